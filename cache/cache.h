@@ -1,0 +1,91 @@
+// The verdict cache: an in-memory table from a file path to the scanner's last verdict on it,
+// with the file's mtime as the client reported it and the moment the entry was written.
+// Entries answer only while younger than the life time and while the mtime still matches.
+// Nothing is evicted: a new path beyond the capacity is refused.
+//
+// Thread safety: every operation takes the cache's mutex for its whole read-decide-write
+// sequence, so any number of threads may call add, delete, query, clear and foreach at once.
+// cache_create, cache_init and cache_destroy must not race with anything else.
+#ifndef VRELL_CACHE_CACHE_H_
+#define VRELL_CACHE_CACHE_H_
+
+#include <glib.h>
+#include <pthread.h>
+#include <stdint.h>
+#include <time.h>
+
+// Result codes, one numbering for every operation.
+constexpr int CACHE_ERROR = -1;
+constexpr int CACHE_OK = 0;
+constexpr int VERDICT_CLEAN = 0;
+constexpr int VERDICT_INFECTED = 1;
+constexpr int CACHE_STALE = 2;
+constexpr int CACHE_NOT_FOUND = 3;
+constexpr int CACHE_ADDED = 4;
+constexpr int CACHE_MODIFIED = 5;
+constexpr int CACHE_FULL = 6;
+
+// Size of the path field with its terminator: paths hold at most 1023 characters.
+constexpr int CACHE_PATH_MAX = 1024;
+
+struct cache_entry {
+  char path[CACHE_PATH_MAX];  // the hash key; NUL-terminated
+  int32_t mtime;              // only ever compared for equality
+  time_t stamp;               // wall-clock time of the last add or modify
+  uint8_t verdict;            // VERDICT_CLEAN or VERDICT_INFECTED
+};
+
+struct verdict_cache {
+  pthread_mutex_t mutex;  // guards table and every entry in it
+  GHashTable *table;      // key and value are the same cache_entry; null while no table exists
+  uint32_t max_entries;
+  int32_t life_time;  // seconds
+};
+
+// Returns a new cache with an empty table, or null when memory is exhausted. The values are
+// stored as given, without range checks. Release it with cache_destroy.
+verdict_cache *cache_create(uint32_t max_entries, int32_t life_time);
+
+// Makes a caller-provided object usable. Returns CACHE_ERROR for max_entries outside 0..1024,
+// life_time above 86400, a null cache or one that already has a table; CACHE_OK otherwise.
+// A zero max_entries or life_time leaves the object without a table.
+int cache_init(verdict_cache *cache, int32_t max_entries, int32_t life_time);
+
+// Frees every entry, the table and the object itself (which must come from cache_create).
+// Returns CACHE_OK, or CACHE_ERROR for a null cache or one without a table (left as is).
+int cache_destroy(verdict_cache *cache);
+
+// Returns CACHE_ADDED, CACHE_MODIFIED (the path was present; mtime, verdict and stamp
+// replaced, also in a full table), CACHE_FULL (nothing changed) or CACHE_ERROR (bad argument,
+// a verdict other than 0 or 1, a path of 1024 bytes or more, no memory; nothing changed).
+int cache_add_entry(verdict_cache *cache, const char *path, int32_t mtime, uint8_t verdict);
+
+// Returns CACHE_OK, CACHE_NOT_FOUND, or CACHE_ERROR for a bad argument or an empty table.
+int cache_delete_entry(verdict_cache *cache, const char *path);
+
+// Returns the stored verdict while the entry is valid; CACHE_STALE after removing an entry
+// that has expired (now >= stamp + life_time), is stamped in the future or whose mtime
+// differs; CACHE_NOT_FOUND; CACHE_ERROR for a bad argument. A query never refreshes the stamp.
+int cache_query_entry(verdict_cache *cache, const char *path, int32_t mtime);
+
+// Removes and frees every entry. Returns CACHE_OK, or CACHE_ERROR without a table.
+int cache_clear(verdict_cache *cache);
+
+// Hands a private copy of every entry to visitor, which owns it and releases it with free.
+// The copies are collected under the mutex and visited after it is released, so the visitor
+// may call cache operations. Does nothing for a null cache, table or visitor.
+void cache_foreach(verdict_cache *cache, void (*visitor)(cache_entry *copy));
+
+// Returns one uninitialised entry from malloc, or null. Entries are released with free.
+cache_entry *cache_entry_new(void);
+
+// The predicate of cache_clear: frees the entry and returns TRUE; FALSE for a null key or value.
+gboolean free_entry(gpointer key, gpointer value, gpointer user_data);
+
+// The GHFunc of a walk: copies one entry and hands the copy to call_backProcesser.
+void process_each_entry(gpointer key, gpointer value, gpointer user_data);
+
+// The visitor of the walk in progress; null until the first walk.
+extern void (*call_backProcesser)(cache_entry *copy);
+
+#endif  // VRELL_CACHE_CACHE_H_

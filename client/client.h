@@ -1,0 +1,40 @@
+/* The client side of the vrell protocol: connect to the daemon's socket, send one request
+ * with its NUL in one send, receive one reply. Used by vrell-cli, the tests and the
+ * benchmarks; C-compatible so that scanner components written in C can link it.
+ *
+ * Thread safety: every call is independent; any number of threads may call at once. */
+#ifndef VRELL_CLIENT_CLIENT_H_
+#define VRELL_CLIENT_CLIENT_H_
+
+#include <stddef.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* Large enough for every reply of the daemon with its NUL. */
+#define VRELL_CLIENT_REPLY_MAX 256
+
+/* Failure codes; a reply's result code is always positive. */
+#define VRELL_CLIENT_ECONNECT (-1) /* the socket could not be reached */
+#define VRELL_CLIENT_ESEND (-2)    /* the request could not be sent */
+#define VRELL_CLIENT_ERECV (-3)    /* the receive failed or the daemon closed without a reply */
+#define VRELL_CLIENT_ETIMEOUT (-4) /* no reply within the time-out */
+#define VRELL_CLIENT_EARG (-5)     /* a bad argument (no path, path too long, request too long) */
+
+/* Sends request (the text; the NUL is added) to the daemon at socket_path and waits at most
+ * timeout_ms milliseconds (0: no bound) for the connect and for the reply. On success
+ * copies the reply text without its NUL into reply (reply_size bytes, always terminated) and
+ * returns the reply's leading decimal result code (0 when the reply has none); on failure
+ * returns one of the negative codes above and leaves reply empty. */
+int vrell_client_request(const char *socket_path, const char *request, char *reply,
+                         size_t reply_size, int timeout_ms);
+
+/* Returns a short text for a negative code of vrell_client_request. Never null. */
+const char *vrell_client_strerror(int code);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* VRELL_CLIENT_CLIENT_H_ */
