@@ -27,9 +27,15 @@ constexpr int REQUEST_INVALID = 0x49;
 // A client that has sent nothing this long after its accept is answered "208-Cache error\r\n".
 constexpr int REQUEST_RECEIVE_TIMEOUT_MS = 5000;
 
+// States of a worker slot. The worker stores SLOT_FINISHED into its job's state as its last act.
+constexpr int32_t SLOT_IDLE = 0;
+constexpr int32_t SLOT_RUNNING = 1;
+constexpr int32_t SLOT_FINISHED = -1;
+
 // One request, created by the worker, owned by it and freed before the reply is sent.
 struct cache_request {
-  int32_t command;    // first byte of the text; REQUEST_INVALID when refused; 0 after a failed receive
+  int32_t
+      command;  // first byte of the text; REQUEST_INVALID when refused; 0 after a failed receive
   cache_entry *body;  // path, mtime and verdict as the cache operations take them
 };
 
@@ -39,22 +45,23 @@ struct worker_job {
   int32_t connection;  // the worker owns it from the hand-over on and closes it
   verdict_cache *cache;
   std::atomic<int32_t> *state;  // the slot's state word, or null; SLOT_FINISHED is stored last
-  struct timespec accepted;     // CLOCK_MONOTONIC time of the accept; the receive time-out counts from it
+  struct timespec
+      accepted;  // CLOCK_MONOTONIC time of the accept; the receive time-out counts from it
 };
 
 // Reply texts, exactly as clients expect them.
-extern const char REPLY_ADDED[];          // "201-File added successfully\r\n"
-extern const char REPLY_MODIFIED[];       // "202-File already in cache, entry modified\r\n"
-extern const char REPLY_FULL[];           // "203-File not added. Cache full\r\n"
-extern const char REPLY_DELETED[];        // "204-File deleted successfully\r\n"
-extern const char REPLY_CLEAN[];          // "205-File is marked clean in cache\r\n"
-extern const char REPLY_INFECTED[];       // "206-File is marked infected in cache\r\n"
-extern const char REPLY_STALE[];          // "207-File found but mtime changed. Entry removed\r\n"
-extern const char REPLY_CACHE_ERROR[];    // "208-Cache error\r\n"
-extern const char REPLY_NOT_FOUND[];      // "209-File not found in Cache\r\n"
-extern const char REPLY_INVALID[];        // "210-Invalid request\r\n"
-extern const char REPLY_CLEARED[];        // "211-Cache cleared\r\n"
-extern const char STATUS_TEXT[];          // "101-OK: Cache running"
+extern const char REPLY_ADDED[];        // "201-File added successfully\r\n"
+extern const char REPLY_MODIFIED[];     // "202-File already in cache, entry modified\r\n"
+extern const char REPLY_FULL[];         // "203-File not added. Cache full\r\n"
+extern const char REPLY_DELETED[];      // "204-File deleted successfully\r\n"
+extern const char REPLY_CLEAN[];        // "205-File is marked clean in cache\r\n"
+extern const char REPLY_INFECTED[];     // "206-File is marked infected in cache\r\n"
+extern const char REPLY_STALE[];        // "207-File found but mtime changed. Entry removed\r\n"
+extern const char REPLY_CACHE_ERROR[];  // "208-Cache error\r\n"
+extern const char REPLY_NOT_FOUND[];    // "209-File not found in Cache\r\n"
+extern const char REPLY_INVALID[];      // "210-Invalid request\r\n"
+extern const char REPLY_CLEARED[];      // "211-Cache cleared\r\n"
+extern const char STATUS_TEXT[];        // "101-OK: Cache running"
 
 // Returns a request with command 0 and its body, or null when memory is short.
 // The caller frees it with request_free.
