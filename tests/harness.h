@@ -1,0 +1,98 @@
+// The one harness for tests that run the real vrell binary: a fresh temporary directory, a
+// generated configuration and a private socket per test; every wait bounded; every process the
+// test starts ended by its pid; sanitizer reports written to files in the directory and checked.
+#ifndef VRELL_TESTS_HARNESS_H_
+#define VRELL_TESTS_HARNESS_H_
+
+#include <signal.h>
+#include <sys/types.h>
+#include <time.h>
+
+#include <string>
+#include <vector>
+
+// What a finished run of a program left behind.
+struct run_result {
+  int status = -1;  // exit status, or 128 + signal when it was killed; -1 when it did not end
+  std::string out;  // standard output
+  std::string err;  // standard error
+};
+
+// One daemon under test and its directory.
+struct daemon_under_test {
+  std::string dir;          // removed by harness_cleanup
+  std::string conf_path;    // dir/vrell.ini
+  std::string socket_path;  // dir/vrell.sock
+  std::string pid_path;     // dir/vrell.pid
+  pid_t pid = -1;           // the serving process once started
+  pid_t launcher_pid = -1;  // the process the test started, until it is reaped
+  run_result launcher;      // the process the test started (the parent of the detaching fork)
+};
+
+// The five settings written into a generated configuration; an empty text leaves a key out.
+struct harness_config {
+  std::string threads = "10";
+  std::string max_entries = "100";
+  std::string life_time = "10";
+  std::string socket_path;  // empty: dir/vrell.sock
+  std::string pid_path;     // empty: dir/vrell.pid
+  bool omit_socket = false;
+  bool omit_pid = false;
+  std::string extra;  // appended verbatim after the vrell section
+};
+
+// Makes the process a child subreaper, so that a daemon which detaches stays our child and its
+// exit status reaches waitpid. Called by harness_init.
+void harness_become_subreaper();
+
+// Creates a fresh temporary directory and fills the paths. Returns false on failure.
+bool harness_init(daemon_under_test *d);
+
+// Writes the generated configuration to d->conf_path.
+void harness_write_config(const daemon_under_test &d, const harness_config &config);
+
+// Writes text verbatim to d->conf_path.
+void harness_write_file(const std::string &path, const std::string &text);
+
+// Runs the daemon binary with args (argv[0] is added) to its end, with a bound in seconds.
+// Sanitizer reports go to files under d->dir. A run still alive at the bound is killed.
+run_result harness_run(const daemon_under_test &d, const std::vector<std::string> &args,
+                       int timeout_seconds = 20);
+
+// Starts the daemon with "-c conf_path" plus args and waits until it answers "K" with 101 at
+// d->socket_path. Works whether the daemon stays in the foreground or detaches (then its pid is
+// read from the pid file). Returns false, with the reason in *why, when it did not come up.
+bool harness_start(daemon_under_test *d, const std::vector<std::string> &args, std::string *why,
+                   int timeout_seconds = 20);
+
+// Sends sig to the daemon and waits for its end. Returns its exit status (128 + signal when a
+// signal ended it), or -1 when it did not end within the bound (it is then killed).
+int harness_stop(daemon_under_test *d, int sig = SIGTERM, int timeout_seconds = 20);
+
+// Returns true when the process is still alive (and not a zombie).
+bool harness_alive(pid_t pid);
+
+// Sends text plus its NUL to the daemon and returns the reply without its NUL ("" on failure).
+std::string harness_request(const daemon_under_test &d, const std::string &text);
+
+// Returns the content of every sanitizer report in d->dir, empty when there is none.
+std::string harness_sanitizer_reports(const daemon_under_test &d);
+
+// Kills whatever the test started and is still alive, reaps it, and removes the directory.
+void harness_cleanup(daemon_under_test *d);
+
+// Polls pred every 10 ms until it holds or timeout_ms passes. Returns its last value.
+template <typename Pred>
+bool harness_wait_for(Pred pred, int timeout_ms) {
+  for (int waited = 0;; waited += 10) {
+    if (pred()) return true;
+    if (waited >= timeout_ms) return pred();
+    struct timespec ten_ms = {0, 10 * 1000 * 1000};
+    nanosleep(&ten_ms, nullptr);
+  }
+}
+
+// Reads a whole file; empty when it cannot be read.
+std::string harness_read_file(const std::string &path);
+
+#endif  // VRELL_TESTS_HARNESS_H_
