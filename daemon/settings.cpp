@@ -20,3 +20,12 @@ void settings_set_defaults(daemon_settings *settings) {
   settings->max_entries = DEFAULT_MAX_ENTRIES;
   settings->life_time = DEFAULT_LIFE_TIME;
 }
+
+void settings_copy_path(char *path, const char *text) {
+  size_t length = 0;
+  if (text != nullptr) {
+    length = strnlen(text, SETTINGS_PATH_MAX - 1);
+    memcpy(path, text, length);
+  }
+  path[length] = '\0';
+}

@@ -34,6 +34,10 @@ void settings_clear(daemon_settings *settings);
 // Sets the five built-in defaults. Does nothing for null.
 void settings_set_defaults(daemon_settings *settings);
 
+// Copies at most SETTINGS_PATH_MAX - 1 characters of text into path (SETTINGS_PATH_MAX bytes)
+// and terminates it. A null text gives an empty path.
+void settings_copy_path(char *path, const char *text);
+
 // Fills the record with the defaults, then with the configuration file's values. Returns 0
 // when all five keys were found, 1 when at least one was missing (its default stays; the
 // last-error text names the last missing key), -1 on failure (message in the last-error text).
