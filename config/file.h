@@ -1,0 +1,187 @@
+// File, path and temporary-file operations under the INI reader and writer: opening by a
+// one-letter mode, text lines with tab expansion and a remembered line-ending style, status
+// tests, the search along a colon-separated list such as PATH, and temporary files that are
+// deleted when they are closed.
+//
+// Conventions: failure is a null result, false or -1; nothing here prints. Texts that are not
+// said to be newly allocated live in static buffers valid until the next call of the same
+// operation. Newly allocated texts are tagged blocks; the caller frees them with tagmem_free.
+//
+// Thread safety: none. file_crlf, the static buffers, the temporary-file registry and
+// temp_file_counter are shared without locks; one thread at a time may use this module.
+#ifndef VRELL_CONFIG_FILE_H_
+#define VRELL_CONFIG_FILE_H_
+
+#include <stddef.h>
+#include <stdint.h>
+#include <stdio.h>
+#include <time.h>
+
+// Longest text line; line buffers are FILE_LINE_MAX + 1 bytes.
+constexpr int FILE_LINE_MAX = 1024;
+// Longest file name or path this module builds or hands out; buffers are FILE_NAME_MAX + 1.
+constexpr int FILE_NAME_MAX = 1024;
+// Longest path path_strip_trailing_slash and current_directory take; buffers of 4097 bytes.
+constexpr int FILE_DIR_MAX = 4096;
+// The character that ends a text file read as lines, as well as its end.
+constexpr int FILE_EOF_CHAR = 0x1A;
+// Extension and default directory of temporary files.
+constexpr char TEMP_FILE_EXT[] = "tmp";
+constexpr char TEMP_FILE_DIR[] = "/tmp";
+// Names temp_file_name tries before it gives up on a directory.
+constexpr int TEMP_NAME_TRIES = 100000;
+
+// Classes answered by path_file_type. PATH_TYPE_LINK is never answered: the status it reads
+// follows symbolic links.
+constexpr int PATH_TYPE_REGULAR = 0;
+constexpr int PATH_TYPE_DIRECTORY = 1;
+constexpr int PATH_TYPE_LINK = 2;
+constexpr int PATH_TYPE_SOCKET = 3;
+constexpr int PATH_TYPE_DEVICE = 4;  // character or block device, or FIFO
+constexpr int PATH_TYPE_OTHER = 5;   // anything else, a null path or a path without status
+
+// Non-zero while lines are written with CR LF. file_open switches it off; reading a carriage
+// return switches it on.
+extern int16_t file_crlf;
+// Numbers temporary file names; 0 at start, seeded at random by the first temp_file_open.
+extern long temp_file_counter;
+
+// Returns a stream opened untranslated: 'r' as "rb", 'w' as "wb", 'a' as "ab"; null for any
+// other letter, a null name or a failed open. Switches file_crlf off first, in every case.
+FILE *file_open(const char *name, char mode);
+
+// Returns the result of fclose, or 0 for a null stream.
+int file_close(FILE *stream);
+
+// Reads one line into buffer (FILE_LINE_MAX + 1 bytes) without its line end. Tabs expand
+// with spaces to the next multiple of 8; carriage returns are dropped and switch file_crlf
+// on. A line longer than FILE_LINE_MAX is cut there and its rest comes back as the next line.
+// Returns true when a line was read; false at end of input or at 0x1A at the start of a line
+// (a last line without LF is still returned), and for a null stream or buffer.
+bool file_read_line(FILE *stream, char *buffer);
+
+// As file_read_line with limit in place of FILE_LINE_MAX; buffer holds limit + 1 bytes.
+// Returns false for a limit below 1.
+bool file_read_line_limited(FILE *stream, char *buffer, int limit);
+
+// Writes text and a line end: CR LF while file_crlf is on, else LF. Returns text, or null
+// when a write fails or an argument is null.
+char *file_write_line(FILE *stream, const char *text);
+
+// Returns the result of removing the file: 0, or -1 (also for a null name).
+int file_delete(const char *name);
+
+// Returns the 16-bit mode bits of the path's status (links followed); 0 for a null or empty
+// path or a path without status.
+uint16_t file_mode(const char *path);
+
+// Returns true when file_mode is non-zero: directories and special files count.
+bool file_exists(const char *path);
+
+// Returns true when the path, one trailing "/" removed, names a directory (links followed).
+bool file_is_directory(const char *path);
+
+// Returns the modification time in seconds since the epoch; 0 without status or when negative.
+time_t file_mtime(const char *path);
+
+// Returns true when the file exists and its modification time, in local time, is later than
+// date (YYYYMMDD) and time (HHMMSSCC).
+bool file_has_changed(const char *name, long date, long time);
+
+// Returns the local date of t as YYYYMMDD; 0 for 0 or a time that cannot be converted.
+long date_from_time(time_t t);
+
+// Returns the local time of day of t as HHMMSSCC with the hundredths 0; 0 for 0 or a time
+// that cannot be converted.
+long time_from_time(time_t t);
+
+// Builds the full name from name and ext (an ext beginning with "." replaces the extension,
+// another one is added when the name has none), then, by mode:
+//   'w': returns the full name;
+//   's': returns where the file would be stored: the name itself when absolute, else joined
+//        with the list's first element when the whole list names a directory, else "./";
+//   other modes ('r' in practice): returns the first existing file among the full name
+//        (absolute, or prefixed with the working directory) and the list's elements joined
+//        with it; none found gives null for 'r' and the last name tried for other modes.
+// list_name is looked up in the environment; when no such variable exists the text itself is
+// the list and the full name is not tried on its own. A null or empty list_name means no list.
+// An empty list element stands for the working directory, which names the result only
+// relatively. A working directory that cannot be read makes the direct try count as not
+// found. Returns a static buffer, or null when a name would exceed FILE_NAME_MAX.
+char *file_where(char mode, const char *list_name, const char *name, const char *ext);
+
+// Returns file_open(file_where('r', ...), 'r'), or null when nothing is found.
+FILE *file_locate(const char *list_name, const char *name, const char *ext);
+
+// Writes into out (out_size bytes) the first element of list joined with name (an element
+// that is not empty and does not end in "/" gets one). Returns the rest of the list after
+// the element's ":" (the empty text at its end); the caller stops when it is empty. A null
+// list puts name alone into out and returns null. A result that does not fit leaves out empty.
+const char *path_next_element(char *out, size_t out_size, const char *list, const char *name);
+
+// Returns true when path begins with "/".
+bool path_is_absolute(const char *path);
+
+// Writes name into out (out_size bytes; out may be name itself) and appends ext, with a "."
+// unless ext has one, when the name has no extension after its last "/" or "\". A null or
+// empty ext adds nothing. Returns out, or null when the result does not fit (out left empty).
+char *path_default_extension(char *out, size_t out_size, const char *name, const char *ext);
+
+// As path_default_extension, but an extension the name has is replaced. Returns out or null.
+char *path_fixed_extension(char *out, size_t out_size, const char *name, const char *ext);
+
+// Cuts name at its last "." when that stands after the last "\" (or, without any, the last
+// "/"). Returns name, changed in place; null for null.
+char *path_strip_extension(char *name);
+
+// Returns a copy of path in a static buffer of FILE_DIR_MAX + 1 bytes with one final "/"
+// removed unless it is the first character ("/" stays, "a//" becomes "a/"); null for a null
+// path or one longer than FILE_DIR_MAX.
+char *path_strip_trailing_slash(const char *path);
+
+// Returns the working directory ending in "/", newly allocated; null when it cannot be read
+// or memory is exhausted. The caller frees the result with tagmem_free.
+char *current_directory(void);
+
+// Returns the value of the environment variable named by name in upper case, or
+// default_text when it is not set (also for a null name). The value belongs to the
+// environment.
+const char *env_get_text(const char *name, const char *default_text);
+
+// Returns a newly allocated name "directory/XXXXXXXX.extension" (without directory just
+// "XXXXXXXX.extension"), the digits being *counter in upper-case hexadecimal, for the first
+// counter value whose file does not exist; *counter is advanced past every name tried.
+// Returns null when memory is exhausted or after TEMP_NAME_TRIES names. The caller frees
+// the result with tagmem_free.
+char *temp_file_name(const char *directory, long *counter, const char *extension);
+
+// Creates a new temporary file in TMPDIR (or TEMP_FILE_DIR when TMPDIR is unset or empty),
+// open for writing and reading back, and registers it for deletion by temp_file_close. When
+// out_name is not null it receives the file's name (FILE_NAME_MAX + 1 bytes). Returns the
+// stream, or null when no file can be created, the name does not fit or the file cannot be
+// registered (nothing is left on disk then).
+FILE *temp_file_open(char *out_name);
+
+// As temp_file_open, in directory (null: the temporary directory as above), with the name
+// copied into out_name of out_size bytes when out_name is not null. Meant for replacing a
+// file atomically: create the temporary file in the target's own directory, write it, then
+// call temp_file_commit. Returns the registered stream or null.
+FILE *temp_file_open_in(const char *directory, char *out_name, size_t out_size);
+
+// Closes stream; when it is a registered temporary file, deletes the file and unregisters it.
+// Does nothing for null.
+void temp_file_close(FILE *stream);
+
+// Flushes and syncs the registered temporary file stream, gives it the permission bits of
+// target when target exists, closes it and renames it over target, then unregisters it.
+// Returns 0, or -1 when any step fails; the stream is closed and the temporary file is gone
+// in both cases, and on failure target is unchanged. An unregistered stream is only closed
+// (-1).
+int temp_file_commit(FILE *stream, const char *target);
+
+// Returns what path names, links followed: PATH_TYPE_REGULAR, PATH_TYPE_DIRECTORY,
+// PATH_TYPE_SOCKET, PATH_TYPE_DEVICE, else PATH_TYPE_OTHER (also for a null path or one
+// without status).
+int path_file_type(const char *path);
+
+#endif  // VRELL_CONFIG_FILE_H_
