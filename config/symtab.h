@@ -141,7 +141,8 @@ size_t wordlist_text_size(char **list);
 size_t wordlist_count(char **list);
 
 // Returns a new word list with word first, followed by the words of list (null counts as
-// empty), and frees list. Returns null when memory is exhausted, with list left as it was.
+// empty), and frees list. Returns null for a null word or when memory is exhausted, with list
+// left as it was.
 // The caller frees the result with wordlist_free.
 char **wordlist_prepend(char **list, const char *word);
 
