@@ -15,6 +15,9 @@ extern "C" {
 /* Large enough for every reply of the daemon with its NUL. */
 #define VRELL_CLIENT_REPLY_MAX 256
 
+/* The most bytes the daemon reads for one request, its NUL included. */
+#define VRELL_CLIENT_REQUEST_MAX 1034
+
 /* Failure codes; a reply's result code is always positive. */
 #define VRELL_CLIENT_ECONNECT (-1) /* the socket could not be reached */
 #define VRELL_CLIENT_ESEND (-2)    /* the request could not be sent */
@@ -29,6 +32,13 @@ extern "C" {
  * returns one of the negative codes above and leaves reply empty. */
 int vrell_client_request(const char *socket_path, const char *request, char *reply,
                          size_t reply_size, int timeout_ms);
+
+/* Sends the len bytes of data exactly as given (no NUL is added; len 0 sends nothing) in one
+ * send, shuts down the writing side, then receives one reply as vrell_client_request does.
+ * For tests and tools that must send what a well-behaved client would not: over-long
+ * messages, missing terminators, nothing at all. Returns as vrell_client_request. */
+int vrell_client_exchange(const char *socket_path, const void *data, size_t len, char *reply,
+                          size_t reply_size, int timeout_ms);
 
 /* Returns a short text for a negative code of vrell_client_request. Never null. */
 const char *vrell_client_strerror(int code);

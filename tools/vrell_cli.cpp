@@ -1,0 +1,171 @@
+// vrell-cli: sends one request to the vrell daemon and prints its reply line as received.
+
+#include <errno.h>
+#include <getopt.h>
+#include <stdio.h>
+#include <string.h>
+#include <sys/stat.h>
+
+#include <string>
+#include <string_view>
+
+#include "client/client.h"
+#include "daemon/settings.h"
+
+namespace {
+
+constexpr int EXIT_REPLY = 0;
+constexpr int EXIT_UNREACHABLE = 2;
+constexpr int EXIT_USAGE = 64;
+constexpr int EXIT_NO_FILE = 66;  // the file of add-file or query-file cannot be examined
+// Generous: a daemon under load still answers, a hung one does not keep the caller for ever.
+constexpr int CLI_TIMEOUT_MS = 10000;
+
+constexpr char USAGE[] =
+    "Usage: vrell-cli [-s SOCKET] COMMAND [ARGUMENT...]\n"
+    "Sends one request to the vrell daemon and prints its reply line.\n"
+    "\n"
+    "Commands:\n"
+    "  status                        the daemon's status line\n"
+    "  add MTIME VERDICT PATH        add or update the verdict on PATH\n"
+    "  query MTIME PATH              ask for the verdict on PATH at modification time MTIME\n"
+    "  delete PATH                   remove the entry of PATH\n"
+    "  clear                         remove every entry\n"
+    "  raw TEXT                      send TEXT and a NUL exactly as given\n"
+    "  add-file PATH clean|infected  add, with MTIME taken from the file\n"
+    "  query-file PATH               query, with MTIME taken from the file\n"
+    "VERDICT is clean, infected or a number; MTIME is a decimal number of seconds.\n"
+    "\n"
+    "Options:\n"
+    "  -s, --socket SOCKET  the daemon's socket (default %s)\n"
+    "  -h, --help           print this text\n"
+    "\n"
+    "Exit status: 0 a reply arrived, 2 the daemon could not be reached, 64 usage error,\n"
+    "66 the file of add-file or query-file cannot be examined.\n";
+
+int usage_error(const char *why) {
+  fprintf(stderr, "vrell-cli: %s\nTry 'vrell-cli --help'.\n", why);
+  return EXIT_USAGE;
+}
+
+bool is_decimal(std::string_view text) {
+  if (!text.empty() && (text[0] == '-' || text[0] == '+')) text.remove_prefix(1);
+  if (text.empty() || text.size() > 19) return false;
+  for (char c : text) {
+    if (c < '0' || c > '9') return false;
+  }
+  return true;
+}
+
+// Maps the verdict words to the protocol's digits; numbers go to the daemon as they are.
+bool verdict_field(std::string_view word, std::string *field) {
+  if (word == "clean") {
+    *field = "0";
+  } else if (word == "infected") {
+    *field = "1";
+  } else if (is_decimal(word)) {
+    *field = word;
+  } else {
+    return false;
+  }
+  return true;
+}
+
+bool file_mtime(const char *path, std::string *field) {
+  struct stat status;
+  if (stat(path, &status) != 0) {
+    fprintf(stderr, "vrell-cli: %s: %s\n", path, strerror(errno));
+    return false;
+  }
+  *field = std::to_string(static_cast<long long>(status.st_mtime));
+  return true;
+}
+
+// Builds the request text for the command in argv; returns 0, or the exit status to end with.
+int build_request(int argc, char **argv, std::string *request, bool *raw) {
+  if (argc < 1) return usage_error("no command given");
+  std::string_view command = argv[0];
+  int fields = argc - 1;
+  auto wants = [&](int n) { return fields == n; };
+  std::string mtime, verdict;
+  *raw = false;
+  if (command == "status" && wants(0)) {
+    *request = "K";
+  } else if (command == "clear" && wants(0)) {
+    *request = "C";
+  } else if (command == "delete" && wants(1)) {
+    if (argv[1][0] == '\0') return usage_error("empty PATH");
+    *request = std::string("D ") + argv[1];
+  } else if (command == "query" && wants(2)) {
+    if (!is_decimal(argv[1])) return usage_error("MTIME must be a decimal number");
+    if (argv[2][0] == '\0') return usage_error("empty PATH");
+    *request = std::string("Q ") + argv[1] + " " + argv[2];
+  } else if (command == "add" && wants(3)) {
+    if (!is_decimal(argv[1])) return usage_error("MTIME must be a decimal number");
+    if (!verdict_field(argv[2], &verdict))
+      return usage_error("VERDICT must be clean, infected or a number");
+    if (argv[3][0] == '\0') return usage_error("empty PATH");
+    *request = std::string("A ") + argv[1] + " " + verdict + " " + argv[3];
+  } else if (command == "query-file" && wants(1)) {
+    if (argv[1][0] == '\0') return usage_error("empty PATH");
+    if (!file_mtime(argv[1], &mtime)) return EXIT_NO_FILE;
+    *request = "Q " + mtime + " " + argv[1];
+  } else if (command == "add-file" && wants(2)) {
+    if (argv[1][0] == '\0') return usage_error("empty PATH");
+    if (!verdict_field(argv[2], &verdict))
+      return usage_error("VERDICT must be clean, infected or a number");
+    if (!file_mtime(argv[1], &mtime)) return EXIT_NO_FILE;
+    *request = "A " + mtime + " " + verdict + " " + argv[1];
+  } else if (command == "raw" && wants(1)) {
+    *request = argv[1];
+    *raw = true;
+    return 0;
+  } else {
+    return usage_error("unknown command or wrong number of arguments");
+  }
+  *request += "\r\n";
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+  const char *socket_path = DEFAULT_SOCKET_PATH;
+  static const struct option options[] = {
+      {"socket", required_argument, nullptr, 's'},
+      {"help", no_argument, nullptr, 'h'},
+      {nullptr, 0, nullptr, 0},
+  };
+  int option;
+  // "+" stops at the command, so that arguments of raw may begin with '-'.
+  while ((option = getopt_long(argc, argv, "+s:h", options, nullptr)) != -1) {
+    switch (option) {
+      case 's':
+        socket_path = optarg;
+        break;
+      case 'h':
+        printf(USAGE, DEFAULT_SOCKET_PATH);
+        return EXIT_REPLY;
+      default:
+        return usage_error("bad option");
+    }
+  }
+
+  std::string request;
+  bool raw = false;
+  int status = build_request(argc - optind, argv + optind, &request, &raw);
+  if (status != 0) return status;
+
+  char reply[VRELL_CLIENT_REPLY_MAX];
+  int code =
+      raw ? vrell_client_exchange(socket_path, request.c_str(), request.size() + 1, reply,
+                                  sizeof reply, CLI_TIMEOUT_MS)
+          : vrell_client_request(socket_path, request.c_str(), reply, sizeof reply, CLI_TIMEOUT_MS);
+  if (code == VRELL_CLIENT_EARG) return usage_error("socket path or request too long");
+  if (code < 0) {
+    fprintf(stderr, "vrell-cli: %s: %s\n", socket_path, vrell_client_strerror(code));
+    return EXIT_UNREACHABLE;
+  }
+  fputs(reply, stdout);
+  return EXIT_REPLY;
+}
