@@ -1,0 +1,53 @@
+// The connection queue: the unbounded first-in first-out line of accepted connections between
+// the accept loop, which pushes, and the dispatcher, which pops. Each cell carries the
+// descriptor and the CLOCK_MONOTONIC time of its push; the accept loop pushes right after
+// accept returns, so that time stands for the accept, from which the receive time-out counts.
+//
+// Every call takes the address of the queue handle. A descriptor belongs to the queue from push
+// to pop; the queue never closes one.
+//
+// Thread safety: the queue has a lock of its own, held for the one operation by push, pop,
+// length and wake, and released while connection_queue_wait waits. Any number of threads may
+// call these at once. connection_queue_create and connection_queue_free must not race with
+// anything else on the same handle.
+#ifndef VRELL_SERVICE_QUEUE_H_
+#define VRELL_SERVICE_QUEUE_H_
+
+#include <glib.h>
+#include <stdint.h>
+#include <time.h>
+
+struct connection_queue;
+
+// Makes an empty queue and stores its handle at queue. Returns 0; -1 when queue is null or the
+// queue cannot be made.
+int connection_queue_create(connection_queue **queue);
+
+// Appends a cell with the descriptor and the current CLOCK_MONOTONIC time at the tail and wakes
+// a waiter. Returns 0; -1 when there is no queue or no memory for the cell.
+int connection_queue_push(connection_queue **queue, int32_t connection);
+
+// Removes the head cell and frees it. Returns its descriptor and, when accepted is not null,
+// stores the time of its push there; returns -1 when there is no queue or it is empty.
+int32_t connection_queue_pop(connection_queue **queue, struct timespec *accepted = nullptr);
+
+// Returns the number of cells; 0 for an empty queue and when there is no queue.
+int connection_queue_length(connection_queue **queue);
+
+// Waits at most timeout_ms until the queue holds a cell or connection_queue_wake is called.
+// A wake that came while nobody waited ends the next wait at once. Returns 1 when the queue
+// holds a cell, 0 otherwise (no queue, woken or timed out).
+int connection_queue_wait(connection_queue **queue, int timeout_ms);
+
+// Ends the current or next connection_queue_wait, so that its caller looks at its run flag
+// again. Does nothing when there is no queue.
+void connection_queue_wake(connection_queue **queue);
+
+// Frees every cell with FreeEachElement, leaving the descriptors open, frees the queue and
+// clears the handle. Does nothing when there is no queue.
+void connection_queue_free(connection_queue **queue);
+
+// Frees one cell; the descriptor in it is not closed. The GDestroyNotify of the free.
+void FreeEachElement(gpointer cell);
+
+#endif  // VRELL_SERVICE_QUEUE_H_

@@ -1,0 +1,173 @@
+#include "service/queue.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <random>
+#include <thread>
+#include <vector>
+
+namespace {
+
+bool Before(const timespec &a, const timespec &b) {
+  return a.tv_sec < b.tv_sec || (a.tv_sec == b.tv_sec && a.tv_nsec <= b.tv_nsec);
+}
+
+timespec Now() {
+  timespec t;
+  clock_gettime(CLOCK_MONOTONIC, &t);
+  return t;
+}
+
+TEST(ConnectionQueue, MissingAndEmptyQueue) {
+  EXPECT_EQ(-1, connection_queue_create(nullptr));
+  connection_queue *none = nullptr;
+  EXPECT_EQ(-1, connection_queue_push(&none, 7));
+  EXPECT_EQ(-1, connection_queue_push(nullptr, 7));
+  EXPECT_EQ(-1, connection_queue_pop(&none));
+  EXPECT_EQ(0, connection_queue_length(&none));
+  EXPECT_EQ(0, connection_queue_wait(&none, 10));
+  connection_queue_wake(&none);
+  connection_queue_free(&none);
+  connection_queue_free(nullptr);
+
+  connection_queue *q = nullptr;
+  ASSERT_EQ(0, connection_queue_create(&q));
+  ASSERT_NE(nullptr, q);
+  EXPECT_EQ(0, connection_queue_length(&q));
+  timespec untouched = {12, 34};
+  EXPECT_EQ(-1, connection_queue_pop(&q, &untouched));
+  EXPECT_EQ(12, untouched.tv_sec);
+  connection_queue_free(&q);
+  EXPECT_EQ(nullptr, q);
+}
+
+TEST(ConnectionQueue, FifoWithPushTimes) {
+  connection_queue *q = nullptr;
+  ASSERT_EQ(0, connection_queue_create(&q));
+  timespec start = Now();
+  for (int32_t fd : {5, 9, 0, 3, 9}) ASSERT_EQ(0, connection_queue_push(&q, fd));
+  timespec end = Now();
+  EXPECT_EQ(5, connection_queue_length(&q));
+
+  timespec previous = start;
+  for (int32_t expected : {5, 9, 0, 3, 9}) {
+    timespec accepted;
+    ASSERT_EQ(expected, connection_queue_pop(&q, &accepted));
+    EXPECT_TRUE(Before(previous, accepted));
+    EXPECT_TRUE(Before(accepted, end));
+    previous = accepted;
+  }
+  EXPECT_EQ(0, connection_queue_length(&q));
+  EXPECT_EQ(-1, connection_queue_pop(&q));
+  connection_queue_free(&q);
+}
+
+TEST(ConnectionQueue, FreeLeavesDescriptorsOpen) {
+  int fds[2];
+  ASSERT_EQ(0, pipe(fds));
+  connection_queue *q = nullptr;
+  ASSERT_EQ(0, connection_queue_create(&q));
+  ASSERT_EQ(0, connection_queue_push(&q, fds[0]));
+  ASSERT_EQ(0, connection_queue_push(&q, fds[1]));
+  connection_queue_free(&q);
+  EXPECT_EQ(nullptr, q);
+  EXPECT_NE(-1, fcntl(fds[0], F_GETFD));
+  EXPECT_NE(-1, fcntl(fds[1], F_GETFD));
+  EXPECT_EQ(1, write(fds[1], "x", 1));
+  close(fds[0]);
+  close(fds[1]);
+}
+
+// A wake ends the wait even when it came first; a push ends it with a cell to take. The bounds
+// are far beyond any scheduling delay, so only a missing wake-up makes them run out.
+TEST(ConnectionQueue, WaitEndsOnPushAndOnWake) {
+  connection_queue *q = nullptr;
+  ASSERT_EQ(0, connection_queue_create(&q));
+  constexpr int kLong = 60000;
+  auto bounded = [](auto call) {
+    auto start = std::chrono::steady_clock::now();
+    int result = call();
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(30));
+    return result;
+  };
+
+  connection_queue_wake(&q);
+  EXPECT_EQ(0, bounded([&] { return connection_queue_wait(&q, kLong); }));
+  EXPECT_EQ(0, connection_queue_wait(&q, 0));  // the wake was consumed
+
+  std::thread pusher([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    connection_queue_push(&q, 4);
+  });
+  EXPECT_EQ(1, bounded([&] { return connection_queue_wait(&q, kLong); }));
+  pusher.join();
+  EXPECT_EQ(1, connection_queue_wait(&q, 0));  // a cell is there: no waiting at all
+  EXPECT_EQ(4, connection_queue_pop(&q));
+
+  std::thread waker([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    connection_queue_wake(&q);
+  });
+  EXPECT_EQ(0, bounded([&] { return connection_queue_wait(&q, kLong); }));
+  waker.join();
+  connection_queue_free(&q);
+}
+
+// Several producers and consumers at once: every value comes out exactly once, and the values
+// of one producer come out in the order it pushed them.
+TEST(ConnectionQueue, ConcurrentPushAndPop) {
+  unsigned seed = std::random_device{}();
+  std::printf("seed %u\n", seed);
+  constexpr int kProducers = 4, kPerProducer = 2000, kConsumers = 3;
+  connection_queue *q = nullptr;
+  ASSERT_EQ(0, connection_queue_create(&q));
+
+  std::atomic<int> remaining{kProducers * kPerProducer};
+  std::vector<std::vector<int32_t>> seen(kConsumers);
+  std::vector<std::thread> threads;
+  for (int p = 0; p < kProducers; p++) {
+    threads.emplace_back([&, p] {
+      std::minstd_rand pause(seed + p);
+      for (int i = 0; i < kPerProducer; i++) {
+        ASSERT_EQ(0, connection_queue_push(&q, p * kPerProducer + i));
+        if (pause() % 64 == 0) std::this_thread::yield();
+      }
+    });
+  }
+  for (int c = 0; c < kConsumers; c++) {
+    threads.emplace_back([&, c] {
+      while (remaining.load() > 0) {
+        int32_t fd = connection_queue_pop(&q);
+        if (fd < 0) {
+          connection_queue_wait(&q, 50);
+          continue;
+        }
+        seen[c].push_back(fd);
+        remaining--;
+      }
+    });
+  }
+  for (auto &t : threads) t.join();
+
+  std::vector<int> count(kProducers * kPerProducer, 0);
+  for (const auto &values : seen) {
+    std::vector<int32_t> last(kProducers, -1);
+    for (int32_t v : values) {
+      ASSERT_GE(v, 0);
+      ASSERT_LT(v, kProducers * kPerProducer);
+      count[v]++;
+      EXPECT_LT(last[v / kPerProducer], v);
+      last[v / kPerProducer] = v;
+    }
+  }
+  for (int n : count) ASSERT_EQ(1, n);
+  EXPECT_EQ(0, connection_queue_length(&q));
+  connection_queue_free(&q);
+}
+
+}  // namespace
