@@ -1,6 +1,441 @@
 #include "config/file.h"
 
+#include <assert.h>
+#include <ctype.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <stdlib.h>
+#include <string.h>
 #include <sys/stat.h>
+#include <unistd.h>
+
+#include "config/tagmem.h"
+
+int16_t file_crlf = 0;
+long temp_file_counter = 0;
+
+namespace {
+
+// One registered temporary file; the registry is circular with a static sentinel.
+struct temp_node {
+  temp_node *next;
+  temp_node *prev;
+  FILE *stream;
+  char *name;  // tagged, owned by the node
+};
+
+temp_node temp_registry = {&temp_registry, &temp_registry, nullptr, nullptr};
+
+// Creating a name that turns out to exist (a race with another process, or a dangling link
+// that the existence test cannot see) moves on to the next name, this many times.
+constexpr int TEMP_OPEN_TRIES = 100;
+
+// Copies text into out, overlapping allowed. A text that does not fit leaves out empty, so a
+// caller never goes on with a cut name.
+bool copy_text(char *out, size_t out_size, const char *text) {
+  size_t length = strlen(text);
+  if (length >= out_size) {
+    if (out_size > 0) out[0] = '\0';
+    return false;
+  }
+  memmove(out, text, length + 1);
+  return true;
+}
+
+temp_node *temp_find(FILE *stream) {
+  for (temp_node *node = temp_registry.next; node != &temp_registry; node = node->next) {
+    if (node->stream == stream) return node;
+  }
+  return nullptr;
+}
+
+void temp_unregister(temp_node *node) {
+  node->prev->next = node->next;
+  node->next->prev = node->prev;
+  node->next = node->prev = node;
+  tagmem_free(node->name, __FILE__, __LINE__);
+  tagmem_free(node, __FILE__, __LINE__);
+}
+
+// Makes a rename durable. Failing here loses nothing already renamed, so it is not reported.
+void sync_parent_directory(const char *path) {
+  char directory[FILE_NAME_MAX + 1];
+  const char *slash = strrchr(path, '/');
+  if (slash == nullptr) {
+    strcpy(directory, ".");
+  } else {
+    size_t length = slash == path ? 1 : static_cast<size_t>(slash - path);
+    if (length > FILE_NAME_MAX) return;
+    memcpy(directory, path, length);
+    directory[length] = '\0';
+  }
+  int fd = open(directory, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return;
+  fsync(fd);
+  close(fd);
+}
+
+}  // namespace
+
+FILE *file_open(const char *name, char mode) {
+  file_crlf = 0;
+  const char *how = mode == 'r' ? "rb" : mode == 'w' ? "wb" : mode == 'a' ? "ab" : nullptr;
+  if (name == nullptr || how == nullptr) return nullptr;
+  return fopen(name, how);
+}
+
+int file_close(FILE *stream) {
+  return stream == nullptr ? 0 : fclose(stream);
+}
+
+bool file_read_line(FILE *stream, char *buffer) {
+  return file_read_line_limited(stream, buffer, FILE_LINE_MAX);
+}
+
+bool file_read_line_limited(FILE *stream, char *buffer, int limit) {
+  if (stream == nullptr || buffer == nullptr || limit < 1) return false;
+  // Tabs only move the column, so the cells they pass over must already hold spaces.
+  memset(buffer, ' ', static_cast<size_t>(limit));
+  int column = 0;
+  for (;;) {
+    int c = getc(stream);
+    if (c == '\t') {
+      column = (column / 8 + 1) * 8;
+      if (column >= limit) {
+        buffer[limit] = '\0';
+        return true;
+      }
+    } else if (c == '\r') {
+      file_crlf = 1;
+    } else if (c == '\n' || c == FILE_EOF_CHAR || c == EOF) {
+      buffer[column] = '\0';
+      return c == '\n' || column != 0;
+    } else {
+      buffer[column++] = static_cast<char>(c);
+      if (column == limit) {
+        buffer[limit] = '\0';
+        return true;
+      }
+    }
+  }
+}
+
+char *file_write_line(FILE *stream, const char *text) {
+  if (stream == nullptr || text == nullptr) return nullptr;
+  if (fputs(text, stream) == EOF) return nullptr;
+  if (file_crlf && putc('\r', stream) == EOF) return nullptr;
+  if (putc('\n', stream) == EOF) return nullptr;
+  return const_cast<char *>(text);
+}
+
+int file_delete(const char *name) {
+  return name == nullptr ? -1 : unlink(name);
+}
+
+uint16_t file_mode(const char *path) {
+  struct stat status;
+  if (path == nullptr || *path == '\0' || stat(path, &status) != 0) return 0;
+  return static_cast<uint16_t>(status.st_mode);
+}
+
+bool file_exists(const char *path) {
+  return file_mode(path) != 0;
+}
+
+bool file_is_directory(const char *path) {
+  // The mode is tested with S_ISDIR, not by its single 0x4000 bit, which block devices and
+  // sockets carry as well.
+  return S_ISDIR(file_mode(path_strip_trailing_slash(path)));
+}
+
+time_t file_mtime(const char *path) {
+  struct stat status;
+  if (path == nullptr || *path == '\0' || stat(path, &status) != 0) return 0;
+  return status.st_mtime < 0 ? 0 : status.st_mtime;
+}
+
+long date_from_time(time_t t) {
+  struct tm local;
+  if (t == 0 || localtime_r(&t, &local) == nullptr) return 0;
+  return (local.tm_year + 1900L) * 10000 + (local.tm_mon + 1) * 100 + local.tm_mday;
+}
+
+long time_from_time(time_t t) {
+  struct tm local;
+  if (t == 0 || localtime_r(&t, &local) == nullptr) return 0;
+  return local.tm_hour * 1000000L + local.tm_min * 10000L + local.tm_sec * 100L;
+}
+
+bool file_has_changed(const char *name, long date, long time) {
+  if (!file_exists(name)) return false;
+  time_t mtime = file_mtime(name);
+  long file_date = date_from_time(mtime);
+  long file_time = time_from_time(mtime);
+  return date < file_date || (date == file_date && time < file_time);
+}
+
+char *file_where(char mode, const char *list_name, const char *name, const char *ext) {
+  static char full[FILE_NAME_MAX + 1];
+  static char result[FILE_NAME_MAX + 1];
+  if (name == nullptr) return nullptr;
+  if (ext != nullptr && *ext != '\0') {
+    char *made = *ext == '.' ? path_fixed_extension(full, sizeof full, name, ext)
+                             : path_default_extension(full, sizeof full, name, ext);
+    if (made == nullptr) return nullptr;
+  } else if (!copy_text(full, sizeof full, name)) {
+    return nullptr;
+  }
+
+  const char *list = nullptr;
+  bool try_direct = true;
+  if (list_name != nullptr && *list_name != '\0') {
+    list = getenv(list_name);
+    if (list == nullptr) {
+      // No such variable: the name itself is the list, as in file_where('r', "etc:.", ...).
+      list = list_name;
+      try_direct = false;
+    }
+  }
+
+  if (mode == 'w') return full;
+  if (mode == 's') {
+    if (path_is_absolute(full)) return copy_text(result, sizeof result, full) ? result : nullptr;
+    path_next_element(result, sizeof result,
+                      list != nullptr && file_is_directory(list) ? list : "./", full);
+    return result[0] != '\0' ? result : nullptr;
+  }
+
+  if (try_direct && file_exists(full)) {
+    if (path_is_absolute(full)) return copy_text(result, sizeof result, full) ? result : nullptr;
+    // Without the working directory, or when the joined name is too long, the direct try
+    // counts as not found and the list is searched.
+    char *directory = current_directory();
+    if (directory != nullptr) {
+      int length = snprintf(result, sizeof result, "%s%s", directory, full);
+      tagmem_free(directory, __FILE__, __LINE__);
+      if (length >= 0 && static_cast<size_t>(length) < sizeof result) return result;
+    }
+  }
+  if (list == nullptr) return nullptr;
+  const char *rest = list;
+  do {
+    rest = path_next_element(result, sizeof result, rest, full);
+    if (result[0] != '\0' && file_exists(result)) return result;
+  } while (*rest != '\0');
+  if (mode == 'r' || result[0] == '\0') return nullptr;
+  return result;
+}
+
+FILE *file_locate(const char *list_name, const char *name, const char *ext) {
+  const char *found = file_where('r', list_name, name, ext);
+  return found == nullptr ? nullptr : file_open(found, 'r');
+}
+
+const char *path_next_element(char *out, size_t out_size, const char *list, const char *name) {
+  assert(out != nullptr && out_size > 0);
+  if (name == nullptr) name = "";
+  if (list == nullptr) {
+    copy_text(out, out_size, name);
+    return nullptr;
+  }
+  const char *colon = strchr(list, ':');
+  size_t element = colon != nullptr ? static_cast<size_t>(colon - list) : strlen(list);
+  size_t slash = element > 0 && list[element - 1] != '/' ? 1 : 0;
+  size_t name_length = strlen(name);
+  if (element + slash + name_length >= out_size) {
+    out[0] = '\0';
+  } else {
+    // The name moves first, so that it may be out itself.
+    memmove(out + element + slash, name, name_length + 1);
+    memcpy(out, list, element);
+    if (slash != 0) out[element] = '/';
+  }
+  return colon != nullptr ? colon + 1 : list + element;
+}
+
+bool path_is_absolute(const char *path) {
+  return path != nullptr && path[0] == '/';
+}
+
+char *path_default_extension(char *out, size_t out_size, const char *name, const char *ext) {
+  if (out == nullptr || out_size == 0 || name == nullptr) return nullptr;
+  if (out != name && !copy_text(out, out_size, name)) return nullptr;
+  if (ext == nullptr || *ext == '\0') return out;
+  size_t length = strlen(out);
+  for (size_t i = length; i > 0; --i) {
+    char c = out[i - 1];
+    if (c == '.') return out;
+    if (c == '/' || c == '\\') break;
+  }
+  size_t dot = ext[0] == '.' ? 0 : 1;
+  if (length + dot + strlen(ext) >= out_size) {
+    out[0] = '\0';
+    return nullptr;
+  }
+  if (dot != 0) out[length++] = '.';
+  strcpy(out + length, ext);
+  return out;
+}
+
+char *path_fixed_extension(char *out, size_t out_size, const char *name, const char *ext) {
+  if (out == nullptr || out_size == 0 || name == nullptr) return nullptr;
+  if (out != name && !copy_text(out, out_size, name)) return nullptr;
+  path_strip_extension(out);
+  return path_default_extension(out, out_size, out, ext);
+}
+
+char *path_strip_extension(char *name) {
+  if (name == nullptr) return nullptr;
+  char *dot = strrchr(name, '.');
+  char *separator = strrchr(name, '\\');
+  if (separator == nullptr) separator = strrchr(name, '/');
+  if (dot != nullptr && (separator == nullptr || dot > separator)) *dot = '\0';
+  return name;
+}
+
+char *path_strip_trailing_slash(const char *path) {
+  static char buffer[FILE_DIR_MAX + 1];
+  // A longer path is refused rather than cut, since a cut path names another file.
+  if (path == nullptr || !copy_text(buffer, sizeof buffer, path)) return nullptr;
+  size_t length = strlen(buffer);
+  if (length > 1 && buffer[length - 1] == '/') buffer[length - 1] = '\0';
+  return buffer;
+}
+
+char *current_directory(void) {
+  auto *directory =
+      static_cast<char *>(tagmem_alloc(nullptr, FILE_DIR_MAX + 1, __FILE__, __LINE__));
+  if (directory == nullptr) return nullptr;
+  // The limit leaves room for the "/" appended below.
+  if (getcwd(directory, FILE_DIR_MAX) == nullptr) {
+    tagmem_free(directory, __FILE__, __LINE__);
+    return nullptr;
+  }
+  size_t length = strlen(directory);
+  if (length == 0 || directory[length - 1] != '/') strcpy(directory + length, "/");
+  return directory;
+}
+
+const char *env_get_text(const char *name, const char *default_text) {
+  if (name == nullptr) return default_text;
+  char *upper = tagmem_strdup(nullptr, name, __FILE__, __LINE__);
+  if (upper == nullptr) return default_text;
+  for (char *c = upper; *c != '\0'; ++c)
+    *c = static_cast<char>(toupper(static_cast<unsigned char>(*c)));
+  const char *value = getenv(upper);
+  tagmem_free(upper, __FILE__, __LINE__);
+  return value != nullptr ? value : default_text;
+}
+
+char *temp_file_name(const char *directory, long *counter, const char *extension) {
+  if (counter == nullptr) return nullptr;
+  if (extension == nullptr) extension = "";
+  for (int tries = 0; tries < TEMP_NAME_TRIES; ++tries) {
+    // Eight digits on every platform: the counter is shown modulo 2^32.
+    char digits[16];
+    snprintf(digits, sizeof digits, "%08lX", static_cast<unsigned long>(*counter) & 0xFFFFFFFFul);
+    *counter = static_cast<long>(static_cast<unsigned long>(*counter) + 1);
+    xstrcpy_file = __FILE__;
+    xstrcpy_line = __LINE__;
+    char *candidate =
+        directory != nullptr
+            ? tagmem_concat(nullptr, directory, "/", digits, ".", extension, (const char *)nullptr)
+            : tagmem_concat(nullptr, digits, ".", extension, (const char *)nullptr);
+    if (candidate == nullptr) return nullptr;
+    if (!file_exists(candidate)) return candidate;
+    tagmem_free(candidate, __FILE__, __LINE__);
+  }
+  return nullptr;
+}
+
+FILE *temp_file_open(char *out_name) {
+  return temp_file_open_in(nullptr, out_name, out_name != nullptr ? FILE_NAME_MAX + 1 : 0);
+}
+
+FILE *temp_file_open_in(const char *directory, char *out_name, size_t out_size) {
+  if (directory == nullptr || *directory == '\0') {
+    // An empty TMPDIR would put the files into the root directory.
+    directory = env_get_text("TMPDIR", nullptr);
+    if (directory == nullptr || *directory == '\0') directory = TEMP_FILE_DIR;
+  }
+  if (temp_file_counter == 0) {
+    srand(static_cast<unsigned>(time(nullptr)));
+    temp_file_counter = rand() % 0x7fff;
+  }
+  for (int attempt = 0; attempt < TEMP_OPEN_TRIES; ++attempt) {
+    char *name = temp_file_name(directory, &temp_file_counter, TEMP_FILE_EXT);
+    if (name == nullptr) return nullptr;
+    size_t length = strlen(name);
+    if (out_name != nullptr && length >= out_size) {
+      tagmem_free(name, __FILE__, __LINE__);
+      return nullptr;
+    }
+    // O_EXCL closes the gap between the existence test and the creation, and never follows
+    // a link planted under the chosen name in a shared directory.
+    int fd = open(name, O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    if (fd < 0) {
+      int error = errno;
+      tagmem_free(name, __FILE__, __LINE__);
+      if (error == EEXIST) continue;
+      return nullptr;
+    }
+    // Read and write, so that a writer can rewind the file and read back what it stored.
+    FILE *stream = fdopen(fd, "w+b");
+    auto *node =
+        stream != nullptr
+            ? static_cast<temp_node *>(tagmem_alloc(nullptr, sizeof(temp_node), __FILE__, __LINE__))
+            : nullptr;
+    if (node == nullptr) {
+      if (stream != nullptr) {
+        fclose(stream);
+      } else {
+        close(fd);
+      }
+      unlink(name);
+      tagmem_free(name, __FILE__, __LINE__);
+      return nullptr;
+    }
+    node->stream = stream;
+    node->name = name;
+    node->next = &temp_registry;
+    node->prev = temp_registry.prev;
+    temp_registry.prev->next = node;
+    temp_registry.prev = node;
+    if (out_name != nullptr) memcpy(out_name, name, length + 1);
+    return stream;
+  }
+  return nullptr;
+}
+
+void temp_file_close(FILE *stream) {
+  if (stream == nullptr) return;
+  temp_node *node = temp_find(stream);
+  fclose(stream);
+  if (node == nullptr) return;
+  unlink(node->name);
+  temp_unregister(node);
+}
+
+int temp_file_commit(FILE *stream, const char *target) {
+  if (stream == nullptr) return -1;
+  temp_node *node = temp_find(stream);
+  if (node == nullptr) {
+    fclose(stream);
+    return -1;
+  }
+  bool ok = target != nullptr && fflush(stream) == 0 && fsync(fileno(stream)) == 0;
+  struct stat status;
+  if (ok && stat(target, &status) == 0) ok = fchmod(fileno(stream), status.st_mode & 07777) == 0;
+  if (fclose(stream) != 0) ok = false;
+  if (ok && rename(node->name, target) != 0) ok = false;
+  if (ok) {
+    sync_parent_directory(target);
+  } else {
+    unlink(node->name);
+  }
+  temp_unregister(node);
+  return ok ? 0 : -1;
+}
 
 int path_file_type(const char *path) {
   struct stat status;

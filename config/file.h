@@ -107,7 +107,8 @@ long time_from_time(time_t t);
 // the list and the full name is not tried on its own. A null or empty list_name means no list.
 // An empty list element stands for the working directory, which names the result only
 // relatively. A working directory that cannot be read makes the direct try count as not
-// found. Returns a static buffer, or null when a name would exceed FILE_NAME_MAX.
+// found. Returns a static buffer or null. A full name longer than FILE_NAME_MAX gives null;
+// a joined name that would be longer counts as not found.
 char *file_where(char mode, const char *list_name, const char *name, const char *ext);
 
 // Returns file_open(file_where('r', ...), 'r'), or null when nothing is found.
