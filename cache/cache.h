@@ -14,6 +14,8 @@
 #include <stdint.h>
 #include <time.h>
 
+#include <atomic>
+
 // Result codes, one numbering for every operation.
 constexpr int CACHE_ERROR = -1;
 constexpr int CACHE_OK = 0;
@@ -40,19 +42,22 @@ struct verdict_cache {
   GHashTable *table;      // key and value are the same cache_entry; null while no table exists
   uint32_t max_entries;
   int32_t life_time;  // seconds
+  bool from_create;   // set by cache_create: cache_destroy then frees the object too
 };
 
 // Returns a new cache with an empty table, or null when memory is exhausted. The values are
 // stored as given, without range checks. Release it with cache_destroy.
 verdict_cache *cache_create(uint32_t max_entries, int32_t life_time);
 
-// Makes a caller-provided object usable. Returns CACHE_ERROR for max_entries outside 0..1024,
-// life_time above 86400, a null cache or one that already has a table; CACHE_OK otherwise.
-// A zero max_entries or life_time leaves the object without a table.
+// Makes a caller-provided object usable; the caller zeroes it first. Returns CACHE_ERROR for
+// max_entries outside 0..1024, life_time above 86400, a null cache or one that already has a
+// table; CACHE_OK otherwise. A zero max_entries or life_time leaves the object without a table
+// (and without an initialised mutex), so every later operation on it answers CACHE_ERROR.
 int cache_init(verdict_cache *cache, int32_t max_entries, int32_t life_time);
 
-// Frees every entry, the table and the object itself (which must come from cache_create).
-// Returns CACHE_OK, or CACHE_ERROR for a null cache or one without a table (left as is).
+// Frees every entry and the table, destroys the mutex, and frees the object itself when it
+// came from cache_create (an object made usable by cache_init stays with its owner). Returns
+// CACHE_OK, or CACHE_ERROR for a null cache or one without a table (left as is).
 int cache_destroy(verdict_cache *cache);
 
 // Returns CACHE_ADDED, CACHE_MODIFIED (the path was present; mtime, verdict and stamp
@@ -82,10 +87,16 @@ cache_entry *cache_entry_new(void);
 // The predicate of cache_clear: frees the entry and returns TRUE; FALSE for a null key or value.
 gboolean free_entry(gpointer key, gpointer value, gpointer user_data);
 
-// The GHFunc of a walk: copies one entry and hands the copy to call_backProcesser.
+// The GHFunc of a walk: under the mutex, copies one entry and appends the copy to the
+// GPtrArray in user_data. Does nothing while no walk is in progress (call_backProcesser null)
+// or for a null entry or array; an entry whose copy cannot be allocated is skipped.
 void process_each_entry(gpointer key, gpointer value, gpointer user_data);
 
-// The visitor of the walk in progress; null until the first walk.
-extern void (*call_backProcesser)(cache_entry *copy);
+// The visitor of the most recent walk; null until the first walk. Written under the mutex.
+extern std::atomic<void (*)(cache_entry *copy)> call_backProcesser;
+
+// For tests: replaces the wall clock (time) that stamps and expiry read, in every cache.
+// Null restores time. Must not be changed while other threads use a cache.
+void cache_set_clock(time_t (*clock)(void));
 
 #endif  // VRELL_CACHE_CACHE_H_
