@@ -1,0 +1,182 @@
+// The client library against a scripted peer: what goes on the wire, how replies, silences and
+// hang-ups come back, and the refused arguments.
+
+#include "client/client.h"
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <string>
+#include <thread>
+
+namespace {
+
+// A one-connection peer on a socket in a temporary directory. It receives once (or, with
+// read_to_end, until the client shuts down its writing side or closes), then sends reply unless
+// hang_up is set, and closes as the daemon does.
+class Peer {
+ public:
+  Peer() {
+    char pattern[] = "/tmp/vrell-client-XXXXXX";
+    dir_ = mkdtemp(pattern);
+    path_ = dir_ + "/sock";
+    listen_fd_ = socket(AF_UNIX, SOCK_STREAM, 0);
+    struct sockaddr_un address = {};
+    address.sun_family = AF_UNIX;
+    memcpy(address.sun_path, path_.data(), path_.size());
+    EXPECT_EQ(bind(listen_fd_, reinterpret_cast<sockaddr *>(&address), sizeof address), 0);
+    EXPECT_EQ(listen(listen_fd_, 5), 0);
+  }
+  ~Peer() {
+    if (thread_.joinable()) thread_.join();
+    close(listen_fd_);
+    unlink(path_.c_str());
+    rmdir(dir_.c_str());
+  }
+
+  void Serve(std::string reply, bool hang_up = false, bool read_to_end = false) {
+    thread_ = std::thread([this, reply, hang_up, read_to_end] {
+      int fd = accept(listen_fd_, nullptr, nullptr);
+      char buffer[4096];
+      ssize_t n;
+      while ((n = recv(fd, buffer, sizeof buffer, 0)) > 0) {
+        received_.append(buffer, static_cast<size_t>(n));
+        if (!read_to_end) break;
+      }
+      if (!hang_up) send(fd, reply.data(), reply.size(), MSG_NOSIGNAL);
+      close(fd);
+    });
+  }
+  // What the peer received; valid once the client call has returned.
+  const std::string &Received() {
+    thread_.join();
+    return received_;
+  }
+  const char *path() const { return path_.c_str(); }
+
+ private:
+  std::string dir_, path_, received_;
+  int listen_fd_ = -1;
+  std::thread thread_;
+};
+
+const std::string kAdded("201-File added successfully\r\n\0", 30);
+
+TEST(ClientTest, RequestSendsTextAndOneNulAndReturnsTheCode) {
+  Peer peer;
+  peer.Serve(kAdded);
+  char reply[VRELL_CLIENT_REPLY_MAX];
+  EXPECT_EQ(vrell_client_request(peer.path(), "A 1000 0 /tmp/f\r\n", reply, sizeof reply, 5000),
+            201);
+  EXPECT_STREQ(reply, "201-File added successfully\r\n");
+  EXPECT_EQ(peer.Received(), std::string("A 1000 0 /tmp/f\r\n\0", 18));
+}
+
+TEST(ClientTest, RepliesAreCutToTheBufferAndCodesReadFromTheirStart) {
+  struct Case {
+    std::string reply;
+    size_t size;
+    int code;
+    const char *text;
+  } cases[] = {
+      {kAdded, 5, 201, "201-"},
+      {std::string("no code\r\n\0", 10), 64, 0, "no code\r\n"},
+      {"209-without its NUL", 64, 209, "209-without its NUL"},
+      {std::string("101-first\0second", 16), 64, 101, "101-first"},
+  };
+  for (const Case &c : cases) {
+    Peer peer;
+    peer.Serve(c.reply);
+    char reply[64];
+    EXPECT_EQ(vrell_client_request(peer.path(), "K\r\n", reply, c.size, 5000), c.code) << c.text;
+    EXPECT_STREQ(reply, c.text);
+  }
+}
+
+TEST(ClientTest, FailuresReturnTheirCodesAndAnEmptyReply) {
+  char reply[64];
+  {
+    Peer peer;
+    peer.Serve("", true);
+    strcpy(reply, "old");
+    EXPECT_EQ(vrell_client_request(peer.path(), "K\r\n", reply, sizeof reply, 5000),
+              VRELL_CLIENT_ERECV);
+    EXPECT_STREQ(reply, "");
+  }
+  {
+    // The peer answers only after the client gave up and closed.
+    Peer peer;
+    peer.Serve(kAdded, false, true);
+    strcpy(reply, "old");
+    EXPECT_EQ(vrell_client_request(peer.path(), "K\r\n", reply, sizeof reply, 100),
+              VRELL_CLIENT_ETIMEOUT);
+    EXPECT_STREQ(reply, "");
+  }
+  strcpy(reply, "old");
+  EXPECT_EQ(vrell_client_request("/nonexistent/vrell.sock", "K\r\n", reply, sizeof reply, 100),
+            VRELL_CLIENT_ECONNECT);
+  EXPECT_STREQ(reply, "");
+  for (int code : {VRELL_CLIENT_ECONNECT, VRELL_CLIENT_ESEND, VRELL_CLIENT_ERECV,
+                   VRELL_CLIENT_ETIMEOUT, VRELL_CLIENT_EARG, -99}) {
+    ASSERT_NE(vrell_client_strerror(code), nullptr);
+    EXPECT_GT(strlen(vrell_client_strerror(code)), 0u);
+  }
+}
+
+TEST(ClientTest, BadArgumentsAreRefusedBeforeConnecting) {
+  std::string too_long_path = "/" + std::string(108, 'p');
+  std::string longest_request(VRELL_CLIENT_REQUEST_MAX - 1, 'K');
+  std::string too_long_request(VRELL_CLIENT_REQUEST_MAX, 'K');
+  char reply[64];
+  struct Case {
+    const char *what;
+    const char *path;
+    const char *request;
+    char *reply;
+    size_t size;
+    int timeout;
+  } cases[] = {
+      {"no path", nullptr, "K", reply, sizeof reply, 100},
+      {"empty path", "", "K", reply, sizeof reply, 100},
+      {"path too long", too_long_path.c_str(), "K", reply, sizeof reply, 100},
+      {"no request", "/tmp/s", nullptr, reply, sizeof reply, 100},
+      {"request too long", "/tmp/s", too_long_request.c_str(), reply, sizeof reply, 100},
+      {"no reply buffer", "/tmp/s", "K", nullptr, 64, 100},
+      {"empty reply buffer", "/tmp/s", "K", reply, 0, 100},
+      {"negative time-out", "/tmp/s", "K", reply, sizeof reply, -1},
+  };
+  for (const Case &c : cases) {
+    EXPECT_EQ(vrell_client_request(c.path, c.request, c.reply, c.size, c.timeout),
+              VRELL_CLIENT_EARG)
+        << c.what;
+  }
+  EXPECT_EQ(vrell_client_exchange("/tmp/s", nullptr, 3, reply, sizeof reply, 100),
+            VRELL_CLIENT_EARG);
+
+  // The longest request the daemon reads whole goes out.
+  Peer peer;
+  peer.Serve(kAdded);
+  EXPECT_EQ(vrell_client_request(peer.path(), longest_request.c_str(), reply, sizeof reply, 5000),
+            201);
+  EXPECT_EQ(peer.Received().size(), static_cast<size_t>(VRELL_CLIENT_REQUEST_MAX));
+}
+
+TEST(ClientTest, ExchangeSendsExactBytesAndEndsItsWritingSide) {
+  std::string cases[] = {std::string("K"), std::string(), std::string("D /a\0tail", 9),
+                         std::string(1500, 'Q')};
+  for (const std::string &data : cases) {
+    Peer peer;
+    peer.Serve(kAdded, false, true);
+    char reply[64];
+    EXPECT_EQ(
+        vrell_client_exchange(peer.path(), data.data(), data.size(), reply, sizeof reply, 5000),
+        201);
+    EXPECT_EQ(peer.Received(), data);
+  }
+}
+
+}  // namespace
