@@ -13,12 +13,49 @@
 constexpr int SETTINGS_PATH_MAX = 256;
 // Size of the last-error text, terminator included.
 constexpr int SETTINGS_ERROR_MAX = 1024;
+// Size of the buffer that receives a validation message, terminator included.
+constexpr int SETTINGS_MESSAGE_MAX = 256;
 
 constexpr char DEFAULT_SOCKET_PATH[] = "/opt/Torvane/var/run/qxvrell";
 constexpr char DEFAULT_PID_PATH[] = "/opt/Torvane/var/run/qxcache.pid";
 constexpr uint8_t DEFAULT_THREADS = 10;
 constexpr uint32_t DEFAULT_MAX_ENTRIES = 100;
 constexpr uint32_t DEFAULT_LIFE_TIME = 10;
+
+// Names of the five keys in the loaded configuration: section "vrell", a colon, the key.
+constexpr char SETTINGS_KEY_SOCKET[] = "vrell:QXVrellSocket";
+constexpr char SETTINGS_KEY_PID[] = "vrell:QXVrellPid";
+constexpr char SETTINGS_KEY_THREADS[] = "vrell:service threads";
+constexpr char SETTINGS_KEY_MAX_ENTRIES[] = "vrell:cache max entry";
+constexpr char SETTINGS_KEY_LIFE_TIME[] = "vrell:entry life time";
+
+// Ranges admitted for command-line values, bounds included.
+constexpr int SETTINGS_THREADS_MIN = 5;
+constexpr int SETTINGS_THREADS_MAX = 25;
+constexpr int SETTINGS_MAX_ENTRIES_MIN = 50;
+constexpr int SETTINGS_MAX_ENTRIES_MAX = 1024;
+constexpr int SETTINGS_LIFE_TIME_MIN = 0;
+constexpr int SETTINGS_LIFE_TIME_MAX = 3600;
+
+// Texts of the load and save: the last-error text after a failure or warning.
+constexpr char SETTINGS_MSG_NULL_PARAMETERS[] = "Invalid null parameters";
+constexpr char SETTINGS_MSG_CANNOT_READ[] = "Can not read conf file (%s)";
+constexpr char SETTINGS_MSG_CANNOT_LOAD[] = "Can not load conf file (%s)";
+constexpr char SETTINGS_MSG_KEY_MISSING[] = "'%s' Configuration missing. using default";
+constexpr char SETTINGS_MSG_CANNOT_WRITE[] = "Can not write conf file (%s)";
+constexpr char SETTINGS_MSG_CANNOT_SAVE[] = "Can not save conf file (%s)";
+
+// Texts of the validation, each %s the command-line path under test.
+constexpr char SETTINGS_MSG_NULL_ARGUMENTS[] = "Invalid NULL arguments";
+constexpr char SETTINGS_MSG_SOCKET_NOT_ABSOLUTE[] = "Invalid socket path. Must start with '/'";
+constexpr char SETTINGS_MSG_SOCKET_EXISTS[] = "Socket already opened at path (%s)";
+constexpr char SETTINGS_MSG_NON_SOCKET_EXISTS[] = "Non-socket file exists at path (%s)";
+constexpr char SETTINGS_MSG_SOCKET_INVALID[] = "Invalid socket path (%s)";
+constexpr char SETTINGS_MSG_PID_INVALID[] = "Invalid pid file path (%s)";
+constexpr char SETTINGS_MSG_PID_EXISTS[] = "File already exists at path (%s)";
+constexpr char SETTINGS_MSG_THREADS[] = "Invalid cache thread count (%u). Min %d, Max %d";
+constexpr char SETTINGS_MSG_MAX_ENTRIES[] = "Invalid cache capacity count (%u). Min %d, Max %d";
+constexpr char SETTINGS_MSG_LIFE_TIME[] = "Invalid entry life time (%u). Min %d, Max %d";
 
 struct daemon_settings {
   char socket_path[SETTINGS_PATH_MAX];
@@ -38,21 +75,32 @@ void settings_set_defaults(daemon_settings *settings);
 // and terminates it. A null text gives an empty path.
 void settings_copy_path(char *path, const char *text);
 
-// Fills the record with the defaults, then with the configuration file's values. Returns 0
-// when all five keys were found, 1 when at least one was missing (its default stays; the
-// last-error text names the last missing key), -1 on failure (message in the last-error text).
+// Fills the record with the defaults, then with the configuration file's values: text keys
+// keep their first 255 characters, number keys are decimal (threads keeps the low 8 bits) and
+// a number key whose value is -1 counts as missing. File values are not range-tested.
+// Returns 0 when all five keys were found, 1 when at least one was missing (its default stays;
+// the last-error text names the last missing key), -1 on failure (message in the last-error
+// text; the record holds the defaults when one was given). Never prints.
 int settings_load(const char *conf_path, daemon_settings *settings);
 
 // Rewrites the configuration file with the record's five values, keeping the file's other
-// entries. Returns 0 when the file was rewritten, -1 on failure.
+// entries. Returns 0 when the file was rewritten, -1 on failure (message in the last-error
+// text). Never prints.
 int settings_save(const char *conf_path, const daemon_settings *settings);
 
-// Returns the message of the last failure or warning of this module; empty when none.
+// Returns the message of the last failure or warning of load or save; empty when none.
 const char *settings_last_error(void);
 
-// Tests each command-line value whose option bit is set in flags and copies the admitted ones
-// into the effective record. Returns 0 when all were admitted; -1 at the first refusal, with its
-// message (at most 255 characters) in message (256 bytes). A null message buffer gives -1.
+// Returns the status of the last load or save: -1 after a failure, 1 after a load with a
+// missing key, 0 after a successful save; a clean load leaves it as it was (0 at start).
+int32_t settings_last_status(void);
+
+// Tests each command-line value whose option bit (daemon/cmdline.h) is set in flags, in bit
+// order, and copies the admitted ones into the effective record. Returns 0 when all were
+// admitted; -1 at the first refusal, with its message (at most 255 characters) in message
+// (SETTINGS_MESSAGE_MAX bytes, emptied first), the values before it already copied. A null
+// message buffer gives -1 without a message. Numbers are compared unsigned, so -1 is refused.
+// Never prints.
 int settings_validate(const daemon_settings *command_line, daemon_settings *effective,
                       int32_t flags, char *message);
 
