@@ -1,0 +1,650 @@
+#include "config/ini.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <fstream>
+#include <map>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "config/file.h"
+#include "config/symtab.h"
+#include "config/tagmem.h"
+
+namespace {
+
+using entries = std::map<std::string, std::string>;
+
+// Restores an environment variable when the test ends.
+struct env_guard {
+  std::string name;
+  std::optional<std::string> saved;
+  explicit env_guard(const char *variable) : name(variable) {
+    if (const char *value = getenv(variable)) saved = value;
+  }
+  ~env_guard() {
+    if (saved) {
+      setenv(name.c_str(), saved->c_str(), 1);
+    } else {
+      unsetenv(name.c_str());
+    }
+  }
+};
+
+class IniTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char pattern[] = "/tmp/ini_test.XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    dir_ = pattern;
+  }
+  void TearDown() override {
+    for (symbol_table *table : tables_) symtab_free(table);
+    ASSERT_EQ(system(("chattr -R -i " + dir_ + " 2>/dev/null; rm -rf " + dir_).c_str()) >= 0, true);
+  }
+
+  std::string path(const std::string &name) const { return dir_ + "/" + name; }
+
+  void write(const std::string &name, const std::string &content) {
+    std::ofstream out(path(name), std::ios::binary | std::ios::trunc);
+    out << content;
+    ASSERT_TRUE(out.good());
+  }
+
+  std::string read(const std::string &name) const {
+    std::ifstream in(path(name), std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+  }
+
+  symbol_table *keep(symbol_table *table) {
+    if (table != nullptr) tables_.push_back(table);
+    return table;
+  }
+
+  // Loads content as a file of its own into a new table.
+  symbol_table *load(const std::string &content, const std::string &name = "conf.ini") {
+    write(name, content);
+    return keep(ini_load(nullptr, path(name).c_str()));
+  }
+
+  // The table without the file entries, as a map.
+  static entries contents(symbol_table *table) {
+    entries result;
+    for (symbol *sym = table->symbols; sym != nullptr; sym = sym->next) {
+      std::string name = sym->name;
+      if (name == INI_FILE_NAME || name == INI_FILE_DATE || name == INI_FILE_TIME) continue;
+      result[name] = sym->value != nullptr ? sym->value : "<null>";
+    }
+    return result;
+  }
+
+  static std::vector<std::string> names_in_order(symbol_table *table) {
+    std::vector<std::string> names;
+    for (symbol *sym = table->symbols; sym != nullptr; sym = sym->next) names.push_back(sym->name);
+    return names;
+  }
+
+  std::vector<std::string> files_in_dir(const std::string &directory) const {
+    std::vector<std::string> names;
+    DIR *d = opendir(directory.c_str());
+    if (d == nullptr) return names;
+    while (dirent *e = readdir(d)) {
+      std::string name = e->d_name;
+      if (name != "." && name != "..") names.push_back(name);
+    }
+    closedir(d);
+    std::sort(names.begin(), names.end());
+    return names;
+  }
+
+  symbol_table *table_of(const entries &values) {
+    symbol_table *table = keep(symtab_new(nullptr, 0));
+    for (const auto &[name, value] : values)
+      symtab_put(table, name.c_str(), value.c_str(), nullptr, 0);
+    return table;
+  }
+
+  std::string dir_;
+  std::vector<symbol_table *> tables_;
+};
+
+TEST_F(IniTest, KeyValueLinesOfOneSection) {
+  struct line_case {
+    const char *line;
+    const char *name;  // null: nothing stored
+    const char *value;
+  };
+  const line_case cases[] = {
+      {"  key  =   value  ; note", "s:key", "value"},
+      {"key = \"a;b#c\" ; note", "s:key", "a;b#c"},
+      {"key = \"line1\\nline2\"", "s:key", "line1\nline2"},
+      {"key = \"\\(x\\\\y\"", "s:key", "(x\\y"},
+      {"key = \"a\\\"b\" tail", "s:key", "a\"b"},
+      {"key = \"abc", "s:key", "ab"},
+      {"key = \"\"", "s:key", ""},
+      {"key = \"", "s:key", ""},
+      {"key = abc-", "s:key", "abc-"},
+      {"key = v#c;d", "s:key", "v"},
+      {"key = v;c#d", "s:key", "v"},
+      {"k = a\tb", "s:k", "a   b"},
+      {"Key Name=Value Text", "s:Key Name", "Value Text"},
+      {"[a=b]", "s:[a", "b]"},
+      {"= v", "s:", "v"},
+      {"key =", "s:key", ""},
+      {"; key = 1", nullptr, nullptr},
+      {"   # key = 1", nullptr, nullptr},
+      {"!key = 1", nullptr, nullptr},
+      {"no equals sign", nullptr, nullptr},
+  };
+  for (const line_case &c : cases) {
+    SCOPED_TRACE(c.line);
+    symbol_table *table = load(std::string("[s]\n") + c.line + "\n");
+    entries expected = {{"s", ""}};
+    if (c.name != nullptr) expected[c.name] = c.value;
+    EXPECT_EQ(contents(table), expected);
+  }
+}
+
+TEST_F(IniTest, QuotedValuesContinueOnLinesEndingInDash) {
+  symbol_table *table = load(
+      "[s]\n"
+      "a = \"abc-\n"
+      "  def-\n"
+      "ghi\" ; note\n"
+      "b = \"one\" ; ends in -\n"
+      "two = 2\n"
+      "c = \"tail-");
+  EXPECT_EQ(contents(table),
+            (entries{{"s", ""}, {"s:a", "abc  defghi"}, {"s:b", "one"}, {"s:c", "tai"}}));
+}
+
+TEST_F(IniTest, SectionHeaders) {
+  symbol_table *table = load(
+      "before = ignored\n"
+      "[ vrell ]\n"
+      "a = 1\n"
+      "[vrell\n"
+      "b = 2\n"
+      "[]\n"
+      "c = 3\n"
+      "[]x\n"
+      "d = 4\n"
+      "[t] trailing text\n"
+      "e = 5\n"
+      "e = 6\n"
+      "[vrell]\n"
+      "f = 7\n"
+      "[t]\n"
+      "g = 8\n");
+  EXPECT_EQ(contents(table), (entries{{" vrell ", ""},
+                                      {" vrell :a", "1"},
+                                      {"vrell", ""},
+                                      {"vrell:b", "2"},
+                                      {"vrell:f", "7"},
+                                      {"", ""},
+                                      {":c", "3"},
+                                      {":d", "4"},
+                                      {"t", ""},
+                                      {"t:e", "6"},
+                                      {"t:g", "8"}}));
+  EXPECT_EQ(symtab_find(table, "vrell:a"), nullptr);
+}
+
+TEST_F(IniTest, TableComesBackSorted) {
+  symbol_table *table = load("[ab]\nc=1\n[a-b]\nc=2\n[a]\nz=3\n");
+  EXPECT_EQ(names_in_order(table),
+            (std::vector<std::string>{"a", "a:z", "a-b", "a-b:c", "ab", "ab:c", "filedate",
+                                      "filename", "filetime"}));
+}
+
+TEST_F(IniTest, EnvironmentReferences) {
+  env_guard upper("VRELL_INI_REF");
+  env_guard lower("vrell_ini_lower");
+  setenv("VRELL_INI_REF", "/root/x", 1);
+  setenv("vrell_ini_lower", "low", 1);
+  symbol_table *table = load(
+      "[s]\n"
+      "a = $(VRELL_INI_REF)/y\n"
+      "b = [$(vrell_ini_ref)]\n"
+      "c = [$(VRELL_INI_ABSENT_NAME)]\n"
+      "d = $x and $(x\n"
+      "e = $(VRELL_INI_LOWER)\n"
+      "f = \"$\\(VRELL_INI_REF)\"\n"
+      "g = \"q$(VRELL_INI_REF)\"\n");
+  EXPECT_EQ(contents(table), (entries{{"s", ""},
+                                      {"s:a", "/root/x/y"},
+                                      {"s:b", "[]"},
+                                      {"s:c", "[]"},
+                                      {"s:d", "$x and $(x"},
+                                      {"s:e", "low"},
+                                      {"s:f", "$(VRELL_INI_REF)"},
+                                      {"s:g", "q/root/x"}}));
+}
+
+TEST_F(IniTest, ComposedNameLongerThanALineIsSkipped) {
+  std::string section(600, 's');
+  std::string long_key(600, 'k');
+  symbol_table *table = load("[" + section + "]\n" + long_key + " = 1\nshort = 2\n");
+  EXPECT_EQ(contents(table), (entries{{section, ""}, {section + ":short", "2"}}));
+}
+
+TEST_F(IniTest, FileEntries) {
+  symbol_table *table = load("[s]\nk = v\n");
+  std::string name = path("conf.ini");
+  time_t modified = file_mtime(name.c_str());
+  EXPECT_STREQ(symtab_get_text(table, INI_FILE_NAME, nullptr), name.c_str());
+  EXPECT_EQ(symtab_get_text(table, INI_FILE_DATE, ""), std::to_string(date_from_time(modified)));
+  EXPECT_EQ(symtab_get_text(table, INI_FILE_TIME, ""), std::to_string(time_from_time(modified)));
+
+  std::string absent = path("absent.ini");
+  symbol_table *created = keep(ini_load(nullptr, absent.c_str()));
+  ASSERT_NE(created, nullptr);
+  EXPECT_EQ(created->count, 3);
+  EXPECT_STREQ(symtab_get_text(created, INI_FILE_NAME, nullptr), absent.c_str());
+  EXPECT_STREQ(symtab_get_text(created, INI_FILE_DATE, nullptr), "0");
+  EXPECT_STREQ(symtab_get_text(created, INI_FILE_TIME, nullptr), "0");
+
+  symbol_table *given = table_of({{"x:y", "z"}});
+  EXPECT_EQ(ini_load(given, absent.c_str()), given);
+  EXPECT_EQ(given->count, 1);
+  EXPECT_EQ(ini_load_if_found(given, absent.c_str()), nullptr);
+  EXPECT_EQ(given->count, 1);
+  EXPECT_EQ(ini_load_if_found(given, name.c_str()), given);
+  EXPECT_EQ(contents(given), (entries{{"x:y", "z"}, {"s", ""}, {"s:k", "v"}}));
+}
+
+TEST_F(IniTest, MergeReadsThePathWithoutFileEntries) {
+  write("more.ini", "[s]\nk = new\n");
+  symbol_table *table = table_of({{"s:k", "old"}, {"s:j", "kept"}});
+  EXPECT_EQ(ini_merge(table, path("more.ini").c_str()), table);
+  EXPECT_EQ(contents(table), (entries{{"s", ""}, {"s:j", "kept"}, {"s:k", "new"}}));
+  EXPECT_EQ(symtab_find(table, INI_FILE_NAME), nullptr);
+  EXPECT_EQ(ini_merge(table, path("absent.ini").c_str()), table);
+  EXPECT_EQ(table->count, 3);
+}
+
+TEST_F(IniTest, SearchAlongPath) {
+  env_guard saved_path("PATH");
+  char *cwd = getcwd(nullptr, 0);
+  ASSERT_NE(cwd, nullptr);
+  ASSERT_EQ(mkdir(path("one").c_str(), 0755), 0);
+  ASSERT_EQ(mkdir(path("two").c_str(), 0755), 0);
+  ASSERT_EQ(mkdir(path("PATH").c_str(), 0755), 0);
+  write("two/found.ini", "[s]\nwhere = two\n");
+  write("PATH/found.ini", "[s]\nwhere = literal\n");
+  write("found.ini", "[s]\nwhere = cwd\n");
+  ASSERT_EQ(chdir(dir_.c_str()), 0);
+
+  // With PATH set, the name is tried as given first, then each element.
+  setenv("PATH", (path("one") + ":" + path("two")).c_str(), 1);
+  symbol_table *direct = keep(ini_load(nullptr, "found.ini"));
+  EXPECT_STREQ(symtab_get_text(direct, "s:where", nullptr), "cwd");
+  EXPECT_STRNE(symtab_get_text(direct, INI_FILE_DATE, nullptr), "0");
+  ASSERT_EQ(unlink(path("found.ini").c_str()), 0);
+  symbol_table *searched = keep(ini_load(nullptr, "found.ini"));
+  EXPECT_STREQ(symtab_get_text(searched, "s:where", nullptr), "two");
+  EXPECT_STREQ(symtab_get_text(searched, INI_FILE_DATE, nullptr), "0");
+  EXPECT_STREQ(symtab_get_text(searched, INI_FILE_TIME, nullptr), "0");
+
+  // Without PATH, the list is the literal text PATH.
+  write("found.ini", "[s]\nwhere = cwd\n");
+  unsetenv("PATH");
+  symbol_table *literal = keep(ini_load(nullptr, "found.ini"));
+  EXPECT_STREQ(symtab_get_text(literal, "s:where", nullptr), "literal");
+
+  ASSERT_EQ(chdir(cwd), 0);
+  free(cwd);
+}
+
+TEST_F(IniTest, ReadEntryAndFindSection) {
+  write("entries.ini",
+        "; comment\n"
+        "[First]\n"
+        "key = \"quoted\\n\" ; note\n"
+        "  [a=b]\n"
+        "[]\n"
+        "[Second] x\n"
+        "other=1\n");
+  FILE *stream = file_open(path("entries.ini").c_str(), 'r');
+  ASSERT_NE(stream, nullptr);
+  char *name = nullptr;
+  char *value = nullptr;
+  EXPECT_FALSE(ini_read_entry(stream, &name, &value));
+  EXPECT_STREQ(name, "First");
+  EXPECT_EQ(value, nullptr);
+  EXPECT_TRUE(ini_read_entry(stream, &name, &value));
+  EXPECT_STREQ(name, "key");
+  EXPECT_STREQ(value, "\"quoted\\n\"");
+  EXPECT_TRUE(ini_read_entry(stream, &name, &value));
+  EXPECT_STREQ(name, "[a");
+  EXPECT_STREQ(value, "b]");
+  EXPECT_FALSE(ini_read_entry(stream, &name, &value));
+  EXPECT_STREQ(name, "");
+  EXPECT_FALSE(ini_read_entry(stream, &name, &value));
+  EXPECT_STREQ(name, "Second");
+  EXPECT_TRUE(ini_read_entry(stream, &name, &value));
+  EXPECT_FALSE(ini_read_entry(stream, &name, &value));
+  EXPECT_EQ(name, nullptr);
+  EXPECT_EQ(value, nullptr);
+
+  // Headers match in any case; "[a=b]" is a header here, "[]" is not.
+  EXPECT_TRUE(ini_find_section(stream, "second", true));
+  EXPECT_TRUE(ini_read_entry(stream, &name, &value));
+  EXPECT_STREQ(name, "other");
+  EXPECT_FALSE(ini_find_section(stream, "first", false));
+  EXPECT_TRUE(ini_find_section(stream, "FIRST", true));
+  EXPECT_TRUE(ini_find_section(stream, "A=B", false));
+  EXPECT_FALSE(ini_find_section(stream, "", true));
+  EXPECT_FALSE(ini_find_section(stream, "Firs", true));
+  file_close(stream);
+}
+
+TEST_F(IniTest, ChangedAndRefresh) {
+  symbol_table *table = load("[s]\nk = old\n");
+  EXPECT_FALSE(ini_changed(table));
+  EXPECT_FALSE(ini_refresh(table));
+  EXPECT_STREQ(symtab_get_text(table, "s:k", nullptr), "old");
+
+  write("conf.ini", "[s]\nk = new\n");
+  struct timeval later[2];
+  gettimeofday(&later[0], nullptr);
+  later[0].tv_sec += 2 * 86400;
+  later[1] = later[0];
+  ASSERT_EQ(utimes(path("conf.ini").c_str(), later), 0);
+  EXPECT_TRUE(ini_changed(table));
+  EXPECT_TRUE(ini_refresh(table));
+  EXPECT_STREQ(symtab_get_text(table, "s:k", nullptr), "new");
+  EXPECT_FALSE(ini_changed(table));
+
+  symbol_table *plain = table_of({{"s:k", "v"}});
+  EXPECT_FALSE(ini_changed(plain));
+  EXPECT_FALSE(ini_refresh(plain));
+  EXPECT_EQ(plain->count, 1);
+}
+
+TEST_F(IniTest, LookUpsBySectionAndKey) {
+  symbol_table *table =
+      load("[vrell]\nlist = a, b,,c  d\nmixed Case = 1\n[Vrell]\nupper = 2\n[lone]\n");
+  EXPECT_STREQ(ini_get(table, "VRELL", "LIST", nullptr), "a, b,,c  d");
+  EXPECT_STREQ(ini_get(table, "vrell", "mixed Case", "dflt"), "dflt");
+  EXPECT_STREQ(ini_get(table, "Vrell", "upper", "dflt"), "dflt");
+  EXPECT_STREQ(ini_get(table, "lone", nullptr, nullptr), "");
+  EXPECT_STREQ(ini_get(table, "lone", "", nullptr), "");
+
+  char **list = ini_get_list(table, "vrell", "list", "x");
+  ASSERT_NE(list, nullptr);
+  std::vector<std::string> words(list, list + wordlist_count(list));
+  EXPECT_EQ(words, (std::vector<std::string>{"a", "b", "c", "d"}));
+  wordlist_free(list);
+  list = ini_get_list(table, "vrell", "absent", "p,q");
+  ASSERT_NE(list, nullptr);
+  EXPECT_EQ(wordlist_count(list), 2u);
+  wordlist_free(list);
+  list = ini_get_list(table, "vrell", "absent", nullptr);
+  ASSERT_NE(list, nullptr);
+  EXPECT_EQ(wordlist_count(list), 0u);
+  wordlist_free(list);
+
+  int32_t count = table->count;
+  EXPECT_STREQ(ini_get_or_add(table, "vrell", "list", "x"), "a, b,,c  d");
+  EXPECT_STREQ(ini_get_or_add(table, "NEW", "Key", "added"), "added");
+  EXPECT_EQ(table->count, count + 1);
+  EXPECT_STREQ(symtab_get_text(table, "new:key", nullptr), "added");
+  EXPECT_EQ(ini_get_or_add(table, "other", "key", nullptr), nullptr);
+  EXPECT_EQ(table->count, count + 1);
+
+  // A name longer than a line is never found, nor added.
+  std::string long_section(1100, 'v');
+  EXPECT_STREQ(ini_get(table, long_section.c_str(), "k", "dflt"), "dflt");
+  EXPECT_STREQ(ini_get_or_add(table, long_section.c_str(), "k", "dflt"), "dflt");
+  EXPECT_EQ(table->count, count + 1);
+}
+
+TEST_F(IniTest, EnvironmentTableHasUpperCaseNames) {
+  env_guard lower("vrell_ini_mixed");
+  setenv("vrell_ini_mixed", "a=b", 1);
+  symbol_table *env = keep(env_to_symtab());
+  ASSERT_NE(env, nullptr);
+  EXPECT_STREQ(symtab_get_text(env, "VRELL_INI_MIXED", nullptr), "a=b");
+  EXPECT_EQ(symtab_find(env, "vrell_ini_mixed"), nullptr);
+}
+
+TEST_F(IniTest, TraceLinesOnlyWhileTracingIsOn) {
+  FILE *trace = tmpfile();
+  ASSERT_NE(trace, nullptr);
+  trace_file = trace;
+  load("[s]\n!  off %s%n\n");
+  trace_state = 1;
+  symbol_table *table = load("[s]\n!  on %s%n\na = 1\n");
+  trace_state = 0;
+  trace_file = nullptr;
+  EXPECT_EQ(contents(table), (entries{{"s", ""}, {"s:a", "1"}}));
+  rewind(trace);
+  char line[256] = {};
+  ASSERT_NE(fgets(line, sizeof line, trace), nullptr);
+  int year, month, day, hour, minute, second, consumed = 0;
+  ASSERT_EQ(sscanf(line, "%4d/%2d/%2d %2d:%2d:%2d: %n", &year, &month, &day, &hour, &minute,
+                   &second, &consumed),
+            6);
+  EXPECT_GE(year, 2000);
+  EXPECT_STREQ(line + consumed, "on %s%n\n");
+  EXPECT_EQ(fgets(line, sizeof line, trace), nullptr);
+  fclose(trace);
+}
+
+// Writer.
+
+TEST_F(IniTest, SaveWritesTheLayout) {
+  symbol_table *table =
+      table_of({{"vrell:QXVrellSocket", "/tmp/s"}, {"vrell:service threads", "4"}});
+  write("conf.ini", "; no marker here\n[vrell]\nold = 1\n");
+  ASSERT_EQ(ini_save(table, path("conf.ini").c_str()), 0);
+  EXPECT_EQ(read("conf.ini"),
+            "#*END\n\n[vrell]\n    QXVrellSocket = \"/tmp/s\"\n    service threads = \"4\"\n");
+
+  // Only names with ":" are written; a name with several colons splits at the last one, and
+  // keys of the empty section stand right after the marker.
+  symbol_table *mixed = table_of({{"filename", "x"},
+                                  {"filedate", "1"},
+                                  {"vrell", ""},
+                                  {"a:b:c", "1"},
+                                  {":early", "e"},
+                                  {"a:b:d", "2"},
+                                  {"z:k", "v"}});
+  ASSERT_EQ(ini_save(mixed, path("new.ini").c_str()), 0);
+  EXPECT_EQ(read("new.ini"),
+            "#*END\n    early = \"e\"\n\n[a:b]\n    c = \"1\"\n    d = \"2\"\n\n[z]\n"
+            "    k = \"v\"\n");
+  symbol_table *back = keep(ini_load(nullptr, path("new.ini").c_str()));
+  EXPECT_EQ(contents(back),
+            (entries{{"a:b", ""}, {"a:b:c", "1"}, {"a:b:d", "2"}, {"z", ""}, {"z:k", "v"}}));
+
+  symbol_table *empty = table_of({});
+  ASSERT_EQ(ini_save(empty, path("empty.ini").c_str()), 0);
+  EXPECT_EQ(read("empty.ini"), "#*END\n");
+}
+
+TEST_F(IniTest, SaveKeepsThePrologue) {
+  symbol_table *table = table_of({{"s:k", "v"}});
+  const std::string prologue = "; comment\n\n #*END\n#*END \n[s]\nk = hand\n";
+  write("conf.ini", prologue + "#*END\n[old]\ngone = 1\n");
+  ASSERT_EQ(ini_save(table, path("conf.ini").c_str()), 0);
+  EXPECT_EQ(read("conf.ini"), prologue + "#*END\n\n[s]\n    k = \"v\"\n");
+
+  write("first.ini", "#*END\n; below\n");
+  ASSERT_EQ(ini_save(table, path("first.ini").c_str()), 0);
+  EXPECT_EQ(read("first.ini"), "#*END\n\n[s]\n    k = \"v\"\n");
+
+  // Tabs of the prologue have become spaces; a long line has been split.
+  std::string long_line(1030, 'x');
+  write("tabs.ini", "a\tb\n" + long_line + "\n#*END\n");
+  ASSERT_EQ(ini_save(table, path("tabs.ini").c_str()), 0);
+  EXPECT_EQ(read("tabs.ini"), "a       b\n" + long_line.substr(0, 1024) +
+                                  "\nxxxxxx\n#*END\n\n[s]\n"
+                                  "    k = \"v\"\n");
+}
+
+TEST_F(IniTest, PrologueEntriesStandTwiceAfterLoadAndSave) {
+  symbol_table *table = load("[s]\nk = 1\n#*END\n");
+  ASSERT_EQ(ini_save(table, path("conf.ini").c_str()), 0);
+  EXPECT_EQ(read("conf.ini"), "[s]\nk = 1\n#*END\n\n[s]\n    k = \"1\"\n");
+  std::string text = read("conf.ini");
+  write("conf.ini", "[s]\nk = 2\n" + text.substr(text.find("#*END")));
+  symbol_table *again = load(read("conf.ini"));
+  EXPECT_STREQ(symtab_get_text(again, "s:k", nullptr), "1");
+}
+
+TEST_F(IniTest, LineEndingsFollowThePrologue) {
+  struct ending_case {
+    const char *old_file;
+    const char *expected;
+  };
+  const ending_case cases[] = {
+      {"one\ntwo\r\nthree\n#*END\n", "one\ntwo\r\nthree\r\n#*END\r\n\r\n[s]\r\n    k = \"v\"\r\n"},
+      {"one\n#*END\r\n", "one\n#*END\n\n[s]\n    k = \"v\"\n"},
+      {"#*END\r\n", "#*END\n\n[s]\n    k = \"v\"\n"},
+      {"one\r\ntwo\r\n", "#*END\n\n[s]\n    k = \"v\"\n"},
+      {"one\r\n#*END\r\nx\r\n", "one\r\n#*END\r\n\r\n[s]\r\n    k = \"v\"\r\n"},
+  };
+  for (const ending_case &c : cases) {
+    SCOPED_TRACE(c.old_file);
+    symbol_table *table = table_of({{"s:k", "v"}});
+    write("conf.ini", c.old_file);
+    ASSERT_EQ(ini_save(table, path("conf.ini").c_str()), 0);
+    EXPECT_EQ(read("conf.ini"), c.expected);
+  }
+}
+
+TEST_F(IniTest, RoundTrips) {
+  env_guard home("VRELL_INI_HOME");
+  setenv("VRELL_INI_HOME", "/home/x", 1);
+  symbol_table *table = load(
+      "; prologue\r\n"
+      "#*END\n"
+      "[vrell]\n"
+      "QXVrellSocket = $(VRELL_INI_HOME)/sock\n"
+      "quoted = \"a;b#c \\\"q\\\" back\\\\slash (paren\\n\"\n"
+      "[ spaced ]\n"
+      "k = \"$\\(VRELL_INI_HOME)\"\n"
+      "empty = \"\"\n");
+  symtab_put(table, "vrell:set", "new\nline \"q\" \\ ( $(VRELL_INI_HOME) end", nullptr, 0);
+  ASSERT_EQ(ini_save(table, path("conf.ini").c_str()), 0);
+  std::string first = read("conf.ini");
+  symbol_table *again = keep(ini_load(nullptr, path("conf.ini").c_str()));
+  EXPECT_EQ(contents(again), contents(table));
+  EXPECT_STREQ(symtab_get_text(again, "vrell:set", nullptr),
+               "new\nline \"q\" \\ ( $(VRELL_INI_HOME) end");
+  ASSERT_NE(symtab_find(again, " spaced :k"), nullptr);
+  EXPECT_STREQ(symtab_find(again, " spaced :k")->value, "$(VRELL_INI_HOME)");
+  ASSERT_EQ(ini_save(again, path("conf.ini").c_str()), 0);
+  EXPECT_EQ(read("conf.ini"), first);
+}
+
+// What the writer cannot express is lost on the way back: keys of the empty section stand
+// before any header, and a section entry whose name holds ":" comes back as a key.
+TEST_F(IniTest, EntriesTheReaderCannotReadBack) {
+  symbol_table *table = load("[]\nlost = 1\n[a:b]\nc = deep\n");
+  EXPECT_EQ(contents(table), (entries{{"", ""}, {":lost", "1"}, {"a:b", ""}, {"a:b:c", "deep"}}));
+  ASSERT_EQ(ini_save(table, path("conf.ini").c_str()), 0);
+  EXPECT_EQ(read("conf.ini"),
+            "#*END\n    lost = \"1\"\n\n[a]\n    b = \"\"\n\n[a:b]\n    c = \"deep\"\n");
+  symbol_table *again = keep(ini_load(nullptr, path("conf.ini").c_str()));
+  EXPECT_EQ(contents(again), (entries{{"a", ""}, {"a:b", ""}, {"a:b:c", "deep"}}));
+}
+
+TEST_F(IniTest, OverlongLineIsWrittenWhole) {
+  std::string value(1100, 'v');
+  symbol_table *table = table_of({{"s:k", value}});
+  ASSERT_EQ(ini_save(table, path("conf.ini").c_str()), 0);
+  EXPECT_EQ(read("conf.ini"), "#*END\n\n[s]\n    k = \"" + value + "\"\n");
+}
+
+TEST_F(IniTest, SaveReplacesTheFileALinkPointsTo) {
+  ASSERT_EQ(mkdir(path("real").c_str(), 0755), 0);
+  write("real/conf.ini", "; kept\n#*END\n");
+  ASSERT_EQ(chmod(path("real/conf.ini").c_str(), 0640), 0);
+  bool root = geteuid() == 0;
+  if (root) {
+    ASSERT_EQ(chown(path("real/conf.ini").c_str(), 1234, 4321), 0);
+  }
+  ASSERT_EQ(symlink("real/conf.ini", path("link.ini").c_str()), 0);
+  symbol_table *table = table_of({{"s:k", "v"}});
+  ASSERT_EQ(ini_save(table, path("link.ini").c_str()), 0);
+
+  struct stat status;
+  ASSERT_EQ(lstat(path("link.ini").c_str(), &status), 0);
+  EXPECT_TRUE(S_ISLNK(status.st_mode));
+  EXPECT_EQ(read("real/conf.ini"), "; kept\n#*END\n\n[s]\n    k = \"v\"\n");
+  ASSERT_EQ(stat(path("real/conf.ini").c_str(), &status), 0);
+  EXPECT_EQ(status.st_mode & 07777, 0640u);
+  if (root) {
+    EXPECT_EQ(status.st_uid, 1234u);
+    EXPECT_EQ(status.st_gid, 4321u);
+  }
+  EXPECT_EQ(files_in_dir(path("real")), std::vector<std::string>{"conf.ini"});
+
+  // A dangling link gets its file.
+  ASSERT_EQ(symlink(path("real/made.ini").c_str(), path("dangling.ini").c_str()), 0);
+  ASSERT_EQ(ini_save(table, path("dangling.ini").c_str()), 0);
+  EXPECT_EQ(read("real/made.ini"), "#*END\n\n[s]\n    k = \"v\"\n");
+  ASSERT_EQ(lstat(path("dangling.ini").c_str(), &status), 0);
+  EXPECT_TRUE(S_ISLNK(status.st_mode));
+}
+
+TEST_F(IniTest, FailedSaveLeavesTheOldFile) {
+  symbol_table *table = table_of({{"s:k", "v"}});
+  const std::string old = "; old\n#*END\n\n[s]\n    k = \"old\"\n";
+
+  EXPECT_EQ(ini_save(table, path("missing/conf.ini").c_str()), -1);
+  EXPECT_FALSE(file_exists(path("missing").c_str()));
+
+  ASSERT_EQ(mkdir(path("target").c_str(), 0755), 0);
+  EXPECT_EQ(ini_save(table, path("target").c_str()), -1);
+  EXPECT_TRUE(file_is_directory(path("target").c_str()));
+  EXPECT_EQ(files_in_dir(dir_), std::vector<std::string>{"target"});
+
+  // A write failure: the file-size limit stops the temporary file after a few bytes.
+  write("conf.ini", old);
+  symbol_table *big = table_of({{"s:k", std::string(5000, 'b')}});
+  struct rlimit saved_limit;
+  ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved_limit), 0);
+  struct rlimit small = saved_limit;
+  small.rlim_cur = 1000;
+  sighandler_t saved_handler = signal(SIGXFSZ, SIG_IGN);
+  ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+  int result = ini_save(big, path("conf.ini").c_str());
+  ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &saved_limit), 0);
+  signal(SIGXFSZ, saved_handler);
+  EXPECT_EQ(result, -1);
+  EXPECT_EQ(read("conf.ini"), old);
+  EXPECT_EQ(files_in_dir(dir_), (std::vector<std::string>{"conf.ini", "target"}));
+}
+
+TEST_F(IniTest, FailedSaveOverAnImmutableFile) {
+  symbol_table *table = table_of({{"s:k", "v"}});
+  const std::string old = "; old\n#*END\n";
+  write("conf.ini", old);
+  if (system(("chattr +i " + path("conf.ini") + " 2>/dev/null").c_str()) != 0) {
+    GTEST_SKIP() << "chattr +i is not available on " << dir_;
+  }
+  EXPECT_EQ(ini_save(table, path("conf.ini").c_str()), -1);
+  ASSERT_EQ(system(("chattr -i " + path("conf.ini")).c_str()), 0);
+  EXPECT_EQ(read("conf.ini"), old);
+  EXPECT_EQ(files_in_dir(dir_), std::vector<std::string>{"conf.ini"});
+}
+
+}  // namespace
