@@ -1,5 +1,6 @@
 #include "config/tagmem.h"
 
+#include <ctype.h>
 #include <gtest/gtest.h>
 #include <stdint.h>
 #include <stdlib.h>
@@ -8,7 +9,6 @@
 
 #include <filesystem>
 #include <fstream>
-#include <regex>
 #include <sstream>
 #include <string>
 
@@ -58,6 +58,22 @@ std::string read_file(const std::filesystem::path &path) {
   std::stringstream text;
   text << in.rdbuf();
   return text.str();
+}
+
+// Replaces every printed pointer with "P", for listings made in a child process.
+std::string mask_pointers(const std::string &text) {
+  std::string masked;
+  for (size_t i = 0; i < text.size(); i++) {
+    if (text.compare(i, 2, "0x") == 0) {
+      masked += 'P';
+      for (i += 2; i < text.size() && isxdigit(static_cast<unsigned char>(text[i])); i++) {
+      }
+      i--;
+    } else {
+      masked += text[i];
+    }
+  }
+  return masked;
 }
 
 const tagmem_block *header(const void *block) {
@@ -373,12 +389,12 @@ TEST_F(TagmemTest, AssertCleanWritesMemtrace) {
                "Clean-memory assertion failed - end.cpp \\(9\\)\n"
                "Details are in memtrace.lst\n");
   std::string trace = read_file(dir_ / "memtrace.lst");
-  std::string pattern =
-      "Index   Size  File\\(Line\\) - total size 12\n"
-      "0         12  held.cpp \\(5\\) \\[0x[0-9a-f]+\\]\n"
-      "\\* Transaction <Unknown> \\(6\\)\n"
-      "0          0  <Unknown> \\(7\\) \\[0x[0-9a-f]+\\]\n";
-  EXPECT_TRUE(std::regex_match(trace, std::regex(pattern))) << trace;
+  EXPECT_EQ(
+      "Index   Size  File(Line) - total size 12\n"
+      "0         12  held.cpp (5) [P]\n"
+      "* Transaction <Unknown> (6)\n"
+      "0          0  <Unknown> (7) [P]\n",
+      mask_pointers(trace));
 }
 
 TEST_F(TagmemTest, OpenTransactionFailsAssertClean) {
