@@ -63,9 +63,10 @@ char *symtab_set_value(symbol *sym, const char *value);
 symbol *symtab_put(symbol_table *table, const char *name, const char *value, const char *file,
                    int line);
 
-// Returns the value of the symbol named name with white space stripped from both its ends, or
-// default_text when there is none (also when memory for the stripped copy is exhausted). The
-// value belongs to the table and stays valid until the symbol changes.
+// Returns the value of the symbol named name with white space stripped from both its ends (null
+// for a symbol without a value), or default_text when there is none, also when memory for the
+// stripped copy is exhausted. The value belongs to the table and stays valid until the symbol
+// changes.
 const char *symtab_get_text(symbol_table *table, const char *name, const char *default_text);
 
 // Returns the value read as a decimal number clamped to 32 bits (no digits read as 0), or
