@@ -43,7 +43,7 @@ char *skip_spaces(char *text) {
 
 void copy_bounded(char *buffer, std::string_view text) {
   size_t length = text.size() < size_t(FILE_LINE_MAX) ? text.size() : size_t(FILE_LINE_MAX);
-  memcpy(buffer, text.data(), length);
+  if (length > 0) memcpy(buffer, text.data(), length);
   buffer[length] = '\0';
 }
 

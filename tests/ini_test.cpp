@@ -242,6 +242,27 @@ TEST_F(IniTest, ComposedNameLongerThanALineIsSkipped) {
   EXPECT_EQ(contents(table), (entries{{section, ""}, {section + ":short", "2"}}));
 }
 
+// A heap that refuses blocks of the size of a long line (a table is larger), so that only
+// the expansion of a long value fails.
+bool refused(size_t size) {
+  return size >= 800 && size <= FILE_LINE_MAX + 1;
+}
+void *refusing_alloc(size_t size) {
+  return refused(size) ? nullptr : malloc(size);
+}
+void *refusing_resize(void *block, size_t size) {
+  return refused(size) ? nullptr : realloc(block, size);
+}
+
+TEST_F(IniTest, EntryWhoseExpansionRunsOutOfMemoryIsSkipped) {
+  write("conf.ini", "[s]\nlong = " + std::string(900, 'x') + "\nshort = kept\n");
+  tagmem_set_heap(refusing_alloc, refusing_resize);
+  symbol_table *table = keep(ini_load(nullptr, path("conf.ini").c_str()));
+  tagmem_set_heap(nullptr, nullptr);
+  ASSERT_NE(table, nullptr);
+  EXPECT_EQ(contents(table), (entries{{"s", ""}, {"s:short", "kept"}}));
+}
+
 TEST_F(IniTest, FileEntries) {
   symbol_table *table = load("[s]\nk = v\n");
   std::string name = path("conf.ini");
