@@ -1,6 +1,8 @@
 #include "config/ini.h"
 
+#include <assert.h>
 #include <ctype.h>
+#include <fcntl.h>
 #include <limits.h>
 #include <string.h>
 #include <sys/stat.h>
@@ -211,12 +213,14 @@ symbol_table *ini_load_if_found(symbol_table *table, const char *name) {
 }
 
 symbol_table *ini_merge(symbol_table *table, const char *path) {
+  assert(table != nullptr);
   FILE *stream = file_open(path, 'r');
   if (stream != nullptr) load_stream(table, stream);
   return table;
 }
 
 bool ini_read_entry(FILE *stream, char **name, char **value) {
+  assert(name != nullptr && value != nullptr);
   *name = nullptr;
   *value = nullptr;
   while (file_read_line(stream, ini_line_buffer)) {
@@ -489,7 +493,8 @@ int ini_save(symbol_table *table, const char *name) {
   struct stat old;
   bool exists = stat(target, &old) == 0;
   // Only a regular file is replaced, and only one the process could have written in place.
-  if (exists && (!S_ISREG(old.st_mode) || access(target, W_OK) != 0)) return -1;
+  if (exists && (!S_ISREG(old.st_mode) || faccessat(AT_FDCWD, target, W_OK, AT_EACCESS) != 0))
+    return -1;
   char directory[PATH_MAX + 1];
   directory_of(target, directory, sizeof directory);
   FILE *out = temp_file_open_in(directory, nullptr, 0);

@@ -622,6 +622,10 @@ TEST_F(IniTest, SaveReplacesTheFileALinkPointsTo) {
   ASSERT_EQ(symlink(path("real/made.ini").c_str(), path("dangling.ini").c_str()), 0);
   ASSERT_EQ(ini_save(table, path("dangling.ini").c_str()), 0);
   EXPECT_EQ(read("real/made.ini"), "#*END\n\n[s]\n    k = \"v\"\n");
+  mode_t mask = umask(022);
+  umask(mask);
+  ASSERT_EQ(stat(path("real/made.ini").c_str(), &status), 0);
+  EXPECT_EQ(status.st_mode & 07777, 0666 & ~mask);
   ASSERT_EQ(lstat(path("dangling.ini").c_str(), &status), 0);
   EXPECT_TRUE(S_ISLNK(status.st_mode));
 }
