@@ -1,0 +1,328 @@
+#include "service/request.h"
+
+#include <assert.h>
+#include <errno.h>
+#include <poll.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <limits>
+#include <string_view>
+
+const char REPLY_ADDED[] = "201-File added successfully\r\n";
+const char REPLY_MODIFIED[] = "202-File already in cache, entry modified\r\n";
+const char REPLY_FULL[] = "203-File not added. Cache full\r\n";
+const char REPLY_DELETED[] = "204-File deleted successfully\r\n";
+const char REPLY_CLEAN[] = "205-File is marked clean in cache\r\n";
+const char REPLY_INFECTED[] = "206-File is marked infected in cache\r\n";
+const char REPLY_STALE[] = "207-File found but mtime changed. Entry removed\r\n";
+const char REPLY_CACHE_ERROR[] = "208-Cache error\r\n";
+const char REPLY_NOT_FOUND[] = "209-File not found in Cache\r\n";
+const char REPLY_INVALID[] = "210-Invalid request\r\n";
+const char REPLY_CLEARED[] = "211-Cache cleared\r\n";
+const char STATUS_TEXT[] = "101-OK: Cache running";
+
+namespace {
+
+constexpr char STATUS_FORMAT[] = "%s;%02d-%02d-%d;%02d:%02d:%02d;%ld\r\n";
+
+void set_reply(char *reply, const char *text) {
+  snprintf(reply, REPLY_MAX, "%s", text);
+}
+
+// Reads a decimal field as atol does on the production platform, where long has 32 bits:
+// leading white space, an optional sign, digits up to the first other character, and a value
+// that saturates at the 32-bit limits as strtol does. Accumulating in 64 bits and stopping at
+// the limit keeps it free of overflow, and makes 32-bit and 64-bit builds read the same value.
+int32_t decimal_value(std::string_view field) {
+  size_t i = 0;
+  while (i < field.size() && (field[i] == ' ' || (field[i] >= '\t' && field[i] <= '\r'))) ++i;
+  bool negative = false;
+  if (i < field.size() && (field[i] == '+' || field[i] == '-')) negative = field[i++] == '-';
+  constexpr int64_t limit = int64_t{std::numeric_limits<int32_t>::max()} + 1;
+  int64_t value = 0;
+  for (; i < field.size() && field[i] >= '0' && field[i] <= '9'; ++i) {
+    value = value * 10 + (field[i] - '0');
+    if (value > limit) value = limit;
+  }
+  if (negative) return static_cast<int32_t>(-value);
+  return static_cast<int32_t>(value == limit ? limit - 1 : value);
+}
+
+// Splits off the field that ends at the next space. Returns false when there is none.
+bool next_field(std::string_view &rest, std::string_view &field) {
+  size_t space = rest.find(' ');
+  if (space == std::string_view::npos) return false;
+  field = rest.substr(0, space);
+  rest.remove_prefix(space + 1);
+  return true;
+}
+
+// Milliseconds left until deadline, at least 0; -1 (no bound) for a null deadline.
+int time_left_ms(const struct timespec *deadline) {
+  if (deadline == nullptr) return -1;
+  struct timespec now;
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  int64_t left = (int64_t{deadline->tv_sec} - now.tv_sec) * 1000 +
+                 (int64_t{deadline->tv_nsec} - now.tv_nsec) / 1000000;
+  if (left <= 0) return 0;
+  return left > std::numeric_limits<int>::max() ? std::numeric_limits<int>::max()
+                                                : static_cast<int>(left);
+}
+
+// Waits until the connection is readable or the deadline has passed, then receives once.
+// Data that is already there is received even after the deadline. Returns the byte count, or
+// -1 when the wait timed out or failed, or the receive failed.
+ssize_t receive_once(int connection, char *buffer, size_t size, const struct timespec *deadline) {
+  for (;;) {
+    struct pollfd waiting = {connection, POLLIN, 0};
+    int ready = poll(&waiting, 1, time_left_ms(deadline));
+    if (ready > 0) break;
+    if (ready == 0) return -1;
+    if (errno != EINTR) return -1;
+  }
+  for (;;) {
+    ssize_t n = recv(connection, buffer, size, 0);
+    if (n >= 0 || errno != EINTR) return n;
+  }
+}
+
+}  // namespace
+
+cache_request *request_new(void) {
+  auto *request = static_cast<cache_request *>(calloc(1, sizeof(cache_request)));
+  if (request == nullptr) return nullptr;
+  request->body = static_cast<cache_entry *>(calloc(1, sizeof(cache_entry)));
+  if (request->body == nullptr) {
+    free(request);
+    return nullptr;
+  }
+  return request;
+}
+
+void request_free(cache_request *request) {
+  if (request == nullptr) return;
+  free(request->body);
+  free(request);
+}
+
+size_t strip_line_end(char *text, size_t length) {
+  while (length > 0 && (text[length - 1] == '\r' || text[length - 1] == '\n')) {
+    text[--length] = '\0';
+  }
+  return length;
+}
+
+int request_parse(const char *data, size_t n, cache_request *request) {
+  // Of more than one receive can hold, only what the receive would take counts.
+  bool cut = n > static_cast<size_t>(REQUEST_MAX);
+  if (cut) n = REQUEST_MAX;
+  // The last byte is the terminator. When a full receive ends in anything but a NUL, the
+  // message went on beyond it, and its path would name another file.
+  if (n == static_cast<size_t>(REQUEST_MAX) && data[n - 1] != '\0') cut = true;
+
+  char text[REQUEST_MAX];
+  size_t length = n > 0 ? n - 1 : 0;
+  if (length > 0) memcpy(text, data, length);
+  text[length] = '\0';
+  // The text is a string: whatever follows a NUL inside it was never part of the request.
+  length = strip_line_end(text, strnlen(text, length));
+
+  std::string_view rest(text, length);
+  request->command = static_cast<int32_t>(static_cast<signed char>(text[0]));
+  cache_entry *body = request->body;
+  // Whatever stands between the first byte and the first space is part of the command word.
+  size_t space = rest.find(' ');
+  if (space != std::string_view::npos) rest.remove_prefix(space + 1);
+
+  std::string_view field;
+  bool valid = true;
+  switch (request->command) {
+    case 'A':
+      valid = space != std::string_view::npos && next_field(rest, field);
+      if (valid) body->mtime = decimal_value(field);
+      valid = valid && next_field(rest, field);
+      // Only the low 8 bits of the verdict count; the cache refuses all but 0 and 1.
+      if (valid) body->verdict = static_cast<uint8_t>(static_cast<uint32_t>(decimal_value(field)));
+      break;
+    case 'Q':
+      valid = space != std::string_view::npos && next_field(rest, field);
+      if (valid) body->mtime = decimal_value(field);
+      break;
+    case 'D':
+      valid = space != std::string_view::npos;
+      break;
+    case 'C':
+    case 'K':
+      return static_cast<int>(n);
+    default:
+      valid = false;
+  }
+  if (!valid || cut || rest.size() >= static_cast<size_t>(CACHE_PATH_MAX)) {
+    request->command = REQUEST_INVALID;
+    return -1;
+  }
+  memcpy(body->path, rest.data(), rest.size());
+  body->path[rest.size()] = '\0';
+  return static_cast<int>(n);
+}
+
+int request_read(int connection, cache_request *request, const struct timespec *deadline) {
+  char buffer[REQUEST_MAX];
+  ssize_t n = receive_once(connection, buffer, sizeof buffer, deadline);
+  if (n < 0) return -1;
+  return request_parse(buffer, static_cast<size_t>(n), request);
+}
+
+int request_drain(int connection, const struct timespec *deadline) {
+  char buffer[REQUEST_MAX];
+  return static_cast<int>(receive_once(connection, buffer, sizeof buffer, deadline));
+}
+
+int reply_send(int connection, const char *reply) {
+  size_t size = strlen(reply) + 1;
+  for (;;) {
+    ssize_t sent = send(connection, reply, size, MSG_NOSIGNAL);
+    if (sent >= 0 || errno != EINTR) return static_cast<int>(sent);
+  }
+}
+
+int handle_add(verdict_cache *cache, const cache_entry *body, char *reply) {
+  if (cache == nullptr) {
+    set_reply(reply, REPLY_CACHE_ERROR);
+    return CACHE_ERROR;
+  }
+  int result = cache_add_entry(cache, body->path, body->mtime, body->verdict);
+  switch (result) {
+    case CACHE_ADDED:
+      set_reply(reply, REPLY_ADDED);
+      break;
+    case CACHE_MODIFIED:
+      set_reply(reply, REPLY_MODIFIED);
+      break;
+    case CACHE_FULL:
+      set_reply(reply, REPLY_FULL);
+      break;
+    default:
+      set_reply(reply, REPLY_CACHE_ERROR);
+  }
+  return result;
+}
+
+int handle_delete(verdict_cache *cache, const cache_entry *body, char *reply) {
+  if (cache == nullptr) {
+    set_reply(reply, REPLY_CACHE_ERROR);
+    return CACHE_ERROR;
+  }
+  int result = cache_delete_entry(cache, body->path);
+  switch (result) {
+    case CACHE_OK:
+      set_reply(reply, REPLY_DELETED);
+      break;
+    case CACHE_NOT_FOUND:
+      set_reply(reply, REPLY_NOT_FOUND);
+      break;
+    default:
+      set_reply(reply, REPLY_CACHE_ERROR);
+  }
+  return result;
+}
+
+int handle_query(verdict_cache *cache, const cache_entry *body, char *reply) {
+  if (cache == nullptr) {
+    set_reply(reply, REPLY_CACHE_ERROR);
+    return CACHE_ERROR;
+  }
+  int result = cache_query_entry(cache, body->path, body->mtime);
+  switch (result) {
+    case VERDICT_CLEAN:
+      set_reply(reply, REPLY_CLEAN);
+      break;
+    case VERDICT_INFECTED:
+      set_reply(reply, REPLY_INFECTED);
+      break;
+    case CACHE_STALE:
+      set_reply(reply, REPLY_STALE);
+      break;
+    case CACHE_NOT_FOUND:
+      set_reply(reply, REPLY_NOT_FOUND);
+      break;
+    default:
+      set_reply(reply, REPLY_CACHE_ERROR);
+  }
+  return result;
+}
+
+int handle_clear(verdict_cache *cache, char *reply) {
+  int result = cache == nullptr ? CACHE_ERROR : cache_clear(cache);
+  set_reply(reply, result == CACHE_OK ? REPLY_CLEARED : REPLY_CACHE_ERROR);
+  return result;
+}
+
+void status_reply(char *reply) {
+  time_t now = time(nullptr);
+  struct tm local = {};
+  // Workers format status lines at the same time, so each keeps its own broken-down time.
+  localtime_r(&now, &local);
+  int length = snprintf(reply, REPLY_MAX, STATUS_FORMAT, STATUS_TEXT, local.tm_mday,
+                        local.tm_mon + 1, local.tm_year + 1900, local.tm_hour, local.tm_min,
+                        local.tm_sec, static_cast<long>(getpid()));
+  // Only an absurd clock could overflow the buffer; a line cut before its "\r\n" would leave
+  // the client without a complete reply.
+  if (length < 0 || length >= REPLY_MAX) set_reply(reply, REPLY_CACHE_ERROR);
+}
+
+void *request_handler_thread(void *arg) {
+  auto *job = static_cast<worker_job *>(arg);
+  assert(job != nullptr);
+  // Taken before anything else: the slot may be handed on once SLOT_FINISHED is stored.
+  const int connection = job->connection;
+  verdict_cache *const cache = job->cache;
+  std::atomic<int32_t> *const state = job->state;
+
+  // The time-out counts from the accept, so connections that waited for a worker do not each
+  // add a full time-out for the ones queued behind them.
+  struct timespec deadline = job->accepted;
+  if (deadline.tv_sec == 0 && deadline.tv_nsec == 0) clock_gettime(CLOCK_MONOTONIC, &deadline);
+  deadline.tv_sec += REQUEST_RECEIVE_TIMEOUT_MS / 1000;
+  deadline.tv_nsec += (REQUEST_RECEIVE_TIMEOUT_MS % 1000) * 1000000L;
+  if (deadline.tv_nsec >= 1000000000L) {
+    deadline.tv_sec += 1;
+    deadline.tv_nsec -= 1000000000L;
+  }
+
+  char reply[REPLY_MAX];
+  cache_request *request = request_new();
+  if (request == nullptr || job->request_id <= 0) {
+    request_drain(connection, &deadline);
+    set_reply(reply, REPLY_CACHE_ERROR);
+  } else if (request_read(connection, request, &deadline) < 0) {
+    set_reply(reply, request->command == REQUEST_INVALID ? REPLY_INVALID : REPLY_CACHE_ERROR);
+  } else {
+    switch (request->command) {
+      case 'A':
+        handle_add(cache, request->body, reply);
+        break;
+      case 'D':
+        handle_delete(cache, request->body, reply);
+        break;
+      case 'Q':
+        handle_query(cache, request->body, reply);
+        break;
+      case 'C':
+        handle_clear(cache, reply);
+        break;
+      default:  // 'K', the only other command the parser accepts
+        status_reply(reply);
+    }
+  }
+  request_free(request);
+
+  reply_send(connection, reply);
+  close(connection);
+  if (state != nullptr) state->store(SLOT_FINISHED);
+  return nullptr;
+}
