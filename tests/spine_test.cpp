@@ -1,0 +1,288 @@
+// The whole spine over a real socket: the daemon's serving code started in-process on a socket
+// in a temporary directory, talked to through the client library and through vrell-cli.
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <spawn.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "cache/cache.h"
+#include "client/client.h"
+#include "daemon/flags.h"
+#include "daemon/serve.h"
+#include "daemon/settings.h"
+#include "service/request.h"
+
+extern char **environ;
+
+namespace {
+
+constexpr int kTimeoutMs = 10000;
+constexpr uint32_t kCapacity = 3;
+
+class SpineTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char pattern[] = "/tmp/vrell-spine-XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    dir_ = pattern;
+    settings_clear(&settings_);
+    snprintf(settings_.socket_path, sizeof settings_.socket_path, "%s/sock", dir_.c_str());
+    snprintf(settings_.pid_path, sizeof settings_.pid_path, "%s/pid", dir_.c_str());
+    settings_.threads = 10;
+    settings_.max_entries = kCapacity;
+    settings_.life_time = 3600;
+    cache_ = cache_create(settings_.max_entries, static_cast<int32_t>(settings_.life_time));
+    ASSERT_NE(cache_, nullptr);
+    accept_loop_running = 1;
+    server_ = std::thread([this] { serve_result_ = serve_run(&settings_, cache_); });
+    auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    char reply[VRELL_CLIENT_REPLY_MAX];
+    while (vrell_client_request(socket(), "K\r\n", reply, sizeof reply, 1000) != 101) {
+      ASSERT_LT(std::chrono::steady_clock::now(), until) << "the server never answered";
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+  }
+
+  void TearDown() override {
+    // As the stop of the daemon does it: clear the flag, then one connection wakes the accept,
+    // and that connection is still answered.
+    accept_loop_running = 0;
+    EXPECT_EQ(Ask("X\r\n"), REPLY_INVALID);
+    server_.join();
+    EXPECT_EQ(serve_result_, 0);
+    EXPECT_EQ(serve_active(), 0);
+    struct stat status;
+    EXPECT_NE(stat(socket(), &status), 0) << "socket node left behind";
+    cache_destroy(cache_);
+    std::string command = "rm -rf '" + dir_ + "'";
+    ASSERT_EQ(system(command.c_str()), 0);
+  }
+
+  const char *socket() const { return settings_.socket_path; }
+
+  // Sends request with its NUL; returns the reply text, or "error N".
+  std::string Ask(const std::string &request) {
+    char reply[VRELL_CLIENT_REPLY_MAX];
+    int code = vrell_client_request(socket(), request.c_str(), reply, sizeof reply, kTimeoutMs);
+    return code < 0 ? "error " + std::to_string(code) : reply;
+  }
+  std::string Raw(const std::string &data) {
+    char reply[VRELL_CLIENT_REPLY_MAX];
+    int code =
+        vrell_client_exchange(socket(), data.data(), data.size(), reply, sizeof reply, kTimeoutMs);
+    return code < 0 ? "error " + std::to_string(code) : reply;
+  }
+
+  std::string dir_;
+  daemon_settings settings_;
+  verdict_cache *cache_ = nullptr;
+  std::thread server_;
+  int serve_result_ = 1;
+};
+
+std::string StatusPrefix() {
+  return std::string(STATUS_TEXT) + ";";
+}
+
+bool IsStatusLine(const std::string &reply) {
+  std::string pid = ";" + std::to_string(getpid()) + "\r\n";
+  return reply.rfind(StatusPrefix(), 0) == 0 && reply.size() > pid.size() &&
+         reply.compare(reply.size() - pid.size(), pid.size(), pid) == 0;
+}
+
+TEST_F(SpineTest, EveryReplyComesBackOverTheSocket) {
+  EXPECT_TRUE(IsStatusLine(Ask("K\r\n"))) << Ask("K\r\n");
+  struct Step {
+    const char *request;
+    const char *reply;
+  } steps[] = {
+      {"A 1000 0 /tmp/f\r\n", REPLY_ADDED},
+      {"A 1000 0 /tmp/f", REPLY_MODIFIED},
+      {"Q 1000 /tmp/f\r\n", REPLY_CLEAN},
+      {"A 1000 1 /tmp/g\r\n", REPLY_ADDED},
+      {"Q 1000 /tmp/g\r\n", REPLY_INFECTED},
+      {"Q 999 /tmp/g\r\n", REPLY_STALE},
+      {"Q 1000 /tmp/g\r\n", REPLY_NOT_FOUND},
+      {"A 1000 2 /tmp/h\r\n", REPLY_CACHE_ERROR},
+      {"A 1 0 /tmp/a b\r\n", REPLY_ADDED},
+      {"A 1 0 /tmp/i\r\n", REPLY_ADDED},
+      {"A 1 0 /tmp/j\r\n", REPLY_FULL},
+      {"A 5 1 /tmp/i\r\n", REPLY_MODIFIED},
+      {"D /tmp/a b\r\n", REPLY_DELETED},
+      {"D /tmp/a b\r\n", REPLY_NOT_FOUND},
+      {"Z\r\n", REPLY_INVALID},
+      {"C\r\n", REPLY_CLEARED},
+      {"Q 1000 /tmp/f\r\n", REPLY_NOT_FOUND},
+  };
+  for (const Step &step : steps) EXPECT_EQ(Ask(step.request), step.reply) << step.request;
+
+  // What a careless client sends: no terminator, nothing at all, more than one receive holds.
+  EXPECT_EQ(Raw("K"), REPLY_INVALID);
+  EXPECT_EQ(Raw(""), REPLY_INVALID);
+  EXPECT_EQ(Raw("D /" + std::string(REQUEST_MAX + 10, 'x') + '\0'), REPLY_INVALID);
+  EXPECT_TRUE(IsStatusLine(Raw(std::string("K whatever\0", 11))));
+}
+
+TEST_F(SpineTest, ASilentClientDoesNotHoldUpTheOthers) {
+  int silent = ::socket(AF_UNIX, SOCK_STREAM, 0);
+  struct sockaddr_un address = {};
+  address.sun_family = AF_UNIX;
+  memcpy(address.sun_path, socket(), strlen(socket()));
+  ASSERT_EQ(connect(silent, reinterpret_cast<sockaddr *>(&address), sizeof address), 0);
+
+  std::vector<std::thread> clients;
+  std::atomic<int> answered{0};
+  for (int t = 0; t < 4; ++t) {
+    clients.emplace_back([this, t, &answered] {
+      std::string path = "/tmp/client" + std::to_string(t);
+      for (int i = 0; i < 20; ++i) {
+        std::string reply = Ask("A " + std::to_string(i) + " 0 " + path + "\r\n");
+        if (reply == REPLY_ADDED || reply == REPLY_MODIFIED || reply == REPLY_FULL) answered++;
+        if (IsStatusLine(Ask("K\r\n"))) answered++;
+      }
+    });
+  }
+  for (std::thread &client : clients) client.join();
+  EXPECT_EQ(answered, 4 * 20 * 2);
+
+  // The silent client is still served once it ends its side without a word.
+  shutdown(silent, SHUT_WR);
+  char reply[VRELL_CLIENT_REPLY_MAX] = {};
+  EXPECT_GT(recv(silent, reply, sizeof reply - 1, 0), 0);
+  EXPECT_STREQ(reply, REPLY_INVALID);
+  close(silent);
+}
+
+#ifdef VRELL_CLI_BINARY
+
+struct CliResult {
+  int status;
+  std::string out;
+};
+
+// Runs vrell-cli with args and returns its exit status and standard output.
+CliResult RunCli(const std::vector<std::string> &args) {
+  std::vector<char *> argv;
+  std::string program = VRELL_CLI_BINARY;
+  argv.push_back(program.data());
+  std::vector<std::string> copies = args;
+  for (std::string &arg : copies) argv.push_back(arg.data());
+  argv.push_back(nullptr);
+
+  int out[2];
+  EXPECT_EQ(pipe(out), 0);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+  posix_spawn_file_actions_addclose(&actions, out[0]);
+  posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+  pid_t pid;
+  int spawned = posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  close(out[1]);
+  CliResult result{-1, ""};
+  if (spawned == 0) {
+    char buffer[512];
+    ssize_t n;
+    while ((n = read(out[0], buffer, sizeof buffer)) > 0) result.out.append(buffer, n);
+    int status;
+    waitpid(pid, &status, 0);
+    result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  }
+  close(out[0]);
+  return result;
+}
+
+TEST_F(SpineTest, CliPrintsTheReplyLine) {
+  std::string file = dir_ + "/scanned file";
+  FILE *f = fopen(file.c_str(), "w");
+  ASSERT_NE(f, nullptr);
+  fclose(f);
+  std::string s = socket();
+  struct Case {
+    std::vector<std::string> args;
+    const char *out;
+  } cases[] = {
+      {{"-s", s, "add", "1000", "clean", "/tmp/cli"}, REPLY_ADDED},
+      {{"-s", s, "query", "1000", "/tmp/cli"}, REPLY_CLEAN},
+      {{"--socket", s, "add", "1000", "infected", "/tmp/cli"}, REPLY_MODIFIED},
+      {{"-s", s, "query", "1000", "/tmp/cli"}, REPLY_INFECTED},
+      {{"-s", s, "add", "1000", "7", "/tmp/cli"}, REPLY_CACHE_ERROR},
+      {{"-s", s, "query", "-5", "/tmp/cli"}, REPLY_STALE},
+      {{"-s", s, "delete", "/tmp/cli"}, REPLY_CACHE_ERROR},  // an empty table
+      {{"-s", s, "add-file", file, "clean"}, REPLY_ADDED},
+      {{"-s", s, "query-file", file}, REPLY_CLEAN},
+      {{"-s", s, "delete", file}, REPLY_DELETED},
+      {{"-s", s, "raw", "Q 1 /nothing"}, REPLY_NOT_FOUND},
+      {{"-s", s, "raw", "-x"}, REPLY_INVALID},
+      {{"-s", s, "clear"}, REPLY_CLEARED},
+  };
+  for (const Case &c : cases) {
+    CliResult result = RunCli(c.args);
+    EXPECT_EQ(result.status, 0) << c.args[2];
+    EXPECT_EQ(result.out, c.out) << c.args[2];
+  }
+  for (auto args : {std::vector<std::string>{"-s", s, "status"}, {"-s", s, "raw", "K"}}) {
+    CliResult result = RunCli(args);
+    EXPECT_EQ(result.status, 0);
+    EXPECT_TRUE(IsStatusLine(result.out)) << result.out;
+  }
+}
+
+TEST_F(SpineTest, CliExitStatusTellsWhatWentWrong) {
+  std::string s = socket();
+  std::string missing = dir_ + "/missing";
+  struct Case {
+    std::vector<std::string> args;
+    int status;
+  } cases[] = {
+      {{"-s", missing, "status"}, 2},
+      {{"-s", dir_, "status"}, 2},
+      {{}, 64},
+      {{"-s", s}, 64},
+      {{"-s"}, 64},
+      {{"-x", "status"}, 64},
+      {{"-s", s, "bogus"}, 64},
+      {{"-s", s, "status", "extra"}, 64},
+      {{"-s", s, "add", "1000", "clean"}, 64},
+      {{"-s", s, "add", "soon", "clean", "/p"}, 64},
+      {{"-s", s, "add", "1000", "maybe", "/p"}, 64},
+      {{"-s", s, "add", "1000", "clean", ""}, 64},
+      {{"-s", s, "query", "1000"}, 64},
+      {{"-s", s, "query", "12x", "/p"}, 64},
+      {{"-s", s, "delete"}, 64},
+      {{"-s", s, "add-file", missing, "maybe"}, 64},
+      {{"-s", s, "query", "1", "/" + std::string(REQUEST_MAX, 'p')}, 64},
+      {{"-s", "/" + std::string(120, 's'), "status"}, 64},
+      {{"-s", s, "add-file", missing, "clean"}, 66},
+      {{"-s", s, "query-file", missing}, 66},
+  };
+  for (const Case &c : cases) {
+    CliResult result = RunCli(c.args);
+    std::string shown;
+    for (const std::string &arg : c.args) shown += arg.substr(0, 20) + " ";
+    EXPECT_EQ(result.status, c.status) << shown;
+    EXPECT_EQ(result.out, "") << shown;
+  }
+  CliResult help = RunCli({"--help", "bogus"});
+  EXPECT_EQ(help.status, 0);
+  EXPECT_EQ(help.out.rfind("Usage: vrell-cli", 0), 0u) << help.out;
+  EXPECT_NE(help.out.find(DEFAULT_SOCKET_PATH), std::string::npos);
+}
+
+#endif  // VRELL_CLI_BINARY
+
+}  // namespace
