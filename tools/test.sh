@@ -1,14 +1,20 @@
 #!/usr/bin/env bash
-# Installs what is missing, then builds and runs every test: once in the normal build, once
-# under AddressSanitizer with UndefinedBehaviorSanitizer and once under ThreadSanitizer.
-# Usage: tools/test.sh [normal|asan|tsan ...]   (default: all three)
+# Installs what is missing, then builds and runs every test: the suite in the normal build,
+# under AddressSanitizer with UndefinedBehaviorSanitizer and under ThreadSanitizer, then every
+# further check in tools/ci/ (one script each, run in name order).
+# Usage: tools/test.sh [normal|asan|tsan|STAGE ...]   (default: everything)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 tools/deps.sh
 
-variants=("$@")
-[ ${#variants[@]} -gt 0 ] || variants=(normal asan tsan)
+stages=()
+for s in tools/ci/*.sh; do
+  [ -e "$s" ] && stages+=("$(basename "$s" .sh)")
+done
+
+steps=("$@")
+[ ${#steps[@]} -gt 0 ] || steps=(normal asan tsan "${stages[@]}")
 
 run_variant() {
   local name=$1
@@ -17,7 +23,6 @@ run_variant() {
     normal) flags=(-DCMAKE_BUILD_TYPE=RelWithDebInfo) ;;
     asan) flags=(-DCMAKE_BUILD_TYPE=Debug -DVRELL_SANITIZE=address) ;;
     tsan) flags=(-DCMAKE_BUILD_TYPE=Debug -DVRELL_SANITIZE=thread) ;;
-    *) echo "unknown variant $name" >&2; return 64 ;;
   esac
   echo "=== $name: build"
   cmake -S . -B "build/$name" -G Ninja "${flags[@]}" >/dev/null
@@ -26,7 +31,17 @@ run_variant() {
   (cd "build/$name" && ctest --output-on-failure -j2 --timeout 300)
 }
 
-for v in "${variants[@]}"; do
-  run_variant "$v"
+for step in "${steps[@]}"; do
+  start=$SECONDS
+  case "$step" in
+    normal | asan | tsan) run_variant "$step" ;;
+    *)
+      script=$(ls tools/ci/*"$step".sh 2>/dev/null | head -n 1)
+      [ -n "$script" ] || { echo "unknown step $step" >&2; exit 64; }
+      echo "=== $step"
+      bash "$script"
+      ;;
+  esac
+  echo "=== $step: done in $((SECONDS - start)) s"
 done
-echo "=== all variants passed: ${variants[*]}"
+echo "=== all passed: ${steps[*]}"
