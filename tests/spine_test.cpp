@@ -1,5 +1,5 @@
-// The whole spine over a real socket: the daemon's serving code started in-process on a socket
-// in a temporary directory, talked to through the client library and through vrell-cli.
+// The whole spine over a real socket: the daemon binary started detached on a socket in a
+// temporary directory, talked to through the client library and through vrell-cli.
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -13,16 +13,13 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <chrono>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include "cache/cache.h"
 #include "client/client.h"
-#include "daemon/flags.h"
-#include "daemon/serve.h"
 #include "daemon/settings.h"
+#include "harness.h"
 #include "service/request.h"
 
 extern char **environ;
@@ -30,48 +27,30 @@ extern char **environ;
 namespace {
 
 constexpr int kTimeoutMs = 10000;
-constexpr uint32_t kCapacity = 3;
 
 class SpineTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    char pattern[] = "/tmp/vrell-spine-XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    dir_ = pattern;
-    settings_clear(&settings_);
-    snprintf(settings_.socket_path, sizeof settings_.socket_path, "%s/sock", dir_.c_str());
-    snprintf(settings_.pid_path, sizeof settings_.pid_path, "%s/pid", dir_.c_str());
-    settings_.threads = 10;
-    settings_.max_entries = kCapacity;
-    settings_.life_time = 3600;
-    cache_ = cache_create(settings_.max_entries, static_cast<int32_t>(settings_.life_time));
-    ASSERT_NE(cache_, nullptr);
-    accept_loop_running = 1;
-    server_ = std::thread([this] { serve_result_ = serve_run(&settings_, cache_); });
-    auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    char reply[VRELL_CLIENT_REPLY_MAX];
-    while (vrell_client_request(socket(), "K\r\n", reply, sizeof reply, 1000) != 101) {
-      ASSERT_LT(std::chrono::steady_clock::now(), until) << "the server never answered";
-      std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
+    ASSERT_TRUE(harness_init(&d_));
+    harness_config config;
+    config.max_entries = "3";  // file values are not range-tested: a tiny table fills quickly
+    config.life_time = "3600";
+    harness_write_config(d_, config);
+    std::string why;
+    ASSERT_TRUE(harness_start(&d_, {}, &why)) << why;
   }
 
   void TearDown() override {
-    // As the stop of the daemon does it: clear the flag, then one connection wakes the accept,
-    // and that connection is still answered.
-    accept_loop_running = 0;
-    EXPECT_EQ(Ask("X\r\n"), REPLY_INVALID);
-    server_.join();
-    EXPECT_EQ(serve_result_, 0);
-    EXPECT_EQ(serve_active(), 0);
-    struct stat status;
-    EXPECT_NE(stat(socket(), &status), 0) << "socket node left behind";
-    cache_destroy(cache_);
-    std::string command = "rm -rf '" + dir_ + "'";
-    ASSERT_EQ(system(command.c_str()), 0);
+    if (d_.pid > 0) {
+      EXPECT_EQ(harness_stop(&d_), 0);
+      struct stat status;
+      EXPECT_NE(stat(socket(), &status), 0) << "socket node left behind";
+    }
+    EXPECT_EQ(harness_sanitizer_reports(d_), "");
+    harness_cleanup(&d_);
   }
 
-  const char *socket() const { return settings_.socket_path; }
+  const char *socket() const { return d_.socket_path.c_str(); }
 
   // Sends request with its NUL; returns the reply text, or "error N".
   std::string Ask(const std::string &request) {
@@ -86,22 +65,17 @@ class SpineTest : public ::testing::Test {
     return code < 0 ? "error " + std::to_string(code) : reply;
   }
 
-  std::string dir_;
-  daemon_settings settings_;
-  verdict_cache *cache_ = nullptr;
-  std::thread server_;
-  int serve_result_ = 1;
+  // Returns true for the status line of the daemon under test.
+  bool IsStatusLine(const std::string &reply) const {
+    std::string pid = ";" + std::to_string(d_.pid) + "\r\n";
+    std::string prefix = std::string(STATUS_TEXT) + ";";
+    return reply.rfind(prefix, 0) == 0 && reply.size() > pid.size() &&
+           reply.compare(reply.size() - pid.size(), pid.size(), pid) == 0;
+  }
+
+  daemon_under_test d_;
+  std::string &dir_ = d_.dir;
 };
-
-std::string StatusPrefix() {
-  return std::string(STATUS_TEXT) + ";";
-}
-
-bool IsStatusLine(const std::string &reply) {
-  std::string pid = ";" + std::to_string(getpid()) + "\r\n";
-  return reply.rfind(StatusPrefix(), 0) == 0 && reply.size() > pid.size() &&
-         reply.compare(reply.size() - pid.size(), pid.size(), pid) == 0;
-}
 
 TEST_F(SpineTest, EveryReplyComesBackOverTheSocket) {
   EXPECT_TRUE(IsStatusLine(Ask("K\r\n"))) << Ask("K\r\n");
