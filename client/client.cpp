@@ -96,8 +96,19 @@ bool valid_socket_path(const char *socket_path) {
   return strlen(socket_path) < sizeof(sockaddr_un::sun_path);
 }
 
+// The credentials of a connected Unix-domain peer are those of the process that listened, taken
+// when it called listen, so they name the server even before it accepts.
+bool server_is(int fd, uid_t expected_uid) {
+  if (expected_uid == VRELL_CLIENT_ANY_UID) return true;
+  struct ucred peer;
+  socklen_t size = sizeof peer;
+  if (getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &size) != 0 || size != sizeof peer)
+    return false;
+  return peer.uid == expected_uid;
+}
+
 int exchange(const char *socket_path, const void *data, size_t len, bool shut_down_writing,
-             char *reply, size_t reply_size, int timeout_ms) {
+             char *reply, size_t reply_size, int timeout_ms, uid_t expected_uid) {
   if (reply == nullptr || reply_size == 0) return VRELL_CLIENT_EARG;
   reply[0] = '\0';
   if (!valid_socket_path(socket_path) || (data == nullptr && len > 0) || timeout_ms < 0)
@@ -107,6 +118,7 @@ int exchange(const char *socket_path, const void *data, size_t len, bool shut_do
   socket_guard connection{-1};
   int result = connect_to(socket_path, deadline, &connection.fd);
   if (result < 0) return result;
+  if (!server_is(connection.fd, expected_uid)) return VRELL_CLIENT_EPEER;
   if (len > 0) {
     ssize_t sent = send(connection.fd, data, len, MSG_NOSIGNAL);
     if (sent < 0 || static_cast<size_t>(sent) != len) {
@@ -119,8 +131,9 @@ int exchange(const char *socket_path, const void *data, size_t len, bool shut_do
 
 }  // namespace
 
-extern "C" int vrell_client_request(const char *socket_path, const char *request, char *reply,
-                                    size_t reply_size, int timeout_ms) {
+extern "C" int vrell_client_request_checked(const char *socket_path, const char *request,
+                                            char *reply, size_t reply_size, int timeout_ms,
+                                            uid_t expected_uid) {
   if (request == nullptr) {
     if (reply != nullptr && reply_size > 0) reply[0] = '\0';
     return VRELL_CLIENT_EARG;
@@ -132,12 +145,26 @@ extern "C" int vrell_client_request(const char *socket_path, const char *request
     if (reply != nullptr && reply_size > 0) reply[0] = '\0';
     return VRELL_CLIENT_EARG;
   }
-  return exchange(socket_path, request, length + 1, false, reply, reply_size, timeout_ms);
+  return exchange(socket_path, request, length + 1, false, reply, reply_size, timeout_ms,
+                  expected_uid);
+}
+
+extern "C" int vrell_client_exchange_checked(const char *socket_path, const void *data, size_t len,
+                                             char *reply, size_t reply_size, int timeout_ms,
+                                             uid_t expected_uid) {
+  return exchange(socket_path, data, len, true, reply, reply_size, timeout_ms, expected_uid);
+}
+
+extern "C" int vrell_client_request(const char *socket_path, const char *request, char *reply,
+                                    size_t reply_size, int timeout_ms) {
+  return vrell_client_request_checked(socket_path, request, reply, reply_size, timeout_ms,
+                                      VRELL_CLIENT_ANY_UID);
 }
 
 extern "C" int vrell_client_exchange(const char *socket_path, const void *data, size_t len,
                                      char *reply, size_t reply_size, int timeout_ms) {
-  return exchange(socket_path, data, len, true, reply, reply_size, timeout_ms);
+  return vrell_client_exchange_checked(socket_path, data, len, reply, reply_size, timeout_ms,
+                                       VRELL_CLIENT_ANY_UID);
 }
 
 extern "C" const char *vrell_client_strerror(int code) {
@@ -152,6 +179,8 @@ extern "C" const char *vrell_client_strerror(int code) {
       return "timed out waiting for the daemon";
     case VRELL_CLIENT_EARG:
       return "bad argument";
+    case VRELL_CLIENT_EPEER:
+      return "the socket is served by another user than expected";
     default:
       return code >= 0 ? "no error" : "unknown error";
   }

@@ -7,6 +7,7 @@
 #define VRELL_CLIENT_CLIENT_H_
 
 #include <stddef.h>
+#include <sys/types.h>
 
 #ifdef __cplusplus
 extern "C" {
@@ -24,6 +25,10 @@ extern "C" {
 #define VRELL_CLIENT_ERECV (-3)    /* the receive failed or the daemon closed without a reply */
 #define VRELL_CLIENT_ETIMEOUT (-4) /* no reply within the time-out */
 #define VRELL_CLIENT_EARG (-5)     /* a bad argument (no path, path too long, request too long) */
+#define VRELL_CLIENT_EPEER (-6)    /* the socket is served by another uid than the expected one */
+
+/* The expected_uid that accepts a server of any uid. */
+#define VRELL_CLIENT_ANY_UID ((uid_t)-1)
 
 /* Sends request (the text; the NUL is added) to the daemon at socket_path and waits at most
  * timeout_ms milliseconds (0: no bound) for the connect and for the reply. On success
@@ -39,6 +44,18 @@ int vrell_client_request(const char *socket_path, const char *request, char *rep
  * messages, missing terminators, nothing at all. Returns as vrell_client_request. */
 int vrell_client_exchange(const char *socket_path, const void *data, size_t len, char *reply,
                           size_t reply_size, int timeout_ms);
+
+/* As vrell_client_request and vrell_client_exchange, but once connected they read the uid of
+ * the process that listens on socket_path (SO_PEERCRED) and, unless expected_uid is
+ * VRELL_CLIENT_ANY_UID, return VRELL_CLIENT_EPEER without sending anything when it differs or
+ * cannot be read. A socket node in a directory that others can write can be replaced by
+ * anyone's; this check keeps a client from handing its requests to, and trusting the replies
+ * of, such an impostor. Returns as vrell_client_request. */
+int vrell_client_request_checked(const char *socket_path, const char *request, char *reply,
+                                 size_t reply_size, int timeout_ms, uid_t expected_uid);
+int vrell_client_exchange_checked(const char *socket_path, const void *data, size_t len,
+                                  char *reply, size_t reply_size, int timeout_ms,
+                                  uid_t expected_uid);
 
 /* Returns a short text for a negative code of vrell_client_request. Never null. */
 const char *vrell_client_strerror(int code);

@@ -4,10 +4,13 @@
 #include "client/client.h"
 
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <signal.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/socket.h>
 #include <sys/un.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <string>
@@ -121,7 +124,7 @@ TEST(ClientTest, FailuresReturnTheirCodesAndAnEmptyReply) {
             VRELL_CLIENT_ECONNECT);
   EXPECT_STREQ(reply, "");
   for (int code : {VRELL_CLIENT_ECONNECT, VRELL_CLIENT_ESEND, VRELL_CLIENT_ERECV,
-                   VRELL_CLIENT_ETIMEOUT, VRELL_CLIENT_EARG, -99}) {
+                   VRELL_CLIENT_ETIMEOUT, VRELL_CLIENT_EARG, VRELL_CLIENT_EPEER, -99}) {
     ASSERT_NE(vrell_client_strerror(code), nullptr);
     EXPECT_GT(strlen(vrell_client_strerror(code)), 0u);
   }
@@ -177,6 +180,99 @@ TEST(ClientTest, ExchangeSendsExactBytesAndEndsItsWritingSide) {
         201);
     EXPECT_EQ(peer.Received(), data);
   }
+}
+
+TEST(ClientTest, ServerUidCheckRefusesAnotherUidBeforeSending) {
+  const uid_t own = getuid();
+  const uid_t other = own + 1;
+  struct Case {
+    uid_t expected;
+    int code;
+    const char *received;
+  } cases[] = {
+      {VRELL_CLIENT_ANY_UID, 201, "K\r\n"},
+      {own, 201, "K\r\n"},
+      {other, VRELL_CLIENT_EPEER, ""},
+  };
+  for (const Case &c : cases) {
+    char reply[64];
+    {
+      Peer peer;
+      peer.Serve(kAdded);
+      strcpy(reply, "old");
+      EXPECT_EQ(
+          vrell_client_request_checked(peer.path(), "K\r\n", reply, sizeof reply, 5000, c.expected),
+          c.code)
+          << c.expected;
+      EXPECT_EQ(peer.Received(), std::string(c.received, strlen(c.received) + (c.code > 0)));
+      EXPECT_STREQ(reply, c.code > 0 ? "201-File added successfully\r\n" : "");
+    }
+    {
+      Peer peer;
+      peer.Serve(kAdded, false, true);
+      EXPECT_EQ(
+          vrell_client_exchange_checked(peer.path(), "K", 1, reply, sizeof reply, 5000, c.expected),
+          c.code)
+          << c.expected;
+      EXPECT_EQ(peer.Received(), c.code > 0 ? "K" : "");
+    }
+  }
+}
+
+// The uid checked is the listening process's, not the client's own: a server that listens as
+// another user than the client is told apart. Needs root to change the listener's uid.
+TEST(ClientTest, ServerUidIsTheListenersUid) {
+  if (getuid() != 0) GTEST_SKIP() << "needs root to run a listener as another user";
+  const uid_t nobody = 65534;
+  char pattern[] = "/tmp/vrell-client-XXXXXX";
+  ASSERT_NE(mkdtemp(pattern), nullptr);
+  std::string dir = pattern, path = dir + "/sock";
+  int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+  struct sockaddr_un address = {};
+  address.sun_family = AF_UNIX;
+  memcpy(address.sun_path, path.data(), path.size());
+  ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address), 0);
+  int ready[2];
+  ASSERT_EQ(pipe(ready), 0);
+
+  // The child takes the other uid before it listens, since the peer credentials are taken then.
+  pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    if (setgid(nobody) != 0 || setuid(nobody) != 0 || listen(fd, 5) != 0) _exit(1);
+    if (write(ready[1], "r", 1) != 1) _exit(1);
+    for (int served = 0; served < 3; ++served) {
+      int connection = accept(fd, nullptr, nullptr);
+      char buffer[64];
+      if (recv(connection, buffer, sizeof buffer, 0) > 0)
+        send(connection, kAdded.data(), kAdded.size(), MSG_NOSIGNAL);
+      close(connection);
+    }
+    _exit(0);
+  }
+  close(ready[1]);
+  struct pollfd wait_ready = {ready[0], POLLIN, 0};
+  char byte = 0;
+  bool listening = poll(&wait_ready, 1, 10000) == 1 && read(ready[0], &byte, 1) == 1;
+  close(ready[0]);
+  close(fd);
+
+  char reply[64];
+  if (listening) {
+    EXPECT_EQ(vrell_client_request_checked(path.c_str(), "K\r\n", reply, sizeof reply, 5000, 0),
+              VRELL_CLIENT_EPEER);
+    EXPECT_EQ(
+        vrell_client_request_checked(path.c_str(), "K\r\n", reply, sizeof reply, 5000, nobody),
+        201);
+    EXPECT_EQ(
+        vrell_client_request_checked(path.c_str(), "K\r\n", reply, sizeof reply, 5000, nobody),
+        201);
+  }
+  EXPECT_TRUE(listening);
+  kill(child, SIGKILL);
+  waitpid(child, nullptr, 0);
+  unlink(path.c_str());
+  rmdir(dir.c_str());
 }
 
 }  // namespace

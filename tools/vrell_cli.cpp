@@ -2,7 +2,9 @@
 
 #include <errno.h>
 #include <getopt.h>
+#include <pwd.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
 
@@ -17,12 +19,13 @@ namespace {
 constexpr int EXIT_REPLY = 0;
 constexpr int EXIT_UNREACHABLE = 2;
 constexpr int EXIT_USAGE = 64;
-constexpr int EXIT_NO_FILE = 66;  // the file of add-file or query-file cannot be examined
+constexpr int EXIT_NO_FILE = 66;       // the file of add-file or query-file cannot be examined
+constexpr int EXIT_WRONG_SERVER = 77;  // the socket is served by another user than --server-uid
 // Generous: a daemon under load still answers, a hung one does not keep the caller for ever.
 constexpr int CLI_TIMEOUT_MS = 10000;
 
 constexpr char USAGE[] =
-    "Usage: vrell-cli [-s SOCKET] COMMAND [ARGUMENT...]\n"
+    "Usage: vrell-cli [-s SOCKET] [-u USER] COMMAND [ARGUMENT...]\n"
     "Sends one request to the vrell daemon and prints its reply line.\n"
     "\n"
     "Commands:\n"
@@ -37,11 +40,13 @@ constexpr char USAGE[] =
     "VERDICT is clean, infected or a number; MTIME is a decimal number of seconds.\n"
     "\n"
     "Options:\n"
-    "  -s, --socket SOCKET  the daemon's socket (default %s)\n"
-    "  -h, --help           print this text\n"
+    "  -s, --socket SOCKET    the daemon's socket (default %s)\n"
+    "  -u, --server-uid USER  refuse a daemon that does not run as USER (a name or a uid)\n"
+    "  -h, --help             print this text\n"
     "\n"
     "Exit status: 0 a reply arrived, 2 the daemon could not be reached, 64 usage error,\n"
-    "66 the file of add-file or query-file cannot be examined.\n";
+    "66 the file of add-file or query-file cannot be examined, 77 the socket is served by\n"
+    "another user than --server-uid names.\n";
 
 int usage_error(const char *why) {
   fprintf(stderr, "vrell-cli: %s\nTry 'vrell-cli --help'.\n", why);
@@ -78,6 +83,20 @@ bool file_mtime(const char *path, std::string *field) {
     return false;
   }
   *field = std::to_string(static_cast<long long>(status.st_mtime));
+  return true;
+}
+
+// Reads USER of --server-uid: a decimal uid, or a user name looked up in the user database.
+bool server_uid(const char *user, uid_t *uid) {
+  if (is_decimal(user) && user[0] != '-' && user[0] != '+') {
+    unsigned long long value = strtoull(user, nullptr, 10);
+    if (value >= static_cast<unsigned long long>(VRELL_CLIENT_ANY_UID)) return false;
+    *uid = static_cast<uid_t>(value);
+    return true;
+  }
+  struct passwd *entry = getpwnam(user);
+  if (entry == nullptr) return false;
+  *uid = entry->pw_uid;
   return true;
 }
 
@@ -131,17 +150,22 @@ int build_request(int argc, char **argv, std::string *request, bool *raw) {
 
 int main(int argc, char **argv) {
   const char *socket_path = DEFAULT_SOCKET_PATH;
+  uid_t expected_uid = VRELL_CLIENT_ANY_UID;
   static const struct option options[] = {
       {"socket", required_argument, nullptr, 's'},
+      {"server-uid", required_argument, nullptr, 'u'},
       {"help", no_argument, nullptr, 'h'},
       {nullptr, 0, nullptr, 0},
   };
   int option;
   // "+" stops at the command, so that arguments of raw may begin with '-'.
-  while ((option = getopt_long(argc, argv, "+s:h", options, nullptr)) != -1) {
+  while ((option = getopt_long(argc, argv, "+s:u:h", options, nullptr)) != -1) {
     switch (option) {
       case 's':
         socket_path = optarg;
+        break;
+      case 'u':
+        if (!server_uid(optarg, &expected_uid)) return usage_error("no such user for --server-uid");
         break;
       case 'h':
         printf(USAGE, DEFAULT_SOCKET_PATH);
@@ -157,14 +181,14 @@ int main(int argc, char **argv) {
   if (status != 0) return status;
 
   char reply[VRELL_CLIENT_REPLY_MAX];
-  int code =
-      raw ? vrell_client_exchange(socket_path, request.c_str(), request.size() + 1, reply,
-                                  sizeof reply, CLI_TIMEOUT_MS)
-          : vrell_client_request(socket_path, request.c_str(), reply, sizeof reply, CLI_TIMEOUT_MS);
+  int code = raw ? vrell_client_exchange_checked(socket_path, request.c_str(), request.size() + 1,
+                                                 reply, sizeof reply, CLI_TIMEOUT_MS, expected_uid)
+                 : vrell_client_request_checked(socket_path, request.c_str(), reply, sizeof reply,
+                                                CLI_TIMEOUT_MS, expected_uid);
   if (code == VRELL_CLIENT_EARG) return usage_error("socket path or request too long");
   if (code < 0) {
     fprintf(stderr, "vrell-cli: %s: %s\n", socket_path, vrell_client_strerror(code));
-    return EXIT_UNREACHABLE;
+    return code == VRELL_CLIENT_EPEER ? EXIT_WRONG_SERVER : EXIT_UNREACHABLE;
   }
   fputs(reply, stdout);
   return EXIT_REPLY;
