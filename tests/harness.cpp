@@ -178,13 +178,25 @@ run_result harness_run(const daemon_under_test &d, const std::vector<std::string
   return r;
 }
 
-bool harness_start(daemon_under_test *d, const std::vector<std::string> &args, std::string *why,
-                   int timeout_seconds) {
+pid_t harness_launch(daemon_under_test *d, const std::vector<std::string> &args) {
   std::vector<std::string> all = {"-c", d->conf_path};
   all.insert(all.end(), args.begin(), args.end());
+  d->launcher_pid = spawn(*d, all, d->dir + "/daemon.out", d->dir + "/daemon.err");
+  return d->launcher_pid;
+}
+
+int harness_wait_exit(pid_t pid, int timeout_ms) {
+  return wait_child(pid, timeout_ms);
+}
+
+std::vector<pid_t> harness_children() {
+  return children();
+}
+
+bool harness_start(daemon_under_test *d, const std::vector<std::string> &args, std::string *why,
+                   int timeout_seconds) {
   const std::string out = d->dir + "/daemon.out", err = d->dir + "/daemon.err";
-  d->launcher_pid = spawn(*d, all, out, err);
-  if (d->launcher_pid < 0) {
+  if (harness_launch(d, args) < 0) {
     *why = "fork failed";
     return false;
   }
@@ -220,6 +232,12 @@ bool harness_start(daemon_under_test *d, const std::vector<std::string> &args, s
   if (d->pid <= 0) {
     *why = "status line without a pid: " + reply;
     return false;
+  }
+  // A detached daemon may answer before the parent of its fork has been reaped; that parent's
+  // status is part of what a test checks.
+  if (d->launcher_pid > 0 && d->launcher_pid != d->pid) {
+    d->launcher.status = wait_child(d->launcher_pid, timeout_seconds * 1000);
+    d->launcher_pid = -1;
   }
   return true;
 }

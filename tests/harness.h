@@ -65,6 +65,17 @@ run_result harness_run(const daemon_under_test &d, const std::vector<std::string
 bool harness_start(daemon_under_test *d, const std::vector<std::string> &args, std::string *why,
                    int timeout_seconds = 20);
 
+// Starts the daemon with "-c conf_path" plus args and returns at once with the launcher's pid
+// (also in d->launcher_pid), or -1. Its output goes to d->dir/daemon.out and daemon.err.
+pid_t harness_launch(daemon_under_test *d, const std::vector<std::string> &args);
+
+// Waits at most timeout_ms for a child of this process to end and reaps it. Returns its exit
+// status (128 + signal when a signal ended it), or -1 when it did not end or is not our child.
+int harness_wait_exit(pid_t pid, int timeout_ms);
+
+// Returns every living or unreaped process whose parent is this one.
+std::vector<pid_t> harness_children();
+
 // Sends sig to the daemon and waits for its end. Returns its exit status (128 + signal when a
 // signal ended it), or -1 when it did not end within the bound (it is then killed).
 int harness_stop(daemon_under_test *d, int sig = SIGTERM, int timeout_seconds = 20);

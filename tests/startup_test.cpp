@@ -1,0 +1,356 @@
+// The start-up of the real binary, as a user meets it: help, the mandatory configuration file
+// and its access test, loading with missing keys, validation of command-line values at their
+// bounds, the save, and the socket's own limits. Each case runs in a fresh directory.
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
+#include <sys/mount.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+#include "harness.h"
+
+namespace {
+
+constexpr char kUsage[] =
+    "-s --sock-path    value\n"
+    "-p --pid-file     value\n"
+    "-t --threads      value\n"
+    "-m --max-entry    value\n"
+    "-l --life         value\n"
+    "-c --conf-file    value\n"
+    "-v --save        \n"
+    "-h --help        \n";
+
+bool Exists(const std::string &path) {
+  struct stat st;
+  return lstat(path.c_str(), &st) == 0;
+}
+
+// Leaves a socket node without a listener at path, as a killed daemon does.
+void MakeStaleSocket(const std::string &path) {
+  int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+  sockaddr_un address = {};
+  address.sun_family = AF_UNIX;
+  strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
+  ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address), 0) << path;
+  close(fd);
+}
+
+// Sets or clears the immutable attribute, which stops even root from writing. Returns false
+// where the file system or the privileges do not allow it.
+bool SetImmutable(const std::string &path, bool on) {
+  int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK);
+  if (fd < 0) return false;
+  int attributes = 0;
+  bool ok = ioctl(fd, FS_IOC_GETFLAGS, &attributes) == 0;
+  if (ok) {
+    attributes = on ? attributes | FS_IMMUTABLE_FL : attributes & ~FS_IMMUTABLE_FL;
+    ok = ioctl(fd, FS_IOC_SETFLAGS, &attributes) == 0;
+  }
+  close(fd);
+  return ok;
+}
+
+class StartupTest : public ::testing::Test {
+ protected:
+  void SetUp() override { ASSERT_TRUE(harness_init(&d_)); }
+
+  void TearDown() override {
+    for (const std::string &path : immutable_) SetImmutable(path, false);
+    for (const std::string &path : mounts_) umount2(path.c_str(), MNT_DETACH);
+    if (d_.pid > 0) {
+      EXPECT_EQ(harness_stop(&d_), 0);
+    }
+    EXPECT_EQ(harness_sanitizer_reports(d_), "");
+    harness_cleanup(&d_);
+  }
+
+  run_result Run(const std::vector<std::string> &args) { return harness_run(d_, args); }
+  run_result RunOnConfig(const std::vector<std::string> &args) {
+    std::vector<std::string> all = {"-c", d_.conf_path};
+    all.insert(all.end(), args.begin(), args.end());
+    return harness_run(d_, all);
+  }
+
+  // Starts the daemon with args, expects exactly expected_out from the start-up, and stops it
+  // again with status 0, leaving neither socket node nor pid file.
+  void ExpectStarts(const std::vector<std::string> &args, const std::string &expected_out,
+                    const std::string &label) {
+    std::string why;
+    ASSERT_TRUE(harness_start(&d_, args, &why)) << label << ": " << why;
+    EXPECT_EQ(d_.launcher.status, 0) << label;
+    EXPECT_EQ(d_.launcher.out, expected_out) << label;
+    EXPECT_EQ(harness_stop(&d_), 0) << label;
+    EXPECT_FALSE(Exists(d_.socket_path)) << label;
+    EXPECT_FALSE(Exists(d_.pid_path)) << label;
+  }
+
+  // Makes path unwritable for this process: the immutable attribute, else a read-only bind
+  // mount of its directory. Returns false when neither is possible here.
+  bool MakeUnwritable(const std::string &path) {
+    if (geteuid() != 0) return chmod(path.c_str(), 0444) == 0;
+    if (SetImmutable(path, true)) {
+      immutable_.push_back(path);
+      return true;
+    }
+    std::string dir = path.substr(0, path.rfind('/'));
+    if (mount(dir.c_str(), dir.c_str(), nullptr, MS_BIND, nullptr) == 0) {
+      mounts_.push_back(dir);
+      return mount(nullptr, dir.c_str(), nullptr, MS_REMOUNT | MS_BIND | MS_RDONLY, nullptr) == 0;
+    }
+    return false;
+  }
+
+  daemon_under_test d_;
+  std::vector<std::string> immutable_;
+  std::vector<std::string> mounts_;
+};
+
+TEST_F(StartupTest, HelpWinsOverEverythingElse) {
+  harness_write_config(d_, {});
+  const std::vector<std::vector<std::string>> cases = {
+      {"-h"},
+      {"--help"},
+      {"-h", "-c", d_.dir + "/missing.ini"},
+      {"-t", "300", "-m", "-1", "--help"},
+      {"-x", "--bogus", "-h"},
+      {"-c", d_.conf_path, "-v", "-h"},
+      {"-h", "-c"},
+  };
+  for (const auto &args : cases) {
+    run_result r = Run(args);
+    EXPECT_EQ(r.status, 0) << args[0];
+    EXPECT_EQ(r.out, kUsage) << args[0];
+  }
+  EXPECT_FALSE(Exists(d_.socket_path));
+}
+
+TEST_F(StartupTest, TheConfigurationFileIsMandatoryAndMustBeReadableAndWritable) {
+  const std::string missing_config = std::string(VRELL_BINARY) +
+                                     ": Missing config file argument\nSee " + VRELL_BINARY +
+                                     " --help for more details\n";
+  for (const auto &args : std::vector<std::vector<std::string>>{{}, {"-t", "5"}, {"-c"}}) {
+    run_result r = Run(args);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, missing_config);
+    if (!args.empty() && args[0] == "-c") {
+      EXPECT_NE(r.err.find("requires an argument"), std::string::npos) << r.err;
+    }
+  }
+
+  const std::string absent = d_.dir + "/absent.ini";
+  run_result r = Run({"-c", absent});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.out, "Invalid configuration file (" + absent + "). Check permission\n");
+
+  // Readable but not writable: refused even without the save option.
+  const std::string dir = d_.dir + "/conf";
+  ASSERT_EQ(mkdir(dir.c_str(), 0755), 0);
+  const std::string locked = dir + "/vrell.ini";
+  harness_write_file(locked, "[vrell]\n");
+  if (!MakeUnwritable(locked)) {
+    GTEST_SKIP() << "cannot make a file unwritable here (no immutable attribute, no bind mount)";
+  }
+  ASSERT_NE(access(locked.c_str(), W_OK), 0);
+  r = Run({"-c", locked});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.out, "Invalid configuration file (" + locked + "). Check permission\n");
+  EXPECT_FALSE(Exists(d_.socket_path));
+}
+
+TEST_F(StartupTest, CommandLineValuesAreValidatedAtTheirBounds) {
+  const std::string &dir = d_.dir;
+  const std::string stale = dir + "/stale.sock", file = dir + "/file";
+  MakeStaleSocket(stale);
+  harness_write_file(file, "x");
+  struct Case {
+    std::vector<std::string> args;
+    std::string error;  // empty: admitted, and saved with -v as key = value
+    std::string key = "";
+    std::string value = "";
+  } cases[] = {
+      {{"-t", "4"}, "Invalid cache thread count (4). Min 5, Max 25"},
+      {{"-t", "5"}, "", "service threads", "5"},
+      {{"-t", "25"}, "", "service threads", "25"},
+      {{"-t", "26"}, "Invalid cache thread count (26). Min 5, Max 25"},
+      {{"--threads=261"}, "", "service threads", "5"},
+      {{"-t", "-1"}, "Invalid cache thread count (255). Min 5, Max 25"},
+      {{"-m", "49"}, "Invalid cache capacity count (49). Min 50, Max 1024"},
+      {{"-m", "50"}, "", "cache max entry", "50"},
+      {{"--max-entry", "1024"}, "", "cache max entry", "1024"},
+      {{"-m", "1025"}, "Invalid cache capacity count (1025). Min 50, Max 1024"},
+      {{"-m", "-1"}, "Invalid cache capacity count (4294967295). Min 50, Max 1024"},
+      {{"-l", "0"}, "", "entry life time", "0"},
+      {{"-l3600"}, "", "entry life time", "3600"},
+      {{"-l", "3601"}, "Invalid entry life time (3601). Min 0, Max 3600"},
+      {{"-s", "run/vrell.sock"}, "Invalid socket path. Must start with '/'"},
+      {{"-s", ""}, "Invalid socket path. Must start with '/'"},
+      {{"-s", stale}, "Socket already opened at path (" + stale + ")"},
+      {{"-s", file}, "Non-socket file exists at path (" + file + ")"},
+      {{"-s", dir + "/none/s"}, "Invalid socket path (" + dir + "/none/s)"},
+      {{"-s", file + "/s"}, "Invalid socket path (" + file + "/s)"},
+      {{"-s", dir + "/other.sock"}, "", "QXVrellSocket", dir + "/other.sock"},
+      {{"-p", "vrell.pid"}, "Invalid pid file path (vrell.pid)"},
+      {{"-p", file}, "File already exists at path (" + file + ")"},
+      {{"-p", dir + "/none/p"}, "Invalid pid file path (" + dir + "/none/p)"},
+      {{"--pid-file", dir + "/other.pid"}, "", "QXVrellPid", dir + "/other.pid"},
+      // The first refusal in option order wins, whatever the order on the command line.
+      {{"-l", "9999", "-t", "1"}, "Invalid cache thread count (1). Min 5, Max 25"},
+  };
+  for (const Case &c : cases) {
+    const std::string label = c.args[0] + " " + (c.args.size() > 1 ? c.args[1] : "");
+    harness_write_config(d_, {});
+    if (!c.error.empty()) {
+      run_result r = RunOnConfig(c.args);
+      EXPECT_EQ(r.status, 1) << label;
+      EXPECT_EQ(r.out, "Error: " + c.error + "\n") << label;
+      EXPECT_FALSE(Exists(d_.socket_path)) << label;
+      continue;
+    }
+    daemon_under_test saved = d_;
+    if (c.key == "QXVrellSocket") d_.socket_path = c.value;
+    if (c.key == "QXVrellPid") d_.pid_path = c.value;
+    std::vector<std::string> args = c.args;
+    args.push_back("-v");
+    ExpectStarts(args, "", label);
+    std::string text = harness_read_file(d_.conf_path);
+    EXPECT_NE(text.find("    " + c.key + " = \"" + c.value + "\"\n"), std::string::npos)
+        << label << "\n"
+        << text;
+    d_.socket_path = saved.socket_path;
+    d_.pid_path = saved.pid_path;
+    if (HasFailure()) return;
+  }
+}
+
+TEST_F(StartupTest, MissingKeysWarnOnceNamingTheLastOne) {
+  const std::string warning = "CONF WARNING: '%s' Configuration missing. using default\n";
+  auto expected = [&](const std::string &key) {
+    std::string text = warning;
+    return text.replace(text.find("%s"), 2, key);
+  };
+  harness_config no_tail;
+  no_tail.threads = "";
+  no_tail.life_time = "";
+  harness_config no_capacity;
+  no_capacity.max_entries = "";
+  harness_config threads_minus_one;
+  threads_minus_one.threads = "-1";
+  harness_config life_minus_one;
+  life_minus_one.life_time = "-1";
+  life_minus_one.threads = "";
+  harness_config no_socket;
+  no_socket.omit_socket = true;
+  struct Case {
+    harness_config config;
+    std::vector<std::string> args;
+    std::string key;
+  } cases[] = {
+      {no_tail, {}, "vrell:entry life time"},
+      {no_capacity, {}, "vrell:cache max entry"},
+      {threads_minus_one, {}, "vrell:service threads"},
+      {life_minus_one, {}, "vrell:entry life time"},
+      {no_socket, {"-s", d_.socket_path}, "vrell:QXVrellSocket"},
+  };
+  for (const Case &c : cases) {
+    harness_write_config(d_, c.config);
+    ExpectStarts(c.args, expected(c.key), c.key);
+    if (HasFailure()) return;
+  }
+
+  // Only the section header: every default, and a save writes all five keys. The warning is
+  // printed once, neither lost nor doubled by the detaching fork.
+  harness_write_file(d_.conf_path, "; kept\n#*END\n[vrell]\n");
+  ExpectStarts({"-s", d_.socket_path, "-p", d_.pid_path, "-v"}, expected("vrell:entry life time"),
+               "header only");
+  std::string text = harness_read_file(d_.conf_path);
+  EXPECT_EQ(text.rfind("; kept\n#*END\n", 0), 0u) << text;
+  for (const std::string &line :
+       {"QXVrellSocket = \"" + d_.socket_path + "\"", "QXVrellPid = \"" + d_.pid_path + "\"",
+        std::string("service threads = \"10\""), std::string("cache max entry = \"100\""),
+        std::string("entry life time = \"10\"")}) {
+    EXPECT_NE(text.find(line), std::string::npos) << line << "\n" << text;
+  }
+}
+
+TEST_F(StartupTest, TheSocketRefusesWhatTheFileMaySay) {
+  // File values are not range-tested; the socket's backlog and path limits catch them.
+  std::string base = d_.dir + "/";
+  std::string path107 = base + std::string(107 - base.size(), 's');
+  struct Case {
+    std::string threads;
+    std::string socket_path;
+    bool starts;
+  } cases[] = {
+      {"300", "", false},          {"4", "", false}, {"26", "", false}, {"5", path107, true},
+      {"5", path107 + "x", false},
+  };
+  for (const Case &c : cases) {
+    harness_config config;
+    config.threads = c.threads;
+    config.socket_path = c.socket_path;
+    harness_write_config(d_, config);
+    std::string socket = c.socket_path.empty() ? d_.socket_path : c.socket_path;
+    const std::string label = c.threads + " " + std::to_string(socket.size());
+    if (c.starts) {
+      std::string saved = d_.socket_path;
+      d_.socket_path = socket;
+      ExpectStarts({}, "", label);
+      d_.socket_path = saved;
+      continue;
+    }
+    run_result r = RunOnConfig({});
+    EXPECT_EQ(r.status, 1) << label;
+    EXPECT_EQ(r.out, "Error creating server socket\n") << label;
+    EXPECT_FALSE(Exists(socket)) << label;
+    EXPECT_FALSE(Exists(d_.pid_path)) << label;
+  }
+}
+
+TEST_F(StartupTest, SaveWritesTheEffectiveValuesAndKeepsTheRest) {
+  const std::string prologue = "; Site configuration\n;   keep this text as it is\n#*END\n";
+  harness_config config;
+  config.extra = "\n[scanner]\n    depth = \"3\"\n";
+  harness_write_config(d_, config);
+  std::string text = harness_read_file(d_.conf_path);
+  text.replace(0, text.find("#*END\n") + 6, prologue);
+  harness_write_file(d_.conf_path, text);
+
+  ExpectStarts({"-t", "7", "--life=30", "-v", "-m", "60"}, "", "save");
+  text = harness_read_file(d_.conf_path);
+  EXPECT_EQ(text.rfind(prologue, 0), 0u) << text;
+  for (const std::string &line :
+       {std::string("[scanner]"), std::string("depth = \"3\""),
+        std::string("service threads = \"7\""), std::string("cache max entry = \"60\""),
+        std::string("entry life time = \"30\""), "QXVrellSocket = \"" + d_.socket_path + "\""}) {
+    EXPECT_NE(text.find(line), std::string::npos) << line << "\n" << text;
+  }
+
+  // Without the save option the file stays as it is, whatever the command line says.
+  ExpectStarts({"-t", "9"}, "", "no save");
+  EXPECT_EQ(harness_read_file(d_.conf_path), text);
+
+  // A save that cannot replace the file is reported, and the daemon starts all the same.
+  const std::string dir = d_.dir + "/conf";
+  ASSERT_EQ(mkdir(dir.c_str(), 0755), 0);
+  const std::string conf = dir + "/vrell.ini";
+  harness_write_file(conf, text);
+  bool locked = geteuid() != 0 ? chmod(dir.c_str(), 0555) == 0 : SetImmutable(dir, true);
+  if (!locked) GTEST_SKIP() << "cannot lock a directory against new files here";
+  if (geteuid() == 0) immutable_.push_back(dir);
+  std::string saved_conf = d_.conf_path;
+  d_.conf_path = conf;
+  ExpectStarts({"-v"}, "Error saving configuration to file (" + conf + ")\n", "failed save");
+  d_.conf_path = saved_conf;
+  if (geteuid() != 0) chmod(dir.c_str(), 0755);
+}
+
+}  // namespace
