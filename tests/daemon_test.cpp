@@ -1,0 +1,303 @@
+// The daemon's life through the real binary: it detaches, answers, and stops in order on
+// SIGTERM or SIGINT, whatever moment the signal finds it in; it refuses to start beside another
+// instance or its leftovers; and its worker pool holds under saturation, idle clients and
+// bursts.
+
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <signal.h>
+#include <string.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "client/client.h"
+#include "harness.h"
+
+namespace {
+
+constexpr int kBoundMs = 20000;
+constexpr char kInvalid[] = "210-Invalid request\r\n";
+constexpr char kCacheError[] = "208-Cache error\r\n";
+
+bool Exists(const std::string &path) {
+  struct stat st;
+  return lstat(path.c_str(), &st) == 0;
+}
+
+// A connected client socket, or -1.
+int Connect(const std::string &path) {
+  int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+  sockaddr_un address = {};
+  address.sun_family = AF_UNIX;
+  strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
+  if (connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0) {
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+bool ReadableWithin(int fd, int ms) {
+  pollfd p = {fd, POLLIN, 0};
+  return poll(&p, 1, ms) == 1;
+}
+
+// Reads until the daemon closes the connection. Returns the reply without its NUL.
+std::string ReadReply(int fd) {
+  std::string reply;
+  char buffer[128];
+  while (ReadableWithin(fd, kBoundMs)) {
+    ssize_t n = recv(fd, buffer, sizeof buffer, 0);
+    if (n <= 0) break;
+    reply.append(buffer, n);
+  }
+  if (!reply.empty() && reply.back() == '\0') reply.pop_back();
+  return reply;
+}
+
+// Sends text and its NUL on fd, then reads the reply.
+std::string Exchange(int fd, const std::string &text) {
+  if (send(fd, text.c_str(), text.size() + 1, MSG_NOSIGNAL) < 0) return "send failed";
+  return ReadReply(fd);
+}
+
+// A whole reply: one of the daemon's lines with its line end, nothing cut.
+bool IsWholeReply(const std::string &reply) {
+  return reply.size() > 6 && reply.compare(reply.size() - 2, 2, "\r\n") == 0 &&
+         reply.find('\r') == reply.size() - 2 && reply[3] == '-';
+}
+
+class DaemonTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(harness_init(&d_));
+    harness_write_config(d_, config_);
+  }
+
+  void TearDown() override {
+    if (d_.pid > 0) {
+      EXPECT_EQ(harness_stop(&d_), 0);
+    }
+    EXPECT_EQ(harness_sanitizer_reports(d_), "");
+    EXPECT_TRUE(harness_children().empty()) << "a process was left behind";
+    harness_cleanup(&d_);
+  }
+
+  void Start(const std::vector<std::string> &args = {}) {
+    std::string why;
+    ASSERT_TRUE(harness_start(&d_, args, &why)) << why;
+  }
+
+  // Expects the orderly stop's traces: exit status 0, no pid file, no socket node.
+  void ExpectOrderlyStop(int status) {
+    EXPECT_EQ(status, 0);
+    EXPECT_FALSE(Exists(d_.pid_path));
+    EXPECT_FALSE(Exists(d_.socket_path));
+  }
+
+  daemon_under_test d_;
+  harness_config config_;
+};
+
+TEST_F(DaemonTest, DetachesAnswersAndStopsInOrderOnEitherSignal) {
+  for (int sig : {SIGTERM, SIGINT}) {
+    Start();
+    EXPECT_EQ(d_.launcher.status, 0);
+    EXPECT_EQ(d_.launcher.out, "");
+    EXPECT_NE(d_.pid, d_.launcher_pid);
+    EXPECT_EQ(harness_read_file(d_.pid_path), std::to_string(d_.pid));
+    EXPECT_EQ(harness_request(d_, "Q 1 /srv/file\r\n"), "209-File not found in Cache\r\n");
+    struct stat st;
+    ASSERT_EQ(stat(d_.socket_path.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0777u);
+    ExpectOrderlyStop(harness_stop(&d_, sig));
+  }
+}
+
+TEST_F(DaemonTest, TwoQuickSignalsStopItOnce) {
+  Start();
+  kill(d_.pid, SIGTERM);
+  kill(d_.pid, SIGTERM);
+  ExpectOrderlyStop(harness_stop(&d_, SIGINT));
+}
+
+TEST_F(DaemonTest, StopsWhenTheExitRequestCannotReachIt) {
+  // With the node gone no connection can wake the accept; the stop must still complete.
+  Start();
+  ASSERT_EQ(unlink(d_.socket_path.c_str()), 0);
+  ExpectOrderlyStop(harness_stop(&d_));
+}
+
+TEST_F(DaemonTest, ASignalWhileClientsHammerItLosesNoReplyHalfway) {
+  Start();
+  std::atomic<bool> stop{false};
+  std::atomic<int> whole{0}, broken{0};
+  std::vector<std::thread> clients;
+  for (int t = 0; t < 8; ++t) {
+    clients.emplace_back([&, t] {
+      for (int i = 0; !stop.load(); ++i) {
+        char reply[VRELL_CLIENT_REPLY_MAX];
+        std::string request = "A " + std::to_string(i) + " 0 /h/" + std::to_string(t) + "\r\n";
+        int code = vrell_client_request(d_.socket_path.c_str(), request.c_str(), reply,
+                                        sizeof reply, kBoundMs);
+        if (code < 0) continue;  // refused or cut off by the stop before a reply began
+        (IsWholeReply(reply) ? whole : broken)++;
+      }
+    });
+  }
+  harness_wait_for([&] { return whole.load() >= 200; }, kBoundMs);
+  int status = harness_stop(&d_);
+  stop = true;
+  for (std::thread &client : clients) client.join();
+  ExpectOrderlyStop(status);
+  EXPECT_GE(whole.load(), 200);
+  EXPECT_EQ(broken.load(), 0);
+}
+
+TEST_F(DaemonTest, SignalsAtRandomMomentsNeverLoseTheStop) {
+  unsigned seed = std::random_device{}();
+  printf("seed %u\n", seed);
+  std::mt19937 random(seed);
+  for (int round = 0; round < 20; ++round) {
+    SCOPED_TRACE("round " + std::to_string(round) + ", seed " + std::to_string(seed));
+    pid_t launcher = harness_launch(&d_, {});
+    ASSERT_GT(launcher, 0);
+    // The parent of the fork leaves at once, so its child becomes ours at its very start.
+    ASSERT_EQ(harness_wait_exit(launcher, kBoundMs), 0);
+    d_.launcher_pid = -1;
+    std::vector<pid_t> children = harness_children();
+    ASSERT_EQ(children.size(), 1u);
+    pid_t daemon = children[0];
+    // From before the pid file exists to well inside the accept loop.
+    std::this_thread::sleep_for(std::chrono::microseconds(random() % 30000));
+    kill(daemon, random() % 2 == 0 ? SIGTERM : SIGINT);
+    EXPECT_EQ(harness_wait_exit(daemon, kBoundMs), 0);
+    EXPECT_FALSE(Exists(d_.pid_path));
+    EXPECT_FALSE(Exists(d_.socket_path));
+    if (HasFailure()) return;
+  }
+}
+
+TEST_F(DaemonTest, ASecondStartIsRefused) {
+  Start();
+  for (const std::vector<std::string> &extra : {std::vector<std::string>{}, {"-v"}}) {
+    std::vector<std::string> args = {"-c", d_.conf_path};
+    args.insert(args.end(), extra.begin(), extra.end());
+    run_result second = harness_run(d_, args);
+    EXPECT_EQ(second.status, 1);
+    EXPECT_EQ(second.out, "Another instance of vrell already running.\n");
+  }
+  EXPECT_EQ(harness_read_file(d_.pid_path), std::to_string(d_.pid));
+  EXPECT_EQ(harness_request(d_, "K\r\n").rfind("101-", 0), 0u);
+}
+
+TEST_F(DaemonTest, LeftoversAreNamedAndKept) {
+  // The pid of a process that has ended.
+  pid_t gone = fork();
+  if (gone == 0) _exit(0);
+  waitpid(gone, nullptr, 0);
+  auto stale_socket = [&] {
+    int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+    sockaddr_un address = {};
+    address.sun_family = AF_UNIX;
+    strncpy(address.sun_path, d_.socket_path.c_str(), sizeof address.sun_path - 1);
+    ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address), 0);
+    close(fd);
+  };
+  struct Case {
+    const char *label;
+    const char *pid_text;  // null: no pid file
+    int socket;            // 0 none, 1 stale node, 2 regular file
+    std::string out;
+  } cases[] = {
+      {"stale pid", "gone", 0, "Pid file exists but pid is not valid. Process locked or invalid\n"},
+      {"empty pid", "", 0, "Error validating pid file\n"},
+      {"live pid", "self", 0, "Pid file exists and contains valid pid\n"},
+      {"stale socket", nullptr, 1, "Error validating socket path\n"},
+      {"file at socket", nullptr, 2, "Invalid socket path. Path is already occupied\n"},
+      {"both", "gone", 1,
+       "Pid file exists but pid is not valid. Process locked or invalid\n"
+       "Error validating socket path\n"},
+  };
+  for (const Case &c : cases) {
+    std::string pid_text;
+    if (c.pid_text != nullptr) {
+      pid_text = strcmp(c.pid_text, "gone") == 0   ? std::to_string(gone)
+                 : strcmp(c.pid_text, "self") == 0 ? std::to_string(getpid())
+                                                   : c.pid_text;
+      harness_write_file(d_.pid_path, pid_text);
+    }
+    if (c.socket == 1) stale_socket();
+    if (c.socket == 2) harness_write_file(d_.socket_path, "not a socket");
+    run_result r = harness_run(d_, {"-c", d_.conf_path});
+    EXPECT_EQ(r.status, 1) << c.label;
+    EXPECT_EQ(r.out, c.out) << c.label;
+    // Nothing is removed at start-up: an operator clears what is in the way.
+    if (c.pid_text != nullptr) {
+      EXPECT_EQ(harness_read_file(d_.pid_path), pid_text) << c.label;
+    }
+    EXPECT_EQ(Exists(d_.socket_path), c.socket != 0) << c.label;
+    unlink(d_.pid_path.c_str());
+    unlink(d_.socket_path.c_str());
+  }
+}
+
+TEST_F(DaemonTest, AFullPoolServesTheNextOnlyWhenASlotIsFreeAndIdleClientsAreLetGo) {
+  config_.threads = "5";
+  harness_write_config(d_, config_);
+  Start();
+  std::vector<int> silent;
+  for (int i = 0; i < 5; ++i) {
+    int fd = Connect(d_.socket_path);
+    ASSERT_GE(fd, 0);
+    silent.push_back(fd);
+  }
+  int sixth = Connect(d_.socket_path);
+  ASSERT_GE(sixth, 0);
+  ASSERT_GT(send(sixth, "K\r\n", 4, MSG_NOSIGNAL), 0);
+  // Every worker is held by a silent client, so no answer can come yet.
+  EXPECT_FALSE(ReadableWithin(sixth, 300));
+  EXPECT_EQ(Exchange(silent[0], "Q 1 /nothing\r\n"), "209-File not found in Cache\r\n");
+  std::string reply = ReadReply(sixth);
+  EXPECT_EQ(reply.rfind("101-OK: Cache running;", 0), 0u) << reply;
+  // The others never speak: the receive time-out answers and frees them.
+  for (size_t i = 1; i < silent.size(); ++i) EXPECT_EQ(ReadReply(silent[i]), kCacheError);
+  for (int fd : silent) close(fd);
+  close(sixth);
+  EXPECT_EQ(harness_request(d_, "K\r\n").rfind("101-", 0), 0u);
+}
+
+TEST_F(DaemonTest, ABurstFromManyClientsIsAllAnswered) {
+  config_.threads = "5";
+  config_.max_entries = "1024";
+  harness_write_config(d_, config_);
+  Start();
+  constexpr int kClients = 16, kEach = 25;
+  std::atomic<int> answered{0};
+  std::vector<std::thread> clients;
+  for (int t = 0; t < kClients; ++t) {
+    clients.emplace_back([&, t] {
+      for (int i = 0; i < kEach; ++i) {
+        std::string path = "/burst/" + std::to_string(t) + "/" + std::to_string(i);
+        if (harness_request(d_, "A 7 1 " + path + "\r\n") == "201-File added successfully\r\n") {
+          answered++;
+        }
+      }
+    });
+  }
+  for (std::thread &client : clients) client.join();
+  EXPECT_EQ(answered.load(), kClients * kEach);
+  EXPECT_EQ(harness_request(d_, "Q 7 /burst/3/4\r\n"), "206-File is marked infected in cache\r\n");
+  EXPECT_EQ(harness_request(d_, "X\r\n"), kInvalid);
+}
+
+}  // namespace
