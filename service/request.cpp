@@ -138,19 +138,18 @@ int request_parse(const char *data, size_t n, cache_request *request) {
   size_t space = rest.find(' ');
   if (space != std::string_view::npos) rest.remove_prefix(space + 1);
 
-  std::string_view field;
+  // The fields go into the body only once the whole request is accepted: a refused request
+  // leaves the body as it was.
+  std::string_view mtime_field;
+  std::string_view verdict_field;
   bool valid = true;
   switch (request->command) {
     case 'A':
-      valid = space != std::string_view::npos && next_field(rest, field);
-      if (valid) body->mtime = decimal_value(field);
-      valid = valid && next_field(rest, field);
-      // Only the low 8 bits of the verdict count; the cache refuses all but 0 and 1.
-      if (valid) body->verdict = static_cast<uint8_t>(static_cast<uint32_t>(decimal_value(field)));
+      valid = space != std::string_view::npos && next_field(rest, mtime_field) &&
+              next_field(rest, verdict_field);
       break;
     case 'Q':
-      valid = space != std::string_view::npos && next_field(rest, field);
-      if (valid) body->mtime = decimal_value(field);
+      valid = space != std::string_view::npos && next_field(rest, mtime_field);
       break;
     case 'D':
       valid = space != std::string_view::npos;
@@ -165,6 +164,10 @@ int request_parse(const char *data, size_t n, cache_request *request) {
     request->command = REQUEST_INVALID;
     return -1;
   }
+  if (request->command != 'D') body->mtime = decimal_value(mtime_field);
+  // Only the low 8 bits of the verdict count; the cache refuses all but 0 and 1.
+  if (request->command == 'A')
+    body->verdict = static_cast<uint8_t>(static_cast<uint32_t>(decimal_value(verdict_field)));
   memcpy(body->path, rest.data(), rest.size());
   body->path[rest.size()] = '\0';
   return static_cast<int>(n);

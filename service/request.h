@@ -73,7 +73,8 @@ void request_free(cache_request *request);
 // Parses the n bytes of one receive (the last byte is the terminator and is dropped) into the
 // request. Returns n when the request is accepted; -1 with command REQUEST_INVALID when it is
 // malformed, names a path of 1024 bytes or more, or is an "A", "D" or "Q" request whose text
-// was cut by the receive limit. Pure: touches nothing but the request.
+// was cut by the receive limit; a refused request keeps its body as it was. Pure: touches
+// nothing but the request.
 int request_parse(const char *data, size_t n, cache_request *request);
 
 // One receive from the connection (waiting at most until deadline, a CLOCK_MONOTONIC time, or

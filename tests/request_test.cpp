@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <climits>
+#include <cstring>
 #include <string>
 #include <thread>
 
@@ -76,6 +77,30 @@ TEST(RequestParse, ReadsCommandsAndFields) {
       EXPECT_EQ(c.verdict, request->body->verdict);
       EXPECT_EQ(c.path, request->body->path);
     }
+    request_free(request);
+  }
+}
+
+// A refused request leaves the body exactly as it was, also when its first fields were read
+// before the refusal.
+TEST(RequestParse, RefusalLeavesTheBodyAlone) {
+  const std::string cases[] = {
+      "A 1000 0\r\n\0"s,
+      "A 1000\0"s,
+      "Q 1000\0"s,
+      "Q 7 " + repeat(CACHE_PATH_MAX, 'p') + '\0',
+      "A 7 1 " + repeat(CACHE_PATH_MAX, 'p') + '\0',
+      "A 7 1 " + repeat(REQUEST_MAX, 'p'),
+  };
+  for (const std::string &bytes : cases) {
+    SCOPED_TRACE(bytes.substr(0, 16));
+    cache_request *request = request_new();
+    ASSERT_NE(nullptr, request);
+    memset(request->body, 0x5A, sizeof(cache_entry));
+    cache_entry before = *request->body;
+    EXPECT_EQ(-1, request_parse(bytes.data(), bytes.size(), request));
+    EXPECT_EQ(REQUEST_INVALID, request->command);
+    EXPECT_EQ(0, memcmp(&before, request->body, sizeof before));
     request_free(request);
   }
 }
