@@ -53,6 +53,8 @@ std::atomic<int> listener{-1};
 // CLOCK_MONOTONIC milliseconds at which the main thread left the loop; 0 while it has not.
 std::atomic<long> loop_left_at{0};
 bool helper_started = false;
+// The main thread's signal mask from before lifecycle_start_exit_helper.
+sigset_t main_mask;
 
 static_assert(std::atomic<int>::is_always_lock_free);
 static_assert(std::atomic<long>::is_always_lock_free);
@@ -123,7 +125,21 @@ bool claim_exit_request() {
   return true;
 }
 
+sigset_t termination_signals() {
+  sigset_t signals;
+  sigemptyset(&signals);
+  sigaddset(&signals, SIGTERM);
+  sigaddset(&signals, SIGINT);
+  return signals;
+}
+
 void *exit_helper_thread(void *) {
+  // Every other thread started from here on blocks the two signals, so they are delivered here,
+  // where poll is interrupted, and never to a thread blocked in accept, whose call resumes
+  // before a deferring runtime such as ThreadSanitizer's ever runs the handler. A signal that
+  // came while the main thread blocked them is delivered the moment this unblocks.
+  sigset_t signals = termination_signals();
+  pthread_sigmask(SIG_UNBLOCK, &signals, nullptr);
   while (accept_loop_running.load() != 0 && loop_left_at.load() == 0) {
     wait_wake(EXIT_STOP_CHECK_MS);
   }
@@ -235,9 +251,7 @@ int lifecycle_install_handlers(void) {
   memset(&action, 0, sizeof action);
   action.sa_handler = termination_signal_handler;
   action.sa_flags = SA_RESTART;
-  sigemptyset(&action.sa_mask);
-  sigaddset(&action.sa_mask, SIGTERM);
-  sigaddset(&action.sa_mask, SIGINT);
+  action.sa_mask = termination_signals();
   if (sigaction(SIGTERM, &action, nullptr) != 0) return -1;
   if (sigaction(SIGINT, &action, nullptr) != 0) return -1;
   return 0;
@@ -249,7 +263,12 @@ void lifecycle_set_listener(int listen_fd) {
 
 int lifecycle_start_exit_helper(void) {
   if (helper_started || wake_read.load() < 0) return -1;
-  if (pthread_create(&exit_th, nullptr, exit_helper_thread, nullptr) != 0) return -1;
+  sigset_t signals = termination_signals();
+  pthread_sigmask(SIG_BLOCK, &signals, &main_mask);
+  if (pthread_create(&exit_th, nullptr, exit_helper_thread, nullptr) != 0) {
+    pthread_sigmask(SIG_SETMASK, &main_mask, nullptr);
+    return -1;
+  }
   helper_started = true;
   return 0;
 }
@@ -261,4 +280,5 @@ void lifecycle_finish_exit_helper(void) {
   wake_helper();
   pthread_join(exit_th, nullptr);
   helper_started = false;
+  pthread_sigmask(SIG_SETMASK, &main_mask, nullptr);
 }

@@ -5,14 +5,16 @@
 //
 // The main function uses it in this order:
 //   server_socket_path := the socket path;   lifecycle_install_handlers();   daemonize();
-//   (in the detached child) write_pid_file, start the dispatcher;
-//   lifecycle_set_listener(listen_fd);   lifecycle_start_exit_helper();
+//   (in the detached child) write_pid_file;
+//   lifecycle_set_listener(listen_fd);   lifecycle_start_exit_helper();   start the dispatcher;
 //   the accept loop;
 //   lifecycle_finish_exit_helper()  (in place of joining exit_th when exit_th_done is 0);
 //   request_queue_running := 0, join the dispatcher, and the rest of the orderly stop.
 //
-// Thread safety: termination_signal_handler runs on whatever thread the signal reaches and
-// touches only the lock-free flags of daemon/flags.h and the wake pipe. The lifecycle_ calls
+// Thread safety: termination_signal_handler touches only the lock-free flags of
+// daemon/flags.h and the wake pipe, so it may run on any thread; while the exit helper runs,
+// every other thread started after it blocks SIGTERM and SIGINT, and the signal reaches the
+// helper. The lifecycle_ calls
 // and daemonize belong to the main thread. exit_th is the exit helper thread, written by
 // lifecycle_start_exit_helper and joined by lifecycle_finish_exit_helper, both on the main
 // thread.
@@ -80,7 +82,9 @@ int lifecycle_install_handlers(void);
 void lifecycle_set_listener(int listen_fd);
 
 // Starts the exit helper thread as exit_th, in the detached child (threads do not survive
-// the fork) and before the accept loop. A signal that came earlier is acted on as soon as the
+// the fork) and before the accept loop; best before the dispatcher, whose threads then
+// inherit the mask. Blocks SIGTERM and SIGINT in the calling thread, so that they reach the
+// helper and never interrupt accept. A signal that came earlier is acted on as soon as the
 // helper runs. Returns 0, or -1 when the thread could not be started or the handlers were
 // never installed; the caller then stops at once, since no signal could wake the loop.
 int lifecycle_start_exit_helper(void);
@@ -88,8 +92,8 @@ int lifecycle_start_exit_helper(void);
 // Called by the main thread after it has left the accept loop, in place of joining exit_th.
 // Tells the helper that the loop is over, then joins it: the helper finishes an exit request
 // in flight (waiting at most EXIT_REPLY_GRACE_MS for its answer) and shuts the listening
-// socket down. Does nothing when no helper was started. The wake pipe stays open, so a late
-// signal is harmless.
+// socket down. Restores the calling thread's signal mask. Does nothing when no helper was started.
+// The wake pipe stays open, so a late signal is harmless.
 void lifecycle_finish_exit_helper(void);
 
 #endif  // VRELL_DAEMON_LIFECYCLE_H_
