@@ -259,10 +259,11 @@ void client_loop(const bench_options &options, const std::vector<std::string> &p
   }
 }
 
-bool parse_int(const char *text, long low, long high, long *value) {
+// long long, since counts and seeds pass the range of a 32-bit long.
+bool parse_int(const char *text, long long low, long long high, long long *value) {
   char *end;
   errno = 0;
-  long v = strtol(text, &end, 10);
+  long long v = strtoll(text, &end, 10);
   if (errno != 0 || end == text || *end != '\0' || v < low || v > high) return false;
   *value = v;
   return true;
@@ -299,7 +300,7 @@ int parse_options(int argc, char *argv[], bench_options *options) {
       {nullptr, 0, nullptr, 0},
   };
   for (int c; (c = getopt_long(argc, argv, "s:c:n:d:t:m:p:h", table, nullptr)) != -1;) {
-    long v = 0;
+    long long v = 0;
     char *end = nullptr;
     bool ok = true;
     switch (c) {
