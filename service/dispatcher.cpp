@@ -13,6 +13,7 @@
 void (*dispatcher_on_stop_request)(void) = nullptr;
 int (*dispatcher_thread_create)(pthread_t *, const pthread_attr_t *, void *(*)(void *),
                                 void *) = pthread_create;
+void (*dispatcher_on_hand_over)(const worker_job *job) = nullptr;
 
 namespace {
 
@@ -30,8 +31,8 @@ struct {
   connection_queue **queue = nullptr;
 } current;
 
-// The monitor sleeps on a lock of its own, because a worker announces its end while the
-// monitor may hold the pool lock to join it.
+// The monitor sleeps on a lock of its own, so that a worker announcing its end never waits for
+// a monitor pass that holds the pool lock.
 std::mutex monitor_lock;
 std::condition_variable monitor_cond;
 int32_t workers_ended = 0;   // guarded by monitor_lock
@@ -61,12 +62,42 @@ void monitor_wait() {
   monitor_woken = false;
 }
 
-// The worker's SLOT_FINISHED store is its handler's last act; only after it has happened is the
-// monitor told, so the pass it wakes finds the slot finished.
-void *worker_main(void *job) {
-  request_handler_thread(job);
-  poke_monitor(true);
+// The life of a slot's worker: wait for a hand-over, serve that one connection, tell the
+// monitor, wait again. A connection handed over is served even when the end has been asked
+// for, since its slot is already SLOT_RUNNING in busy_slots.
+void *worker_main(void *arg) {
+  auto *slot = static_cast<worker_slot *>(arg);
+  for (;;) {
+    {
+      std::unique_lock<std::mutex> guard(slot->wake_lock);
+      slot->wake.wait(guard, [slot] { return slot->handed || slot->quit; });
+      if (!slot->handed) break;
+      slot->handed = false;
+    }
+    // The SLOT_FINISHED store is the handler's last act on the job; only after it has happened
+    // is the monitor told, so the pass it wakes finds the slot finished.
+    request_handler_thread(&slot->job);
+    poke_monitor(true);
+  }
   return nullptr;
+}
+
+void wake_worker(worker_slot *slot, bool quit) {
+  {
+    std::lock_guard<std::mutex> guard(slot->wake_lock);
+    if (quit) {
+      slot->quit = true;
+    } else {
+      slot->handed = true;
+    }
+  }
+  slot->wake.notify_one();
+}
+
+// Asks the slot's worker to end once it has served what it was handed, and waits for it.
+void end_worker(worker_slot *slot) {
+  wake_worker(slot, true);
+  pthread_join(slot->thread, nullptr);
 }
 
 // Returns a slot taken from free_slots, or null once request_queue_running is clear.
@@ -87,13 +118,10 @@ void release_slot(GQueue *free_slots, worker_slot *slot) {
   g_queue_push_tail(free_slots, slot);
 }
 
-// Hands the connection to a worker on the slot. A worker that cannot be started leaves its
-// client with an answer and its slot back in free_slots.
-void start_worker(GQueue *free_slots, GQueue *busy_slots, int32_t *busy_count, worker_slot *slot,
-                  int32_t connection, const timespec &accepted) {
-  int started;
+// Hands the connection to the slot's worker.
+void hand_over(GQueue *busy_slots, int32_t *busy_count, worker_slot *slot, int32_t connection,
+               const timespec &accepted) {
   {
-    // Held over the start, so that the monitor reads the thread handle only once it is written.
     std::lock_guard<std::mutex> guard(pool_lock);
     g_queue_push_tail(busy_slots, slot);
     slot->state.store(SLOT_RUNNING);
@@ -101,17 +129,9 @@ void start_worker(GQueue *free_slots, GQueue *busy_slots, int32_t *busy_count, w
     slot->job.connection = connection;
     slot->job.accepted = accepted;
     (*busy_count)++;
-    started = dispatcher_thread_create(&slot->thread, nullptr, worker_main, &slot->job);
-    if (started != 0) {
-      g_queue_pop_tail(busy_slots);
-      (*busy_count)--;
-      release_slot(free_slots, slot);
-    }
   }
-  if (started != 0) {
-    reply_send(connection, REPLY_CACHE_ERROR);
-    close(connection);
-  }
+  if (dispatcher_on_hand_over != nullptr) dispatcher_on_hand_over(&slot->job);
+  wake_worker(slot, false);
 }
 
 void publish(GQueue *free_slots, GQueue *busy_slots, int32_t *busy_count, int32_t slots,
@@ -150,14 +170,21 @@ void *request_queue_handler(void *arg) {
     slot->job.cache = cache;
     slot->job.state = &slot->state;
   }
-  publish(free_slots, busy_slots, &busy_count, slots, queue);
+  int32_t workers = 0;
+  while (workers < slots && dispatcher_thread_create(&slot_array[workers].thread, nullptr,
+                                                     worker_main, &slot_array[workers]) == 0) {
+    workers++;
+  }
 
   thread_queue_args args = {busy_slots, free_slots, &busy_count};
-  thread_queue_running.store(1);
   pthread_t monitor;
-  bool monitor_started =
-      dispatcher_thread_create(&monitor, nullptr, thread_queue_handler, &args) == 0;
-  if (monitor_started) {
+  bool started = workers == slots;
+  if (started) {
+    publish(free_slots, busy_slots, &busy_count, slots, queue);
+    thread_queue_running.store(1);
+    started = dispatcher_thread_create(&monitor, nullptr, thread_queue_handler, &args) == 0;
+  }
+  if (started) {
     srand(REQUEST_ID_SEED);
     srand(static_cast<unsigned>(rand()));
 
@@ -180,10 +207,10 @@ void *request_queue_handler(void *arg) {
         }
         break;
       }
-      start_worker(free_slots, busy_slots, &busy_count, slot, connection, accepted);
+      hand_over(busy_slots, &busy_count, slot, connection, accepted);
     }
 
-    // Workers are never told to stop: each serves its one connection to the end.
+    // A worker is never cut short: asked to end, it first serves its connection to the end.
     for (;;) {
       worker_slot *slot;
       {
@@ -191,8 +218,7 @@ void *request_queue_handler(void *arg) {
         slot = static_cast<worker_slot *>(g_queue_pop_head(busy_slots));
       }
       if (slot == nullptr) break;
-      int32_t state = slot->state.load();
-      if (state == SLOT_RUNNING || state == SLOT_FINISHED) pthread_join(slot->thread, nullptr);
+      end_worker(slot);
       std::lock_guard<std::mutex> guard(pool_lock);
       release_slot(free_slots, slot);
       busy_count--;
@@ -200,15 +226,20 @@ void *request_queue_handler(void *arg) {
     thread_queue_running.store(0);
     poke_monitor(false);
     pthread_join(monitor, nullptr);
+    // Only this thread writes quit, so it may read it without the slot's lock.
+    for (int32_t i = 0; i < slots; i++) {
+      if (!slot_array[i].quit) end_worker(&slot_array[i]);
+    }
   } else {
     thread_queue_running.store(0);
+    for (int32_t i = 0; i < workers; i++) end_worker(&slot_array[i]);
   }
 
   publish(nullptr, nullptr, nullptr, 0, nullptr);
   g_queue_free(free_slots);
   g_queue_free(busy_slots);
   delete[] slot_array;
-  if (!monitor_started) request_stop();
+  if (!started) request_stop();
   return nullptr;
 }
 
@@ -228,8 +259,6 @@ void *thread_queue_handler(void *arg) {
         GList *next = link->next;
         auto *slot = static_cast<worker_slot *>(link->data);
         if (slot->state.load() == SLOT_FINISHED) {
-          // A finished worker has at most its last few instructions left to run.
-          pthread_join(slot->thread, nullptr);
           g_queue_delete_link(args->busy_slots, link);
           release_slot(args->free_slots, slot);
           (*args->busy_count)--;
