@@ -53,7 +53,8 @@ words model_split(const std::string &text, const std::string &quotes) {
   bool in_word = false;
   for (size_t i = 0; i < text.size();) {
     char c = text[i];
-    if (quotes.find(c) != std::string::npos) {
+    // White space separates words even when it is also listed as a quote.
+    if (!is_space(c) && quotes.find(c) != std::string::npos) {
       size_t end = text.find(c, i + 1);
       size_t stop = end == std::string::npos ? text.size() : end;
       result.push_back(word + text.substr(i + 1, stop - i - 1));

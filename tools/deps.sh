@@ -3,7 +3,8 @@
 # Does nothing when everything is present. Extra package names may be passed as arguments.
 set -euo pipefail
 
-packages=(g++ cmake ninja-build pkg-config libglib2.0-dev libgtest-dev libgmock-dev libbenchmark-dev "$@")
+packages=(g++ cmake ninja-build pkg-config libglib2.0-dev libgtest-dev libgmock-dev libbenchmark-dev
+          clang-14 libclang-rt-14-dev "$@")
 
 missing=()
 for p in "${packages[@]}"; do
