@@ -10,8 +10,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <limits>
 #include <optional>
 #include <sstream>
 #include <string>
@@ -135,7 +137,7 @@ class GuardTest : public ::testing::Test {
 TEST_F(GuardTest, ReadPidFileReadsTheLeadingNumberOfTheFirstSixteenBytes) {
   struct {
     const char *text;
-    long pid;
+    long long pid;  // as written; read_pid_file saturates at the range of long
   } cases[] = {
       {"1234", 1234},
       {"  42\n", 42},
@@ -149,7 +151,9 @@ TEST_F(GuardTest, ReadPidFileReadsTheLeadingNumberOfTheFirstSixteenBytes) {
   };
   for (const auto &c : cases) {
     Write(pid_path_, c.text);
-    EXPECT_EQ(c.pid, read_pid_file(pid_path_.c_str())) << c.text;
+    EXPECT_EQ(std::min<long long>(c.pid, std::numeric_limits<long>::max()),
+              read_pid_file(pid_path_.c_str()))
+        << c.text;
   }
   Write(pid_path_, "");
   EXPECT_EQ(-1, read_pid_file(pid_path_.c_str()));
