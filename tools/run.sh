@@ -1,0 +1,21 @@
+#!/usr/bin/env bash
+# Builds vrell, starts the daemon on etc/vrell.ini with its socket and pid file in run/, and
+# prints its status line. Extra arguments go to the daemon (tools/run.sh -t 5 -l 60).
+# tools/stop.sh (make stop) stops it.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+tools/build.sh vrell vrell-cli
+mkdir -p run
+# etc/vrell.ini names its socket and pid file through $(VRELL_RUN_DIR).
+export VRELL_RUN_DIR="$PWD/run"
+# The daemon detaches: this returns once it runs in the background, or with its start-up error.
+build/normal/daemon/vrell -c etc/vrell.ini "$@"
+for _ in $(seq 100); do
+  if build/normal/tools/vrell-cli -s run/vrell.sock status 2>/dev/null; then
+    exit 0
+  fi
+  sleep 0.1
+done
+echo "run: vrell does not answer on run/vrell.sock" >&2
+exit 1
