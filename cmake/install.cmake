@@ -1,0 +1,71 @@
+# Install layout: the daemon in sbin, vrell-cli in bin, the client library with its header under
+# include/vrell, the man pages, the configuration under /etc/vrell and the systemd unit. Paths
+# follow GNUInstallDirs; with the prefix /usr (as the package uses) the configuration goes to
+# /etc. `DESTDIR=... cmake --install BUILD` stages the whole tree.
+include(GNUInstallDirs)
+
+set(VRELL_SYSTEMD_UNIT_DIR "${CMAKE_INSTALL_PREFIX}/lib/systemd/system"
+    CACHE PATH "Where the systemd unit is installed")
+set(VRELL_RUN_DIR "/run/vrell" CACHE PATH "Run directory of the installed configuration")
+set(VRELL_CONF_DIR "${CMAKE_INSTALL_FULL_SYSCONFDIR}/vrell")
+
+# A shared client library beside the static one, for scanner components that link it at run
+# time. The sanitizer builds leave it out: their runtime cannot be loaded into other programs.
+if(VRELL_SANITIZE STREQUAL "")
+  add_library(vrell_client_shared SHARED ${PROJECT_SOURCE_DIR}/client/client.cpp)
+  target_include_directories(vrell_client_shared PUBLIC ${PROJECT_SOURCE_DIR})
+  set_target_properties(vrell_client_shared PROPERTIES OUTPUT_NAME vrell_client
+                        VERSION ${PROJECT_VERSION} SOVERSION ${PROJECT_VERSION_MAJOR})
+endif()
+
+# The installed configuration is made from the example at build time: the same comments above
+# the end marker, with the socket and the pid file in the run directory that the unit creates.
+set(vrell_generated_ini ${PROJECT_BINARY_DIR}/etc/vrell.ini)
+add_custom_command(
+  OUTPUT ${vrell_generated_ini}
+  COMMAND ${CMAKE_COMMAND} -DINPUT=${PROJECT_SOURCE_DIR}/etc/vrell.ini
+          -DOUTPUT=${vrell_generated_ini} -DRUN_DIR=${VRELL_RUN_DIR}
+          -P ${PROJECT_SOURCE_DIR}/cmake/install_ini.cmake
+  DEPENDS ${PROJECT_SOURCE_DIR}/etc/vrell.ini ${PROJECT_SOURCE_DIR}/cmake/install_ini.cmake
+  COMMENT "Generating the installed vrell.ini")
+
+# The unit names the installed paths, so a prefix other than /usr gets a unit that still fits.
+set(vrell_generated_unit ${PROJECT_BINARY_DIR}/etc/vrell.service)
+file(READ ${PROJECT_SOURCE_DIR}/etc/vrell.service vrell_unit)
+string(REPLACE "/usr/sbin/vrell" "${CMAKE_INSTALL_FULL_SBINDIR}/vrell" vrell_unit "${vrell_unit}")
+string(REPLACE "/etc/vrell" "${VRELL_CONF_DIR}" vrell_unit "${vrell_unit}")
+string(REPLACE "/run/vrell/" "${VRELL_RUN_DIR}/" vrell_unit "${vrell_unit}")
+file(GENERATE OUTPUT ${vrell_generated_unit} CONTENT "${vrell_unit}")
+set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS
+             ${PROJECT_SOURCE_DIR}/etc/vrell.service)
+
+# Man pages are installed compressed, as Debian keeps them.
+find_program(VRELL_GZIP gzip REQUIRED)
+set(vrell_man_pages vrell.8 vrell-cli.1 vrell.ini.5)
+set(vrell_man_outputs)
+foreach(page ${vrell_man_pages})
+  set(source ${PROJECT_SOURCE_DIR}/docs/man/${page})
+  set(output ${PROJECT_BINARY_DIR}/man/${page}.gz)
+  add_custom_command(
+    OUTPUT ${output}
+    COMMAND ${CMAKE_COMMAND} -E make_directory ${PROJECT_BINARY_DIR}/man
+    COMMAND ${VRELL_GZIP} -9nc ${source} > ${output}
+    DEPENDS ${source}
+    COMMENT "Compressing the man page ${page}")
+  list(APPEND vrell_man_outputs ${output})
+  string(REGEX REPLACE "^.*\\.([0-9])$" "\\1" section ${page})
+  install(FILES ${output} DESTINATION ${CMAKE_INSTALL_MANDIR}/man${section})
+endforeach()
+add_custom_target(vrell_install_files ALL DEPENDS ${vrell_generated_ini} ${vrell_man_outputs})
+
+install(TARGETS vrell DESTINATION ${CMAKE_INSTALL_SBINDIR})
+install(TARGETS vrell-cli DESTINATION ${CMAKE_INSTALL_BINDIR})
+install(TARGETS vrell_client ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR})
+if(TARGET vrell_client_shared)
+  install(TARGETS vrell_client_shared LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR})
+endif()
+install(FILES ${PROJECT_SOURCE_DIR}/client/client.h
+        DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/vrell)
+install(FILES ${vrell_generated_ini} DESTINATION ${VRELL_CONF_DIR})
+install(FILES ${vrell_generated_unit} DESTINATION ${VRELL_SYSTEMD_UNIT_DIR})
+install(FILES ${PROJECT_SOURCE_DIR}/README.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
