@@ -251,6 +251,22 @@ TEST_F(DaemonTest, LeftoversAreNamedAndKept) {
   }
 }
 
+TEST_F(DaemonTest, APidFileThatCannotBeWrittenEndsTheChildAndRemovesItsNode) {
+  // The guard finds nothing at a pid path inside a missing directory; only the write after
+  // detaching fails. The node must not be left to block every later start.
+  config_.pid_path = d_.dir + "/missing/vrell.pid";
+  harness_write_config(d_, config_);
+  pid_t launcher = harness_launch(&d_, {});
+  ASSERT_GT(launcher, 0);
+  EXPECT_EQ(harness_wait_exit(launcher, kBoundMs), 0);
+  d_.launcher_pid = -1;
+  std::vector<pid_t> children = harness_children();
+  ASSERT_EQ(children.size(), 1u);
+  EXPECT_EQ(harness_wait_exit(children[0], kBoundMs), 1);
+  EXPECT_FALSE(Exists(d_.socket_path));
+  EXPECT_EQ(harness_read_file(d_.dir + "/daemon.out"), "");
+}
+
 TEST_F(DaemonTest, AFullPoolServesTheNextOnlyWhenASlotIsFreeAndIdleClientsAreLetGo) {
   config_.threads = "5";
   harness_write_config(d_, config_);
