@@ -114,20 +114,20 @@ int main(int argc, char *argv[]) {
   int instance = check_single_instance(effective.pid_path, effective.socket_path);
   if (instance < 0) return EXIT_FAILURE_STATUS;
   if (instance == INSTANCE_RUNNING) {
-    printf(MSG_ANOTHER_INSTANCE);
+    fputs(MSG_ANOTHER_INSTANCE, stdout);
     return EXIT_FAILURE_STATUS;
   }
 
   held_resources held;
   held.settings = &effective;
   if (connection_queue_create(&held.queue) < 0) {
-    printf(MSG_QUEUE_FAILED);
+    fputs(MSG_QUEUE_FAILED, stdout);
     return EXIT_FAILURE_STATUS;
   }
   held.cache = cache_create(effective.max_entries, static_cast<int32_t>(effective.life_time));
   if (held.cache == nullptr) {
     release(&held);
-    printf(MSG_CACHE_FAILED);
+    fputs(MSG_CACHE_FAILED, stdout);
     return EXIT_FAILURE_STATUS;
   }
   active_cache.store(held.cache);
@@ -138,7 +138,7 @@ int main(int argc, char *argv[]) {
     // Nothing of ours is at the path: whatever is there (it made the open fail) stays.
     held.listen_fd = -1;
     release(&held);
-    printf(MSG_SOCKET_FAILED);
+    fputs(MSG_SOCKET_FAILED, stdout);
     return EXIT_FAILURE_STATUS;
   }
   server_socket_path.store(effective.socket_path);
@@ -147,7 +147,7 @@ int main(int argc, char *argv[]) {
   // counts as failing to detach.
   if (lifecycle_install_handlers() < 0 || daemonize() < 0) {
     release(&held);
-    printf(MSG_DAEMONIZE_FAILED);
+    fputs(MSG_DAEMONIZE_FAILED, stdout);
     return EXIT_FAILURE_STATUS;
   }
 
