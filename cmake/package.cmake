@@ -33,13 +33,16 @@ set(CPACK_PACKAGING_INSTALL_PREFIX ${CMAKE_INSTALL_PREFIX})
 # CPack marks no conffile by itself, so the control files name the configuration.
 set(vrell_control_dir ${PROJECT_BINARY_DIR}/debian)
 file(WRITE ${vrell_control_dir}/conffiles "${VRELL_CONF_DIR}/vrell.ini\n")
+# The shared client library enters the loader's cache.
+file(WRITE ${vrell_control_dir}/triggers "activate-noawait ldconfig\n")
 foreach(script postinst prerm postrm)
   configure_file(${PROJECT_SOURCE_DIR}/cmake/debian/${script} ${vrell_control_dir}/${script}
                  COPYONLY FILE_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ
                  GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
 endforeach()
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
-    ${vrell_control_dir}/conffiles ${vrell_control_dir}/postinst ${vrell_control_dir}/prerm
+    ${vrell_control_dir}/conffiles ${vrell_control_dir}/triggers ${vrell_control_dir}/postinst
+    ${vrell_control_dir}/prerm
     ${vrell_control_dir}/postrm)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION TRUE)
 

@@ -7,7 +7,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-tools/deps.sh dpkg-dev fakeroot gzip
+tools/deps.sh dpkg-dev gzip
 
 # package_in DIR [CMAKE ARGUMENTS...]: configures and builds DIR for packaging, runs CPack.
 package_in() {
@@ -17,7 +17,7 @@ package_in() {
     -DVRELL_BUILD_TESTS=OFF -DVRELL_BUILD_BENCH=OFF "$@" >/dev/null
   cmake --build "$dir" -j2
   rm -f "$dir"/*.deb
-  (cd "$dir" && fakeroot cpack -G DEB >/dev/null)
+  (cd "$dir" && cpack -G DEB >/dev/null)
   ls "$dir"/*.deb
 }
 
