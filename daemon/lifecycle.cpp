@@ -5,6 +5,7 @@
 #include <poll.h>
 #include <pthread.h>
 #include <signal.h>
+#include <stdint.h>
 #include <stdio.h>
 #include <string.h>
 #include <sys/socket.h>
@@ -51,18 +52,19 @@ std::atomic<int> wake_read{-1};
 std::atomic<int> wake_write{-1};
 std::atomic<int> listener{-1};
 // CLOCK_MONOTONIC milliseconds at which the main thread left the loop; 0 while it has not.
-std::atomic<long> loop_left_at{0};
+std::atomic<int64_t> loop_left_at{0};
 bool helper_started = false;
 // The main thread's signal mask from before lifecycle_start_exit_helper.
 sigset_t main_mask;
 
 static_assert(std::atomic<int>::is_always_lock_free);
-static_assert(std::atomic<long>::is_always_lock_free);
+static_assert(std::atomic<int64_t>::is_always_lock_free);
 
-long now_ms() {
+// 64 bits: a 32-bit long of milliseconds overflows after 24.8 days of uptime.
+int64_t now_ms() {
   struct timespec now;
   clock_gettime(CLOCK_MONOTONIC, &now);
-  return now.tv_sec * 1000L + now.tv_nsec / 1000000L;
+  return int64_t{now.tv_sec} * 1000 + now.tv_nsec / 1000000;
 }
 
 void wake_helper() {
@@ -80,18 +82,18 @@ void drain_wake() {
 }
 
 // The time the exit request waits until: its own deadline, cut short once the loop is left.
-long effective_deadline(long deadline) {
-  long left = loop_left_at.load();
+int64_t effective_deadline(int64_t deadline) {
+  int64_t left = loop_left_at.load();
   return left != 0 ? std::min(deadline, left + EXIT_REPLY_GRACE_MS) : deadline;
 }
 
 // Waits for events on fd (none when fd is negative) until the effective deadline, or at most
 // slice_ms when that is positive, waking early for the wake pipe. Returns true when fd is
 // ready.
-bool wait_ready(int fd, short events, long deadline, long slice_ms) {
+bool wait_ready(int fd, short events, int64_t deadline, int64_t slice_ms) {
   for (;;) {
-    long now = now_ms();
-    long until = effective_deadline(deadline);
+    int64_t now = now_ms();
+    int64_t until = effective_deadline(deadline);
     if (slice_ms > 0) until = std::min(until, now + slice_ms);
     if (now >= until) return false;
     struct pollfd fds[2] = {{fd, events, 0}, {wake_read.load(), POLLIN, 0}};
@@ -208,7 +210,7 @@ int send_exit_request(const char *path, int timeout_ms) {
       path_file_type(path) != PATH_TYPE_SOCKET) {
     return -1;
   }
-  long deadline = now_ms() + timeout_ms;
+  int64_t deadline = now_ms() + timeout_ms;
   struct sockaddr_un address;
   memset(&address, 0, sizeof address);
   address.sun_family = AF_UNIX;
@@ -276,7 +278,7 @@ int lifecycle_start_exit_helper(void) {
 void lifecycle_finish_exit_helper(void) {
   if (!helper_started) return;
   // Never 0, which means "still in the loop".
-  loop_left_at.store(std::max(now_ms(), 1L));
+  loop_left_at.store(std::max(now_ms(), int64_t{1}));
   wake_helper();
   pthread_join(exit_th, nullptr);
   helper_started = false;
