@@ -294,7 +294,7 @@ plot=$root/docs/benchmarks.png
 {
   echo "# Benchmarks"
   echo
-  echo "Written by \`bench/run.sh\` (\`make bench\`); do not edit by hand."
+  echo "Written by \`bench/run.sh\` (\`make bench\`); do not edit by hand. The findings at the end come from \`bench/findings.md\`."
   echo
   echo "- When: $(date -u '+%Y-%m-%d %H:%M UTC'), commit $(git rev-parse --short HEAD)"
   echo "- Machine: $(nproc) cores ($(sed -n 's/^model name\s*: //p' /proc/cpuinfo | head -n 1)), Linux $(uname -r); shared with other work, so figures vary from run to run"
@@ -394,12 +394,12 @@ gnuplot -e 'set terminal' 2>&1 | grep -q pngcairo && term=pngcairo
   echo "set terminal $term size 1100,460"
   echo "set output '$plot'"
   echo "set multiplot layout 1,2 title 'vrell-bench, one request per connection ($seconds s runs, medians of $rounds)'"
-  echo "set logscale x 2; set xtics (1, 4, 16, 64); set xlabel 'concurrency'; set key left top; set grid"
+  echo "set logscale x 2; set xrange [0.8:80]; set xtics (1, 4, 16, 64); set xlabel 'concurrency'; set key left top; set grid"
   echo "set title 'throughput'; set ylabel 'requests per second'; set yrange [0:*]"
   printf "plot "
   for name in "${names[@]}"; do printf "'%s' using 1:2 with linespoints title '%s', " "$tmp/plot-$name.dat" "$name"; done
   echo
-  echo "set title 'p99 latency'; set ylabel 'microseconds'; set logscale y"
+  echo "set title 'p99 latency'; set ylabel 'microseconds'; set logscale y; set yrange [50:*]"
   printf "plot "
   for name in "${names[@]}"; do printf "'%s' using 1:3 with linespoints title '%s', " "$tmp/plot-$name.dat" "$name"; done
   echo
