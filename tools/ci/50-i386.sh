@@ -44,11 +44,12 @@ mkdir -p "$tools_dir"
 printf 'int main(void) { return sizeof(long) == 4 ? 0 : 1; }\n' >"$tools_dir/probe32.c"
 gcc -m32 -o "$probe" "$tools_dir/probe32.c"
 
+# An emulator registered earlier takes precedence over the kernel's own loader.
+binfmt=/proc/sys/fs/binfmt_misc
 emulated=0
-if ! "$probe" 2>/dev/null; then
+if grep -qx enabled "$binfmt/qemu-i386" 2>/dev/null || ! "$probe" 2>/dev/null; then
   emulated=1
   install_missing qemu-user
-  binfmt=/proc/sys/fs/binfmt_misc
   [ -e "$binfmt/register" ] || $sudo mount -t binfmt_misc binfmt_misc "$binfmt"
   if [ ! -e "$binfmt/qemu-i386" ]; then
     # 32-bit little-endian ELF executables and position-independent executables for i386.
@@ -90,7 +91,10 @@ fi
 echo "=== i386: build"
 flags=(-DCMAKE_TOOLCHAIN_FILE="$root/cmake/i386.cmake" -DCMAKE_BUILD_TYPE=RelWithDebInfo
   -DCMAKE_PREFIX_PATH="$gtest_build/install")
-[ $emulated -eq 1 ] && flags+=(-DCMAKE_CROSSCOMPILING_EMULATOR="$tools_dir/subreaper_exec")
+# Always given, so that a build directory made under the other mode does not keep its value.
+emulator=""
+[ $emulated -eq 1 ] && emulator=$tools_dir/subreaper_exec
+flags+=(-DCMAKE_CROSSCOMPILING_EMULATOR="$emulator")
 cmake -S . -B "$build" -G Ninja "${flags[@]}" >/dev/null
 cmake --build "$build" -j2
 readelf -h "$build/daemon/vrell" | grep -q 'ELF32' || { echo "i386: vrell is not 32-bit" >&2; exit 1; }
