@@ -62,14 +62,16 @@ size_t escaped_length(const std::string &value) {
 bool round_trip_applies(const entries &table, std::set<std::string> *headers) {
   for (const auto &[name, value] : table) {
     size_t colon = name.rfind(':');
-    if (colon == std::string::npos || colon == 0) continue;
+    if (colon == std::string::npos) continue;
     std::string section = name.substr(0, colon);
     std::string key = name.substr(colon + 1);
-    if (value.find_first_of("\t\r\x1a") != std::string::npos) return false;
-    if (section.find_first_of("]=") != std::string::npos) return false;
-    // The reader skips leading spaces and comment marks and trims trailing white space.
+    // The reader skips leading spaces and comment marks and trims trailing white space. Keys of
+    // the empty section count too: they may come back under a "[]" header (see compared).
     if (!key.empty() && strchr(" ;#!", key[0]) != nullptr) return false;
     if (!key.empty() && strchr(" \t\n\v\f\r", key.back()) != nullptr) return false;
+    if (value.find_first_of("\t\r\x1a") != std::string::npos) return false;
+    if (colon == 0) continue;
+    if (section.find_first_of("]=") != std::string::npos) return false;
     if (section.size() + 2 > size_t(FILE_LINE_MAX)) return false;
     if (4 + key.size() + 4 + escaped_length(value) + 1 > size_t(FILE_LINE_MAX)) return false;
     headers->insert(section);
