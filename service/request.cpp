@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <limits>
+#include <span>
 #include <string_view>
 
 const char REPLY_ADDED[] = "201-File added successfully\r\n";
@@ -193,70 +194,46 @@ int reply_send(int connection, const char *reply) {
   }
 }
 
-int handle_add(verdict_cache *cache, const cache_entry *body, char *reply) {
-  if (cache == nullptr) {
-    set_reply(reply, REPLY_CACHE_ERROR);
-    return CACHE_ERROR;
+namespace {
+
+// Which reply each cache result of a command gets; any other result is a cache error.
+struct reply_for_result {
+  int result;
+  const char *reply;
+};
+constexpr reply_for_result ADD_REPLIES[] = {
+    {CACHE_ADDED, REPLY_ADDED}, {CACHE_MODIFIED, REPLY_MODIFIED}, {CACHE_FULL, REPLY_FULL}};
+constexpr reply_for_result DELETE_REPLIES[] = {{CACHE_OK, REPLY_DELETED},
+                                               {CACHE_NOT_FOUND, REPLY_NOT_FOUND}};
+constexpr reply_for_result QUERY_REPLIES[] = {{VERDICT_CLEAN, REPLY_CLEAN},
+                                              {VERDICT_INFECTED, REPLY_INFECTED},
+                                              {CACHE_STALE, REPLY_STALE},
+                                              {CACHE_NOT_FOUND, REPLY_NOT_FOUND}};
+
+int answer(int result, std::span<const reply_for_result> replies, char *reply) {
+  const char *text = REPLY_CACHE_ERROR;
+  for (const reply_for_result &r : replies) {
+    if (r.result == result) text = r.reply;
   }
-  int result = cache_add_entry(cache, body->path, body->mtime, body->verdict);
-  switch (result) {
-    case CACHE_ADDED:
-      set_reply(reply, REPLY_ADDED);
-      break;
-    case CACHE_MODIFIED:
-      set_reply(reply, REPLY_MODIFIED);
-      break;
-    case CACHE_FULL:
-      set_reply(reply, REPLY_FULL);
-      break;
-    default:
-      set_reply(reply, REPLY_CACHE_ERROR);
-  }
+  set_reply(reply, text);
   return result;
+}
+
+}  // namespace
+
+int handle_add(verdict_cache *cache, const cache_entry *body, char *reply) {
+  if (cache == nullptr) return answer(CACHE_ERROR, {}, reply);
+  return answer(cache_add_entry(cache, body->path, body->mtime, body->verdict), ADD_REPLIES, reply);
 }
 
 int handle_delete(verdict_cache *cache, const cache_entry *body, char *reply) {
-  if (cache == nullptr) {
-    set_reply(reply, REPLY_CACHE_ERROR);
-    return CACHE_ERROR;
-  }
-  int result = cache_delete_entry(cache, body->path);
-  switch (result) {
-    case CACHE_OK:
-      set_reply(reply, REPLY_DELETED);
-      break;
-    case CACHE_NOT_FOUND:
-      set_reply(reply, REPLY_NOT_FOUND);
-      break;
-    default:
-      set_reply(reply, REPLY_CACHE_ERROR);
-  }
-  return result;
+  if (cache == nullptr) return answer(CACHE_ERROR, {}, reply);
+  return answer(cache_delete_entry(cache, body->path), DELETE_REPLIES, reply);
 }
 
 int handle_query(verdict_cache *cache, const cache_entry *body, char *reply) {
-  if (cache == nullptr) {
-    set_reply(reply, REPLY_CACHE_ERROR);
-    return CACHE_ERROR;
-  }
-  int result = cache_query_entry(cache, body->path, body->mtime);
-  switch (result) {
-    case VERDICT_CLEAN:
-      set_reply(reply, REPLY_CLEAN);
-      break;
-    case VERDICT_INFECTED:
-      set_reply(reply, REPLY_INFECTED);
-      break;
-    case CACHE_STALE:
-      set_reply(reply, REPLY_STALE);
-      break;
-    case CACHE_NOT_FOUND:
-      set_reply(reply, REPLY_NOT_FOUND);
-      break;
-    default:
-      set_reply(reply, REPLY_CACHE_ERROR);
-  }
-  return result;
+  if (cache == nullptr) return answer(CACHE_ERROR, {}, reply);
+  return answer(cache_query_entry(cache, body->path, body->mtime), QUERY_REPLIES, reply);
 }
 
 int handle_clear(verdict_cache *cache, char *reply) {
