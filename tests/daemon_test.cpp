@@ -76,22 +76,8 @@ bool IsWholeReply(const std::string &reply) {
          reply.find('\r') == reply.size() - 2 && reply[3] == '-';
 }
 
-class DaemonTest : public ::testing::Test {
+class DaemonTest : public harness_fixture {
  protected:
-  void SetUp() override {
-    ASSERT_TRUE(harness_init(&d_));
-    harness_write_config(d_, config_);
-  }
-
-  void TearDown() override {
-    if (d_.pid > 0) {
-      EXPECT_EQ(harness_stop(&d_), 0);
-    }
-    EXPECT_EQ(harness_sanitizer_reports(d_), "");
-    EXPECT_TRUE(harness_children().empty()) << "a process was left behind";
-    harness_cleanup(&d_);
-  }
-
   void Start(const std::vector<std::string> &args = {}) {
     std::string why;
     ASSERT_TRUE(harness_start(&d_, args, &why)) << why;
@@ -103,9 +89,6 @@ class DaemonTest : public ::testing::Test {
     EXPECT_FALSE(Exists(d_.pid_path));
     EXPECT_FALSE(Exists(d_.socket_path));
   }
-
-  daemon_under_test d_;
-  harness_config config_;
 };
 
 TEST_F(DaemonTest, DetachesAnswersAndStopsInOrderOnEitherSignal) {

@@ -241,22 +241,8 @@ std::string FaultList(const flood_tally &tally) {
   return text;
 }
 
-class FaultsTest : public ::testing::Test {
+class FaultsTest : public harness_fixture {
  protected:
-  void SetUp() override {
-    ASSERT_TRUE(harness_init(&d_));
-    harness_write_config(d_, config_);
-  }
-
-  void TearDown() override {
-    if (d_.pid > 0) {
-      EXPECT_EQ(harness_stop(&d_), 0);
-    }
-    EXPECT_EQ(harness_sanitizer_reports(d_), "");
-    EXPECT_TRUE(harness_children().empty()) << "a process was left behind";
-    harness_cleanup(&d_);
-  }
-
   void Start(const harness_config &config) {
     config_ = config;
     harness_write_config(d_, config_);
@@ -282,9 +268,6 @@ class FaultsTest : public ::testing::Test {
     harness_wait_for([&] { return (now = DescriptorCount(d_.pid)) == want; }, kBoundMs);
     return now;
   }
-
-  daemon_under_test d_;
-  harness_config config_;
 };
 
 TEST_F(FaultsTest, SilentClientsAreLetGoAndTheOthersServed) {

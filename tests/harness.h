@@ -8,6 +8,8 @@
 #include <sys/types.h>
 #include <time.h>
 
+#include <gtest/gtest.h>
+
 #include <string>
 #include <vector>
 
@@ -105,5 +107,28 @@ bool harness_wait_for(Pred pred, int timeout_ms) {
 
 // Reads a whole file; empty when it cannot be read.
 std::string harness_read_file(const std::string &path);
+
+// A fixture for tests of the daemon as a process: a fresh directory with the generated
+// configuration of config_; at the end, the daemon stopped in order (status 0), no sanitizer
+// report, no process left and the directory removed.
+class harness_fixture : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(harness_init(&d_));
+    harness_write_config(d_, config_);
+  }
+
+  void TearDown() override {
+    if (d_.pid > 0) {
+      EXPECT_EQ(harness_stop(&d_), 0);
+    }
+    EXPECT_EQ(harness_sanitizer_reports(d_), "");
+    EXPECT_TRUE(harness_children().empty()) << "a process was left behind";
+    harness_cleanup(&d_);
+  }
+
+  daemon_under_test d_;
+  harness_config config_;
+};
 
 #endif  // VRELL_TESTS_HARNESS_H_
