@@ -126,7 +126,7 @@ build_rev() {
 
 # The commit of this tree, marked when it has changes not yet committed.
 this_tree() {
-  echo "$(git rev-parse --short HEAD)$(git diff --quiet HEAD -- . 2>/dev/null || echo ' with changes')"
+  echo "$(git rev-parse --short HEAD)$(git diff --quiet HEAD -- . ':!docs' 2>/dev/null || echo ' with changes')"
 }
 stamp() {
   echo "Measured $(date -u '+%Y-%m-%d %H:%M UTC') on commit $(this_tree), $(nproc) cores ($(sed -n 's/^model name\s*: //p' /proc/cpuinfo | head -n 1)), Linux $(uname -r)."
