@@ -1,8 +1,11 @@
 // vrell-bench: a load generator for the daemon. Client threads each loop connect, send one
 // request, receive the reply, close, with a mix of queries, adds and deletes over a set of
 // paths, until a count or a duration is reached. It reports requests per second, the latency
-// percentiles, a histogram of reply codes and every error by kind. The redis mode runs the same
-// loop against redis-server (SET with EX, GET, DEL), the peer a user might pick instead.
+// percentiles, a histogram of reply codes and every error by kind. The redis and memcached
+// modes run the same loop against redis-server (SET with EX, GET, DEL) and memcached (set with
+// an expiry, get, delete), the peers a user might pick instead. The scan workload acts as
+// scanners do: query a file, and add its verdict when the cache has none; it reports the
+// share of queries answered from the cache each second.
 #include <errno.h>
 #include <getopt.h>
 #include <poll.h>
@@ -29,7 +32,7 @@ namespace {
 
 constexpr char kUsage[] =
     "usage: vrell-bench -s SOCKET [options]\n"
-    "  -s, --socket PATH      socket of the daemon (or of redis-server with --redis)\n"
+    "  -s, --socket PATH      socket of the daemon (or of the peer with --redis, --memcached)\n"
     "  -c, --concurrency N    client threads (default 1)\n"
     "  -n, --count N          stop after N requests in all (default 0: no bound)\n"
     "  -d, --duration SEC     stop after SEC seconds (default 5; 0: no bound)\n"
@@ -40,15 +43,22 @@ constexpr char kUsage[] =
     "      --preload          add every path once before the measured run\n"
     "      --seed N           seed of the request mix (default 1)\n"
     "      --redis            speak RESP to redis-server instead of the vrell protocol\n"
+    "      --memcached        speak memcached's text protocol (get, set, delete) instead\n"
+    "      --scan             query a path and add it when not answered from the cache,\n"
+    "                         printing the hit rate each second (vrell protocol only)\n"
+    "      --files M          scan: files of Zipf-like popularity (default 500)\n"
+    "      --once PCT         scan: percent of queries for paths seen only once (default 30)\n"
     "      --json             print the report as one JSON object\n"
     "  -h, --help             this text\n";
 
 // The mtime every request carries, so that a query finds what an add wrote.
 constexpr int32_t kMtime = 1700000000;
-// The life time redis gives its keys, as vrell's benchmark configuration does.
-constexpr int kRedisExpiry = 3600;
+// The life time the peers give their keys, as vrell's benchmark configuration does.
+constexpr int kPeerExpiry = 3600;
 // Latencies above this are kept as this; no reply is waited for that long.
 constexpr uint64_t kLatencyCapNs = UINT32_MAX;
+
+enum class protocol { vrell, redis, memcached };
 
 struct bench_options {
   const char *socket_path = nullptr;
@@ -61,9 +71,23 @@ struct bench_options {
   std::string prefix = "/srv/scan";
   bool preload = false;
   unsigned seed = 1;
-  bool redis = false;
+  protocol speaks = protocol::vrell;
   bool json = false;
+  bool scan = false;
+  int files = 500;
+  int once_percent = 30;
 };
+
+const char *protocol_name(protocol p) {
+  switch (p) {
+    case protocol::redis:
+      return "redis";
+    case protocol::memcached:
+      return "memcached";
+    default:
+      return "vrell";
+  }
+}
 
 // What one client thread saw; merged after every thread has ended.
 struct client_tally {
@@ -77,6 +101,9 @@ std::atomic<bool> stop{false};
 std::atomic<uint64_t> tickets{0};
 std::atomic<uint64_t> answered{0};
 std::atomic<uint64_t> failed{0};
+// The scan workload's queries answered and those answered from the cache, sampled each second.
+std::atomic<uint64_t> scan_queries{0};
+std::atomic<uint64_t> scan_hits{0};
 
 uint64_t now_ns() {
   timespec t;
@@ -116,7 +143,7 @@ std::string redis_text(op kind, const std::string &key, int verdict) {
     case op::add:
       return "*5\r\n" + resp_bulk("SET") + resp_bulk(key) +
              resp_bulk(std::to_string(kMtime) + " " + std::to_string(verdict)) + resp_bulk("EX") +
-             resp_bulk(std::to_string(kRedisExpiry));
+             resp_bulk(std::to_string(kPeerExpiry));
     case op::remove:
       return "*2\r\n" + resp_bulk("DEL") + resp_bulk(key);
   }
@@ -152,10 +179,47 @@ std::string resp_kind(const char *data) {
   }
 }
 
-// One connect, send and receive with redis-server. Returns 0 with kind set, or the negative
-// code of the client library that names the same failure.
-int redis_exchange(const char *socket_path, const std::string &request, int timeout_ms,
-                   std::string *kind) {
+std::string memcached_text(op kind, const std::string &key, int verdict) {
+  switch (kind) {
+    case op::query:
+      return "get " + key + "\r\n";
+    case op::add: {
+      std::string value = std::to_string(kMtime) + " " + std::to_string(verdict);
+      return "set " + key + " 0 " + std::to_string(kPeerExpiry) + " " +
+             std::to_string(value.size()) + "\r\n" + value + "\r\n";
+    }
+    case op::remove:
+      return "delete " + key + "\r\n";
+  }
+  return "";
+}
+
+// Returns the length of the complete memcached reply at the start of data: one line, or for a
+// hit "VALUE key flags bytes", the data and "END"; 0 while it is incomplete. data is
+// NUL-terminated.
+size_t memcached_complete(const char *data, size_t have) {
+  static constexpr char kEnd[] = "END\r\n";
+  const char *end = static_cast<const char *>(memmem(data, have, "\r\n", 2));
+  if (end == nullptr) return 0;
+  size_t line = static_cast<size_t>(end - data) + 2;
+  unsigned long bytes;
+  if (strncmp(data, "VALUE ", 6) != 0 || sscanf(data, "VALUE %*s %*u %lu", &bytes) != 1)
+    return line;
+  size_t whole = line + bytes + 2 + sizeof kEnd - 1;
+  return have >= whole ? whole : 0;
+}
+
+// The histogram key of a memcached reply: "value" for a hit, else its line (END, STORED, ...).
+std::string memcached_kind(const char *data) {
+  if (strncmp(data, "VALUE ", 6) == 0) return "value";
+  return std::string(data, strcspn(data, "\r"));
+}
+
+// One connect, send and receive with a peer server, reading until complete() finds the whole
+// reply. Returns 0 with the NUL-terminated reply in buffer, or the negative code of the client
+// library that names the same failure.
+int peer_exchange(const char *socket_path, const std::string &request, int timeout_ms,
+                  size_t (*complete)(const char *, size_t), char *buffer, size_t size) {
   uint64_t deadline = now_ns() + static_cast<uint64_t>(timeout_ms) * 1000000u;
   sockaddr_un address = {};
   address.sun_family = AF_UNIX;
@@ -173,10 +237,10 @@ int redis_exchange(const char *socket_path, const std::string &request, int time
   ssize_t sent = send(fd, request.data(), request.size(), MSG_NOSIGNAL);
   if (sent != static_cast<ssize_t>(request.size()))
     return sent < 0 && errno == EAGAIN ? VRELL_CLIENT_ETIMEOUT : VRELL_CLIENT_ESEND;
-  char buffer[VRELL_CLIENT_REPLY_MAX];
   size_t have = 0;
-  while (have == 0 || resp_complete(buffer, have) == 0) {
-    if (have == sizeof buffer - 1) return VRELL_CLIENT_ERECV;
+  buffer[0] = '\0';
+  while (have == 0 || complete(buffer, have) == 0) {
+    if (have == size - 1) return VRELL_CLIENT_ERECV;
     uint64_t now = now_ns();
     int left = now < deadline ? static_cast<int>((deadline - now) / 1000000u) : 0;
     pollfd ready = {fd, POLLIN, 0};
@@ -184,13 +248,12 @@ int redis_exchange(const char *socket_path, const std::string &request, int time
     if (n < 0 && errno == EINTR) continue;
     if (n == 0) return VRELL_CLIENT_ETIMEOUT;
     if (n < 0) return VRELL_CLIENT_ERECV;
-    ssize_t got = recv(fd, buffer + have, sizeof buffer - 1 - have, 0);
+    ssize_t got = recv(fd, buffer + have, size - 1 - have, 0);
     if (got < 0 && errno == EINTR) continue;
     if (got <= 0) return VRELL_CLIENT_ERECV;
     have += static_cast<size_t>(got);
     buffer[have] = '\0';
   }
-  *kind = resp_kind(buffer);
   return 0;
 }
 
@@ -211,29 +274,50 @@ const char *error_kind(int code) {
   }
 }
 
-// One request of either mode. Returns true when it was answered; the reply's kind or the
-// error's kind goes into the tally.
-bool exchange(const bench_options &options, op kind, const std::string &key, int verdict,
-              client_tally *tally, uint64_t *latency) {
+// One request in the protocol of the mode. Returns the reply's code (0 for a peer's reply) or
+// the negative code of the failure; the reply's kind or the error's kind goes into the tally,
+// in the scan workload under the request's letter.
+int exchange(const bench_options &options, op kind, const std::string &key, int verdict,
+             client_tally *tally, uint64_t *latency) {
   uint64_t start = now_ns();
   int code;
   std::string reply_kind;
-  if (options.redis) {
-    code = redis_exchange(options.socket_path, redis_text(kind, key, verdict), options.timeout_ms,
-                          &reply_kind);
-  } else {
-    char reply[VRELL_CLIENT_REPLY_MAX];
-    code = vrell_client_request(options.socket_path, vrell_text(kind, key, verdict).c_str(), reply,
-                                sizeof reply, options.timeout_ms);
-    if (code >= 0) reply_kind = std::to_string(code);
+  char reply[VRELL_CLIENT_REPLY_MAX];
+  switch (options.speaks) {
+    case protocol::redis:
+      code = peer_exchange(options.socket_path, redis_text(kind, key, verdict), options.timeout_ms,
+                           resp_complete, reply, sizeof reply);
+      if (code == 0) reply_kind = resp_kind(reply);
+      break;
+    case protocol::memcached:
+      code = peer_exchange(options.socket_path, memcached_text(kind, key, verdict),
+                           options.timeout_ms, memcached_complete, reply, sizeof reply);
+      if (code == 0) reply_kind = memcached_kind(reply);
+      break;
+    default:
+      code = vrell_client_request(options.socket_path, vrell_text(kind, key, verdict).c_str(),
+                                  reply, sizeof reply, options.timeout_ms);
+      if (code >= 0) reply_kind = std::to_string(code);
   }
   *latency = now_ns() - start;
   if (code < 0) {
     tally->errors[error_kind(code)]++;
-    return false;
+    return code;
   }
+  if (options.scan) reply_kind.insert(0, kind == op::query ? "Q " : "A ");
   tally->replies[reply_kind]++;
-  return true;
+  return code;
+}
+
+// Counts one exchange in the tally and the totals.
+void record(int code, uint64_t latency, client_tally *tally) {
+  tally->last_ns = now_ns();
+  if (code >= 0) {
+    tally->latency_ns.push_back(static_cast<uint32_t>(std::min(latency, kLatencyCapNs)));
+    answered.fetch_add(1, std::memory_order_relaxed);
+  } else {
+    failed.fetch_add(1, std::memory_order_relaxed);
+  }
 }
 
 void client_loop(const bench_options &options, const std::vector<std::string> &paths, unsigned seed,
@@ -248,14 +332,49 @@ void client_loop(const bench_options &options, const std::vector<std::string> &p
                                                        : op::remove;
     const std::string &key = paths[pick() % paths.size()];
     uint64_t latency;
-    bool ok = exchange(options, kind, key, static_cast<int>(pick() & 1), tally, &latency);
-    tally->last_ns = now_ns();
-    if (ok) {
-      tally->latency_ns.push_back(static_cast<uint32_t>(std::min(latency, kLatencyCapNs)));
-      answered.fetch_add(1, std::memory_order_relaxed);
+    int code = exchange(options, kind, key, static_cast<int>(pick() & 1), tally, &latency);
+    record(code, latency, tally);
+  }
+}
+
+// The cumulative weights of Zipf-like popularity over n files: file i is drawn with weight
+// 1 / (i + 1), so a few files are scanned again and again and most now and then.
+std::vector<double> zipf_cumulative(size_t n) {
+  std::vector<double> sums(n);
+  double sum = 0;
+  for (size_t i = 0; i < n; i++) sums[i] = sum += 1.0 / static_cast<double>(i + 1);
+  for (double &s : sums) s /= sum;
+  return sums;
+}
+
+// A scanner: query a file; unless the cache answered with a verdict (205 clean, 206 infected),
+// scan it and add the verdict. A share of the queries names a file never seen before.
+void scan_loop(const bench_options &options, const std::vector<std::string> &files,
+               const std::vector<double> &popularity, unsigned seed, int client,
+               client_tally *tally) {
+  std::minstd_rand pick(seed);
+  uint64_t once = 0;
+  while (!stop.load(std::memory_order_relaxed)) {
+    if (options.count > 0 && tickets.fetch_add(1) >= options.count) break;
+    std::string key;
+    if (static_cast<int>(pick() % 100) < options.once_percent) {
+      key = options.prefix + "/once/s" + std::to_string(options.seed) + "c" +
+            std::to_string(client) + "/f" + std::to_string(once++) + ".bin";
     } else {
-      failed.fetch_add(1, std::memory_order_relaxed);
+      double u = static_cast<double>(pick() - 1) / static_cast<double>(std::minstd_rand::max());
+      auto at = std::lower_bound(popularity.begin(), popularity.end(), u);
+      key = files[std::min(static_cast<size_t>(at - popularity.begin()), files.size() - 1)];
     }
+    uint64_t latency;
+    int code = exchange(options, op::query, key, 0, tally, &latency);
+    record(code, latency, tally);
+    if (code < 0) continue;
+    bool hit = code == 205 || code == 206;
+    if (hit) scan_hits.fetch_add(1, std::memory_order_relaxed);
+    scan_queries.fetch_add(1, std::memory_order_relaxed);
+    if (hit) continue;
+    code = exchange(options, op::add, key, 0, tally, &latency);
+    record(code, latency, tally);
   }
 }
 
@@ -282,7 +401,7 @@ bool parse_mix(const char *text, int mix[3]) {
 
 // Returns 0 with options filled, 1 after the help text, 2 for a bad command line.
 int parse_options(int argc, char *argv[], bench_options *options) {
-  enum { kPrefix = 256, kPreload, kSeed, kRedis, kJson };
+  enum { kPrefix = 256, kPreload, kSeed, kRedis, kMemcached, kJson, kScan, kFiles, kOnce };
   static const option table[] = {
       {"socket", required_argument, nullptr, 's'},
       {"concurrency", required_argument, nullptr, 'c'},
@@ -295,6 +414,10 @@ int parse_options(int argc, char *argv[], bench_options *options) {
       {"preload", no_argument, nullptr, kPreload},
       {"seed", required_argument, nullptr, kSeed},
       {"redis", no_argument, nullptr, kRedis},
+      {"memcached", no_argument, nullptr, kMemcached},
+      {"scan", no_argument, nullptr, kScan},
+      {"files", required_argument, nullptr, kFiles},
+      {"once", required_argument, nullptr, kOnce},
       {"json", no_argument, nullptr, kJson},
       {"help", no_argument, nullptr, 'h'},
       {nullptr, 0, nullptr, 0},
@@ -341,7 +464,21 @@ int parse_options(int argc, char *argv[], bench_options *options) {
         options->seed = static_cast<unsigned>(v);
         break;
       case kRedis:
-        options->redis = true;
+        options->speaks = protocol::redis;
+        break;
+      case kMemcached:
+        options->speaks = protocol::memcached;
+        break;
+      case kScan:
+        options->scan = true;
+        break;
+      case kFiles:
+        ok = parse_int(optarg, 1, 10000000, &v);
+        options->files = static_cast<int>(v);
+        break;
+      case kOnce:
+        ok = parse_int(optarg, 0, 100, &v);
+        options->once_percent = static_cast<int>(v);
         break;
       case kJson:
         options->json = true;
@@ -353,12 +490,13 @@ int parse_options(int argc, char *argv[], bench_options *options) {
         ok = false;
     }
     if (!ok) {
-      if (c != '?') fprintf(stderr, "vrell-bench: bad value for -%c: %s\n", c, optarg);
+      if (c != '?') fprintf(stderr, "vrell-bench: bad value: %s\n", optarg);
       fputs(kUsage, stderr);
       return 2;
     }
   }
-  if (options->socket_path == nullptr || optind != argc) {
+  if (options->socket_path == nullptr || optind != argc ||
+      (options->scan && options->speaks != protocol::vrell)) {
     fputs(kUsage, stderr);
     return 2;
   }
@@ -376,7 +514,13 @@ struct report {
   double p50, p90, p99, p999, max;  // microseconds
   std::map<std::string, uint64_t> replies;
   std::map<std::string, uint64_t> error_kinds;
+  // The scan workload's queries answered, and answered from the cache, in each whole second.
+  std::vector<uint64_t> queries, hits;
 };
+
+double share(uint64_t part, uint64_t whole) {
+  return whole > 0 ? static_cast<double>(part) / static_cast<double>(whole) : 0;
+}
 
 double percentile_us(const std::vector<uint32_t> &sorted, double q) {
   if (sorted.empty()) return 0;
@@ -421,23 +565,46 @@ void print_json_map(const std::map<std::string, uint64_t> &map) {
   printf("}");
 }
 
+void print_json_array(const char *name, const std::vector<uint64_t> &values,
+                      const std::vector<uint64_t> *whole) {
+  printf(", \"%s\": [", name);
+  for (size_t i = 0; i < values.size(); i++) {
+    if (whole == nullptr)
+      printf("%s%llu", i ? ", " : "", static_cast<unsigned long long>(values[i]));
+    else
+      printf("%s%.4f", i ? ", " : "", share(values[i], (*whole)[i]));
+  }
+  printf("]");
+}
+
 void print_report(const bench_options &options, const report &r) {
+  const char *mode = options.scan ? "scan" : protocol_name(options.speaks);
+  uint64_t queries = 0, hits = 0;
+  for (size_t i = 0; i < r.queries.size(); i++) queries += r.queries[i], hits += r.hits[i];
   if (options.json) {
     printf(
         "{\"mode\": \"%s\", \"concurrency\": %d, \"seconds\": %.3f, \"answered\": %llu, "
         "\"errors\": %llu, \"requests_per_second\": %.1f, \"latency_us\": {\"p50\": %.1f, "
         "\"p90\": %.1f, \"p99\": %.1f, \"p99.9\": %.1f, \"max\": %.1f}, \"replies\": ",
-        options.redis ? "redis" : "vrell", options.concurrency, r.seconds,
-        static_cast<unsigned long long>(r.answered), static_cast<unsigned long long>(r.errors),
-        rate(r), r.p50, r.p90, r.p99, r.p999, r.max);
+        mode, options.concurrency, r.seconds, static_cast<unsigned long long>(r.answered),
+        static_cast<unsigned long long>(r.errors), rate(r), r.p50, r.p90, r.p99, r.p999, r.max);
     print_json_map(r.replies);
     printf(", \"error_kinds\": ");
     print_json_map(r.error_kinds);
+    if (options.scan) {
+      printf(", \"hit_rate\": %.4f", share(hits, queries));
+      print_json_array("hit_rate_per_second", r.hits, &r.queries);
+      print_json_array("queries_per_second", r.queries, nullptr);
+      print_json_array("hits_per_second", r.hits, nullptr);
+    }
     printf("}\n");
     return;
   }
-  printf("%s at %s: %d clients, %.2f s\n", options.redis ? "redis" : "vrell", options.socket_path,
-         options.concurrency, r.seconds);
+  printf("%s at %s: %d clients, %.2f s\n", mode, options.socket_path, options.concurrency,
+         r.seconds);
+  if (options.scan)
+    printf("hit rate  %.3f of %llu queries\n", share(hits, queries),
+           static_cast<unsigned long long>(queries));
   printf("requests  %llu answered, %llu errors, %.0f per second\n",
          static_cast<unsigned long long>(r.answered), static_cast<unsigned long long>(r.errors),
          rate(r));
@@ -474,18 +641,25 @@ int main(int argc, char *argv[]) {
 
   std::vector<std::string> paths;
   char path[VRELL_CLIENT_REQUEST_MAX];
-  for (int i = 0; i < options.paths; i++) {
+  const int path_count = options.scan ? options.files : options.paths;
+  for (int i = 0; i < path_count; i++) {
     snprintf(path, sizeof path, "%s/d%03d/file%06d.bin", options.prefix.c_str(), i % 100, i);
     paths.emplace_back(path);
   }
   if (options.preload) preload(options, paths);
+  const std::vector<double> popularity =
+      options.scan ? zipf_cumulative(paths.size()) : std::vector<double>();
 
   std::vector<client_tally> tallies(static_cast<size_t>(options.concurrency));
   std::vector<std::thread> clients;
   uint64_t start = now_ns();
   for (int i = 0; i < options.concurrency; i++) {
-    clients.emplace_back(client_loop, std::cref(options), std::cref(paths),
-                         options.seed * 7919u + static_cast<unsigned>(i), &tallies[i]);
+    unsigned seed = options.seed * 7919u + static_cast<unsigned>(i);
+    if (options.scan)
+      clients.emplace_back(scan_loop, std::cref(options), std::cref(paths), std::cref(popularity),
+                           seed, i, &tallies[i]);
+    else
+      clients.emplace_back(client_loop, std::cref(options), std::cref(paths), seed, &tallies[i]);
   }
 
   // The main thread keeps time and, on a terminal, shows how far the run has come.
@@ -493,8 +667,25 @@ int main(int argc, char *argv[]) {
   const uint64_t end =
       options.duration > 0 ? start + static_cast<uint64_t>(options.duration * 1e9) : UINT64_MAX;
   uint64_t shown = start;
+  // The scan workload's counts at the end of each whole second, a line each on the terminal.
+  std::vector<uint64_t> queries_per_second, hits_per_second;
+  uint64_t queries_before = 0, hits_before = 0;
   for (;;) {
     uint64_t now = now_ns();
+    while (options.scan && now >= start + (queries_per_second.size() + 1) * 1000000000u) {
+      uint64_t q = scan_queries.load(), h = scan_hits.load();
+      queries_per_second.push_back(q - queries_before);
+      hits_per_second.push_back(h - hits_before);
+      queries_before = q;
+      hits_before = h;
+      if (!options.json) {
+        if (progress) fprintf(stderr, "\r\033[K");
+        printf("second %3zu  hit rate %.3f  %llu queries\n", queries_per_second.size(),
+               share(hits_per_second.back(), queries_per_second.back()),
+               static_cast<unsigned long long>(queries_per_second.back()));
+        fflush(stdout);
+      }
+    }
     uint64_t done = answered.load() + failed.load();
     if (now >= end || (options.count > 0 && done >= options.count)) break;
     if (progress && now - shown >= 500000000u) {
@@ -516,6 +707,8 @@ int main(int argc, char *argv[]) {
   if (progress) fprintf(stderr, "\r\033[K");
 
   report r = summarise(tallies, seconds);
+  r.queries = queries_per_second;
+  r.hits = hits_per_second;
   print_report(options, r);
   // A run in which nothing was answered measured nothing.
   return r.answered > 0 ? 0 : 1;

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # CI stage: builds the benchmarks and runs each for a moment, so that they cannot rot. The
 # micro-benchmarks run with a tiny minimum time; vrell-bench runs about a second against the
-# baseline server and against the real daemon. No figure is asserted: the stage fails only when
+# baseline server, against the real daemon (the usual mix and the scanner's load) and, where it
+# is installed, against memcached. No figure is asserted: the stage fails only when
 # something does not build, crashes, or a load run gets no answer at all.
 set -euo pipefail
 cd "$(dirname "$0")/../.."
@@ -22,7 +23,7 @@ alive() {
   [ -r "/proc/$1/stat" ] && [ "$(awk '{ print $3 }' "/proc/$1/stat" 2>/dev/null)" != Z ]
 }
 # Ends what this stage started, by pid: SIGTERM, up to 10 s, then SIGKILL. The daemon has
-# detached, so only the baseline server is a child to wait for.
+# detached, so only the baseline server and memcached are children to wait for.
 cleanup() {
   for pid in "${pids[@]}"; do
     kill -TERM "$pid" 2>/dev/null || true
@@ -67,3 +68,19 @@ for _ in $(seq 100); do [ -s "$tmp/vrell.pid" ] && break; sleep 0.1; done
 pids+=("$(cat "$tmp/vrell.pid")")
 ready "$tmp/vrell.sock"
 "$bench" -s "$tmp/vrell.sock" -c 4 -d 1 --preload --json
+"$bench" -s "$tmp/vrell.sock" -c 4 -d 1 --scan --json
+
+# The memcached mode, where memcached is installed already; the stage installs nothing for it.
+if command -v memcached >/dev/null; then
+  user=()
+  [ "$(id -u)" = 0 ] && user=(-u root)
+  memcached -s "$tmp/memcached.sock" -a 0700 "${user[@]}" &
+  pids+=($!)
+  for _ in $(seq 100); do
+    "$bench" -s "$tmp/memcached.sock" --memcached -n 1 -d 0 -t 1000 >/dev/null 2>&1 && break
+    sleep 0.1
+  done
+  "$bench" -s "$tmp/memcached.sock" --memcached -c 4 -d 1 --preload --json
+else
+  echo "40-bench: memcached is not installed; its mode is not run"
+fi
