@@ -3,6 +3,9 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <algorithm>
+#include <limits>
+
 std::atomic<void (*)(cache_entry *copy)> call_backProcesser{nullptr};
 
 namespace {
@@ -39,6 +42,64 @@ bool usable(const verdict_cache *cache) {
   return cache != nullptr && cache->table != nullptr;
 }
 
+// An entry stamped later than now means the clock was set back; its age is unknown. The age is
+// taken in 64 bits, which neither a 32-bit time_t nor a far stamp can overflow.
+bool cannot_answer(const cache_entry *entry, time_t now, int32_t life_time) {
+  return entry->stamp > now || int64_t{now} - entry->stamp >= life_time;
+}
+
+// No entry yet: nothing can expire, nothing is stamped.
+void reset_sweep_bounds(verdict_cache *cache) {
+  cache->next_sweep = std::numeric_limits<int64_t>::max();
+  cache->latest_stamp = std::numeric_limits<int64_t>::min();
+}
+
+// Keeps both bounds true for an entry stamped now. A refreshed entry leaves its old expiry in
+// next_sweep, which is early and costs at most one sweep that finds nothing.
+void note_stamp(verdict_cache *cache, time_t stamp) {
+  cache->next_sweep = std::min(cache->next_sweep, int64_t{stamp} + cache->life_time);
+  cache->latest_stamp = std::max(cache->latest_stamp, int64_t{stamp});
+}
+
+bool sweep_due(const verdict_cache *cache, time_t now) {
+  return int64_t{now} >= cache->next_sweep || int64_t{now} < cache->latest_stamp;
+}
+
+struct sweep_pass {
+  time_t now;
+  int32_t life_time;
+  int64_t next_sweep;  // recomputed from the entries that stay
+  int64_t latest_stamp;
+  uint32_t removed;
+};
+
+// The predicate of a sweep: frees and drops an entry that can no longer answer, and takes the
+// bounds of the ones that stay.
+gboolean sweep_entry(gpointer /*key*/, gpointer value, gpointer user_data) {
+  auto *pass = static_cast<sweep_pass *>(user_data);
+  auto *entry = static_cast<cache_entry *>(value);
+  if (cannot_answer(entry, pass->now, pass->life_time)) {
+    free(entry);
+    ++pass->removed;
+    return TRUE;
+  }
+  pass->next_sweep = std::min(pass->next_sweep, int64_t{entry->stamp} + pass->life_time);
+  pass->latest_stamp = std::max(pass->latest_stamp, int64_t{entry->stamp});
+  return FALSE;
+}
+
+// Called with the mutex held. Removes every entry that can no longer answer and makes both
+// bounds exact again.
+void sweep(verdict_cache *cache, time_t now) {
+  sweep_pass pass = {now, cache->life_time, std::numeric_limits<int64_t>::max(),
+                     std::numeric_limits<int64_t>::min(), 0};
+  g_hash_table_foreach_remove(cache->table, sweep_entry, &pass);
+  cache->next_sweep = pass.next_sweep;
+  cache->latest_stamp = pass.latest_stamp;
+  cache->swept += pass.removed;
+  ++cache->sweeps;
+}
+
 // Called with the mutex held, so the removal needs no second lock (the mutex is not recursive).
 int remove_entry(verdict_cache *cache, cache_entry *entry) {
   if (!g_hash_table_remove(cache->table, entry->path)) return CACHE_ERROR;
@@ -67,6 +128,7 @@ verdict_cache *cache_create(uint32_t max_entries, int32_t life_time) {
   cache->max_entries = max_entries;
   cache->life_time = life_time;
   cache->from_create = true;
+  reset_sweep_bounds(cache);
   pthread_mutex_init(&cache->mutex, nullptr);
   return cache;
 }
@@ -82,6 +144,9 @@ int cache_init(verdict_cache *cache, int32_t max_entries, int32_t life_time) {
   cache->max_entries = static_cast<uint32_t>(max_entries);
   cache->life_time = life_time;
   cache->from_create = false;
+  reset_sweep_bounds(cache);
+  cache->swept = 0;
+  cache->sweeps = 0;
   return CACHE_OK;
 }
 
@@ -108,16 +173,23 @@ int cache_add_entry(verdict_cache *cache, const char *path, int32_t mtime, uint8
     entry->mtime = mtime;
     entry->verdict = verdict;
     entry->stamp = cache_now();
+    note_stamp(cache, entry->stamp);
     return CACHE_MODIFIED;
   }
-  if (g_hash_table_size(cache->table) >= cache->max_entries) return CACHE_FULL;
+  const time_t now = cache_now();
+  if (g_hash_table_size(cache->table) >= cache->max_entries) {
+    // Dead entries make room; valid ones are never evicted.
+    if (sweep_due(cache, now)) sweep(cache, now);
+    if (g_hash_table_size(cache->table) >= cache->max_entries) return CACHE_FULL;
+  }
   entry = cache_entry_new();
   if (entry == nullptr) return CACHE_ERROR;
   memcpy(entry->path, path, strlen(path) + 1);
   entry->mtime = mtime;
   entry->verdict = verdict;
-  entry->stamp = cache_now();
+  entry->stamp = now;
   g_hash_table_insert(cache->table, entry->path, entry);
+  note_stamp(cache, now);
   return CACHE_ADDED;
 }
 
@@ -136,11 +208,7 @@ int cache_query_entry(verdict_cache *cache, const char *path, int32_t mtime) {
   cache_lock lock(cache);
   auto *entry = static_cast<cache_entry *>(g_hash_table_lookup(cache->table, path));
   if (entry == nullptr) return CACHE_NOT_FOUND;
-  time_t now = cache_now();
-  // An entry stamped in the future means the clock was set back; its age is unknown. The age
-  // is compared rather than stamp + life_time, which could overflow a 32-bit time_t.
-  bool stale =
-      entry->stamp > now || now - entry->stamp >= cache->life_time || entry->mtime != mtime;
+  bool stale = cannot_answer(entry, cache_now(), cache->life_time) || entry->mtime != mtime;
   if (!stale) return entry->verdict;
   return remove_entry(cache, entry) == CACHE_OK ? CACHE_STALE : CACHE_ERROR;
 }
@@ -149,7 +217,20 @@ int cache_clear(verdict_cache *cache) {
   if (!usable(cache)) return CACHE_ERROR;
   cache_lock lock(cache);
   g_hash_table_foreach_remove(cache->table, free_entry, nullptr);
+  reset_sweep_bounds(cache);
   return CACHE_OK;
+}
+
+uint32_t cache_count(verdict_cache *cache) {
+  if (!usable(cache)) return 0;
+  cache_lock lock(cache);
+  return g_hash_table_size(cache->table);
+}
+
+uint64_t cache_swept(verdict_cache *cache) {
+  if (!usable(cache)) return 0;
+  cache_lock lock(cache);
+  return cache->swept;
 }
 
 gboolean free_entry(gpointer key, gpointer value, gpointer /*user_data*/) {

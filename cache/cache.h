@@ -1,7 +1,12 @@
 // The verdict cache: an in-memory table from a file path to the scanner's last verdict on it,
 // with the file's mtime as the client reported it and the moment the entry was written.
 // Entries answer only while younger than the life time and while the mtime still matches.
-// Nothing is evicted: a new path beyond the capacity is refused.
+// A valid entry is never evicted: a new path beyond the capacity is refused. Entries that can
+// no longer answer (expired, or stamped later than now after the clock was set back) are
+// removed when a new path finds the table full, before it is refused: a table of dead entries
+// keeps taking new paths. That sweep runs inside the add, with no timer or thread, and only
+// once the earliest moment an entry can expire has come, so adds into a table full of valid
+// entries do not walk it.
 //
 // Thread safety: every operation takes the cache's mutex for its whole read-decide-write
 // sequence, so any number of threads may call add, delete, query, clear and foreach at once.
@@ -43,6 +48,13 @@ struct verdict_cache {
   uint32_t max_entries;
   int32_t life_time;  // seconds
   bool from_create;   // set by cache_create: cache_destroy then frees the object too
+  // When a full table needs a sweep. Both are bounds, exact after each sweep: no entry expires
+  // before next_sweep (stamp + life_time; INT64_MAX for none) and none is stamped later than
+  // latest_stamp (INT64_MIN for none). Guarded by mutex, like the counters below.
+  int64_t next_sweep;
+  int64_t latest_stamp;
+  uint64_t swept;   // entries removed by sweeps since the cache was made usable
+  uint64_t sweeps;  // sweep passes run, removing entries or not
 };
 
 // Returns a new cache with an empty table, or null when memory is exhausted. The values are
@@ -61,8 +73,10 @@ int cache_init(verdict_cache *cache, int32_t max_entries, int32_t life_time);
 int cache_destroy(verdict_cache *cache);
 
 // Returns CACHE_ADDED, CACHE_MODIFIED (the path was present; mtime, verdict and stamp
-// replaced, also in a full table), CACHE_FULL (nothing changed) or CACHE_ERROR (bad argument,
-// a verdict other than 0 or 1, a path of 1024 bytes or more, no memory; nothing changed).
+// replaced, also in a full table), CACHE_FULL (every entry of the full table can still
+// answer; nothing changed) or CACHE_ERROR (bad argument, a verdict other than 0 or 1, a path
+// of 1024 bytes or more, no memory; nothing changed). A new path that finds the table full
+// first removes every entry that can no longer answer, when there may be one.
 int cache_add_entry(verdict_cache *cache, const char *path, int32_t mtime, uint8_t verdict);
 
 // Returns CACHE_OK, CACHE_NOT_FOUND, or CACHE_ERROR for a bad argument or an empty table.
@@ -75,6 +89,13 @@ int cache_query_entry(verdict_cache *cache, const char *path, int32_t mtime);
 
 // Removes and frees every entry. Returns CACHE_OK, or CACHE_ERROR without a table.
 int cache_clear(verdict_cache *cache);
+
+// Returns the number of entries now; 0 for a null cache or one without a table.
+uint32_t cache_count(verdict_cache *cache);
+
+// Returns the number of entries removed by sweeps of a full table since the cache was made
+// usable; 0 for a null cache or one without a table.
+uint64_t cache_swept(verdict_cache *cache);
 
 // Hands a private copy of every entry to visitor, which owns it and releases it with free.
 // The copies are collected under the mutex and visited after it is released, so the visitor

@@ -1,7 +1,7 @@
 // Fuzzes request_handler_thread against a real cache: the input is a sequence of requests, each
 // ending at its NUL, served one connection each over a socketpair. Every reply must be whole,
 // NUL-terminated, and the one a model of the cache predicts; the cache's clock is a counter
-// that advances one second per request, so that entries also expire.
+// that advances one second per request, so that entries also expire and full tables are swept.
 #include <ctype.h>
 #include <errno.h>
 #include <poll.h>
@@ -53,6 +53,13 @@ const char *predict(cache_model &model, const char *data, size_t size) {
       if (found != model.end()) {
         found->second = {mtime, verdict, fake_now};
         return REPLY_MODIFIED;
+      }
+      if (model.size() >= FUZZ_CAPACITY) {
+        // A full table first drops every entry that can no longer answer.
+        std::erase_if(model, [](const auto &item) {
+          const model_entry &e = item.second;
+          return e.stamp > fake_now || fake_now - e.stamp >= FUZZ_LIFE_TIME;
+        });
       }
       if (model.size() >= FUZZ_CAPACITY) return REPLY_FULL;
       model[path] = {mtime, verdict, fake_now};

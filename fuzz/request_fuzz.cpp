@@ -1,7 +1,8 @@
 // Fuzzes request_parse: the bytes of one receive in, the parsed request or a refusal out.
 // Checks the outcome against a plain model of the request grammar: a refused request leaves
-// the body exactly as it was, and an accepted path is exactly the client's bytes after the
-// fields, shorter than CACHE_PATH_MAX.
+// the body exactly as it was, an "A", "D" or "Q" request that was not terminated is refused,
+// and an accepted path is exactly the client's bytes after the fields, shorter than
+// CACHE_PATH_MAX.
 #include <limits.h>
 #include <stdlib.h>
 #include <string.h>
@@ -37,7 +38,11 @@ expected_request model(const char *data, size_t n) {
   expected_request e{};
   bool cut = n > size_t(REQUEST_MAX);
   if (cut) n = REQUEST_MAX;
-  if (n == size_t(REQUEST_MAX) && data[n - 1] != '\0') cut = true;
+  // Terminated: a NUL last, or a line-end byte last in a receive that was not full.
+  if (n > 0 && data[n - 1] != '\0') {
+    bool line_end = data[n - 1] == '\r' || data[n - 1] == '\n';
+    if (n == size_t(REQUEST_MAX) || !line_end) cut = true;
+  }
   size_t length = n > 0 ? strnlen(data, n - 1) : 0;
   while (length > 0 && (data[length - 1] == '\r' || data[length - 1] == '\n')) --length;
   std::string text(data, length);

@@ -119,11 +119,17 @@ size_t strip_line_end(char *text, size_t length) {
 
 int request_parse(const char *data, size_t n, cache_request *request) {
   // Of more than one receive can hold, only what the receive would take counts.
-  bool cut = n > static_cast<size_t>(REQUEST_MAX);
-  if (cut) n = REQUEST_MAX;
-  // The last byte is the terminator. When a full receive ends in anything but a NUL, the
-  // message went on beyond it, and its path would name another file.
-  if (n == static_cast<size_t>(REQUEST_MAX) && data[n - 1] != '\0') cut = true;
+  bool unterminated = n > static_cast<size_t>(REQUEST_MAX);
+  if (unterminated) n = REQUEST_MAX;
+  // The last byte is dropped as the terminator. Anything but a NUL or a line-end byte there
+  // means the client was not done: a message cut by the receive limit, or the first piece of
+  // one written in several. Its text ends inside the path, so the path would name another
+  // file. A full receive must end in the NUL, since the message may go on beyond it.
+  if (n > 0) {
+    char last = data[n - 1];
+    bool full = n == static_cast<size_t>(REQUEST_MAX);
+    if (last != '\0' && (full || (last != '\n' && last != '\r'))) unterminated = true;
+  }
 
   char text[REQUEST_MAX];
   size_t length = n > 0 ? n - 1 : 0;
@@ -161,7 +167,7 @@ int request_parse(const char *data, size_t n, cache_request *request) {
     default:
       valid = false;
   }
-  if (!valid || cut || rest.size() >= static_cast<size_t>(CACHE_PATH_MAX)) {
+  if (!valid || unterminated || rest.size() >= static_cast<size_t>(CACHE_PATH_MAX)) {
     request->command = REQUEST_INVALID;
     return -1;
   }

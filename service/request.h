@@ -4,7 +4,8 @@
 // it can be tested and fuzzed without a socket.
 //
 // Requests: a one-letter command, then fields separated by single spaces, then one terminating
-// byte (normally "\r\n" and a NUL). Replies: a text ending in "\r\n", followed by a NUL.
+// byte (normally "\r\n" and a NUL; a NUL or a line end alone also ends a request). Replies: a text
+// ending in "\r\n", followed by a NUL.
 //
 // Thread safety: the handler keeps no shared state of its own; the cache guards itself.
 #ifndef VRELL_SERVICE_REQUEST_H_
@@ -72,9 +73,10 @@ void request_free(cache_request *request);
 
 // Parses the n bytes of one receive (the last byte is the terminator and is dropped) into the
 // request. Returns n when the request is accepted; -1 with command REQUEST_INVALID when it is
-// malformed, names a path of 1024 bytes or more, or is an "A", "D" or "Q" request whose text
-// was cut by the receive limit; a refused request keeps its body as it was. Pure: touches
-// nothing but the request.
+// malformed, names a path of 1024 bytes or more, or is an "A", "D" or "Q" request that was not
+// terminated: its last byte is neither a NUL nor "\n" nor "\r", or a receive of REQUEST_MAX
+// bytes or more does not end in a NUL at byte REQUEST_MAX. "C" and "K" ignore their rest. A
+// refused request keeps its body as it was. Pure: touches nothing but the request.
 int request_parse(const char *data, size_t n, cache_request *request);
 
 // One receive from the connection (waiting at most until deadline, a CLOCK_MONOTONIC time, or

@@ -138,6 +138,76 @@ TEST_F(CacheTest, ZeroLifeTimeIsStaleAtFirstQuery) {
   EXPECT_EQ(CACHE_STALE, Query("/a", 7));
 }
 
+// A full table first drops the entries that can no longer answer, and only those, and walks
+// the table only once the earliest moment an entry can expire has come.
+TEST_F(CacheTest, FullTableSweepsOnlyEntriesThatCannotAnswer) {
+  Make(4, 10);
+  const time_t start = fake_now;
+  auto passes = [this] { return cache_->sweeps; };
+  for (const char *path : {"/a", "/b"}) ASSERT_EQ(CACHE_ADDED, Add(path, 1, VERDICT_CLEAN));
+  fake_now = start + 3;
+  for (const char *path : {"/c", "/d"}) ASSERT_EQ(CACHE_ADDED, Add(path, 1, VERDICT_CLEAN));
+
+  // Full of valid entries: refused, and no sweep however often it is tried.
+  fake_now = start + 5;
+  EXPECT_EQ(CACHE_MODIFIED, Add("/a", 1, VERDICT_INFECTED));  // /a now expires at start + 15
+  for (int second = 5; second < 10; ++second) {
+    fake_now = start + second;
+    for (int i = 0; i < 50; ++i) EXPECT_EQ(CACHE_FULL, Add("/new" + std::to_string(i), 1, 1));
+  }
+  EXPECT_EQ(0u, passes());
+  EXPECT_EQ(0u, cache_swept(cache_));
+
+  // /b expires at start + 10: one sweep removes it alone, then the table is full again.
+  fake_now = start + 10;
+  EXPECT_EQ(CACHE_ADDED, Add("/e", 1, VERDICT_CLEAN));
+  EXPECT_EQ(CACHE_FULL, Add("/f", 1, VERDICT_CLEAN));
+  EXPECT_EQ(CACHE_FULL, Add("/g", 1, VERDICT_CLEAN));
+  EXPECT_EQ(1u, passes());
+  EXPECT_EQ(1u, cache_swept(cache_));
+  EXPECT_EQ(4u, cache_count(cache_));
+  EXPECT_EQ(CACHE_NOT_FOUND, Query("/b", 1));  // swept entries are simply gone
+  EXPECT_EQ(VERDICT_INFECTED, Query("/a", 1));
+
+  // The sweep due at start + 13 removes /c and /d only.
+  fake_now = start + 13;
+  EXPECT_EQ(CACHE_ADDED, Add("/f", 1, VERDICT_CLEAN));
+  EXPECT_EQ(CACHE_ADDED, Add("/g", 1, VERDICT_CLEAN));
+  EXPECT_EQ(CACHE_FULL, Add("/h", 1, VERDICT_CLEAN));
+  EXPECT_EQ(CACHE_MODIFIED, Add("/a", 1, VERDICT_CLEAN));
+  EXPECT_EQ(2u, passes());
+  EXPECT_EQ(3u, cache_swept(cache_));
+  EXPECT_EQ(CACHE_NOT_FOUND, Query("/d", 1));
+  // The refresh left /a's old expiry as the moment to look again: one pass that finds
+  // nothing, and the moment is exact again.
+  fake_now = start + 15;
+  for (int i = 0; i < 50; ++i) EXPECT_EQ(CACHE_FULL, Add("/h", 1, VERDICT_CLEAN));
+  EXPECT_EQ(3u, passes());
+  EXPECT_EQ(3u, cache_swept(cache_));
+
+  // The clock set back: every entry stamped later than now goes, at the first add that finds
+  // the table full.
+  fake_now = start;
+  EXPECT_EQ(CACHE_ADDED, Add("/back", 1, VERDICT_INFECTED));
+  EXPECT_EQ(4u, passes());
+  EXPECT_EQ(7u, cache_swept(cache_));
+  EXPECT_EQ(1u, cache_count(cache_));
+  EXPECT_EQ(VERDICT_INFECTED, Query("/back", 1));
+
+  // A table full of expired entries takes a new path.
+  for (const char *path : {"/x", "/y", "/z"}) ASSERT_EQ(CACHE_ADDED, Add(path, 1, VERDICT_CLEAN));
+  fake_now = start + 100;
+  EXPECT_EQ(CACHE_ADDED, Add("/late", 1, VERDICT_CLEAN));
+  EXPECT_EQ(5u, passes());
+  EXPECT_EQ(11u, cache_swept(cache_));
+  EXPECT_EQ(1u, cache_count(cache_));
+  EXPECT_EQ(CACHE_OK, cache_clear(cache_));
+  EXPECT_EQ(0u, cache_count(cache_));
+  EXPECT_EQ(11u, cache_swept(cache_));
+  EXPECT_EQ(0u, cache_count(nullptr));
+  EXPECT_EQ(0u, cache_swept(nullptr));
+}
+
 TEST_F(CacheTest, MtimeChangeRemovesEntry) {
   Make(10, 10);
   ASSERT_EQ(CACHE_ADDED, Add("/a", 1000, VERDICT_CLEAN));
@@ -213,9 +283,11 @@ TEST_F(CacheTest, ForeachHandsCopiesToAVisitorThatMayUseTheCache) {
 }
 
 TEST(CacheConcurrency, CountNeverPassesCapacity) {
-  cache_set_clock(nullptr);
+  // Time runs fast, so full tables are swept while other threads work on them.
+  fake_now = 1700000000;
+  cache_set_clock(fake_clock);
   constexpr uint32_t kMax = 8;
-  verdict_cache *cache = cache_create(kMax, 10);
+  verdict_cache *cache = cache_create(kMax, 2);
   ASSERT_NE(nullptr, cache);
   const unsigned seed = std::random_device{}();
   printf("CacheConcurrency seed %u\n", seed);
@@ -226,6 +298,7 @@ TEST(CacheConcurrency, CountNeverPassesCapacity) {
     threads.emplace_back([&, t] {
       std::mt19937 random(seed + t);
       for (int i = 0; i < 20000; ++i) {
+        if (i % 50 == 0) ++fake_now;
         std::string path = "/f" + std::to_string(random() % 16);
         int32_t mtime = static_cast<int32_t>(random() % 2);
         switch (random() % 4) {
@@ -251,7 +324,9 @@ TEST(CacheConcurrency, CountNeverPassesCapacity) {
   }
   for (auto &thread : threads) thread.join();
   EXPECT_FALSE(wrong.load()) << "seed " << seed;
+  EXPECT_GT(cache_swept(cache), 0u);  // over hundreds of fake seconds, full tables were swept
   EXPECT_EQ(CACHE_OK, cache_destroy(cache));
+  cache_set_clock(nullptr);
 }
 
 }  // namespace

@@ -49,6 +49,12 @@ TEST(RequestParse, ReadsCommandsAndFields) {
       {"Kanything\r\n\0"s, 'K', 0, 0, ""},
       {"C\r\n\0"s, 'C', 0, 0, ""},
       {"C 1 2 3\0"s, 'C', 0, 0, ""},
+      // Ended by a line end without the NUL: terminated all the same.
+      {"A 1000 0 /tmp/ab\r\n"s, 'A', 1000, 0, "/tmp/ab"},
+      {"Q 1000 /tmp/ab\n"s, 'Q', 1000, 0, "/tmp/ab"},
+      {"D /tmp/ab\r"s, 'D', 0, 0, "/tmp/ab"},
+      {"K anything"s, 'K', 0, 0, ""},  // K and C ignore their rest, the terminator included
+      {"C 1"s, 'C', 0, 0, ""},
       // Refused.
       {"A 1000 0\r\n\0"s, REQUEST_INVALID, 0, 0, ""},
       {"A\r\n\0"s, REQUEST_INVALID, 0, 0, ""},
@@ -62,6 +68,13 @@ TEST(RequestParse, ReadsCommandsAndFields) {
       {"X\r\n\0"s, REQUEST_INVALID, 0, 0, ""},
       {"\r\n\0"s, REQUEST_INVALID, 0, 0, ""},
       {"\xC1 1 0 /x\0"s, REQUEST_INVALID, 0, 0, ""},
+      // Not terminated: the dropped byte would have been the path's last character.
+      {"A 1000 0 /tmp/ab"s, REQUEST_INVALID, 0, 0, ""},
+      {"A 2000 1 /tmp/sp"s, REQUEST_INVALID, 0, 0, ""},  // the first of several pieces
+      {"A 2000 1 "s, REQUEST_INVALID, 0, 0, ""},
+      {"Q 1000 /tmp/a"s, REQUEST_INVALID, 0, 0, ""},
+      {"D /tmp/m"s, REQUEST_INVALID, 0, 0, ""},
+      {"D /tmp/m\r\nx"s, REQUEST_INVALID, 0, 0, ""},
   };
   for (const parse_case &c : cases) {
     SCOPED_TRACE(testing::PrintToString(c.bytes));
@@ -88,6 +101,7 @@ TEST(RequestParse, RefusalLeavesTheBodyAlone) {
       "A 1000 0\r\n\0"s,
       "A 1000\0"s,
       "Q 1000\0"s,
+      "A 1000 0 /tmp/ab"s,
       "Q 7 " + repeat(CACHE_PATH_MAX, 'p') + '\0',
       "A 7 1 " + repeat(CACHE_PATH_MAX, 'p') + '\0',
       "A 7 1 " + repeat(REQUEST_MAX, 'p'),
@@ -261,6 +275,9 @@ TEST_F(HandlerTest, AnswersEveryCommand) {
     EXPECT_EQ(wire(REPLY_INVALID), Reply(text)) << text;
   }
   EXPECT_EQ(wire(REPLY_INVALID), Serve("K").reply);  // the terminator is required
+  // The first piece of a request written in several is refused, and names no other path.
+  EXPECT_EQ(wire(REPLY_INVALID), Serve("A 7 1 /tmp/sp").reply);
+  EXPECT_EQ(wire(REPLY_NOT_FOUND), Reply("Q 7 /tmp/s"));
   EXPECT_EQ(wire(REPLY_INVALID), Serve("D " + repeat(CACHE_PATH_MAX, 'p') + '\0').reply);
   served last = Serve("A 10000 0 " + repeat(CACHE_PATH_MAX - 1, 'p') + "\n");
   EXPECT_EQ(wire(REPLY_INVALID), last.reply);  // cut by the receive limit
