@@ -187,14 +187,10 @@ char *file_where(char mode, const char *list_name, const char *name, const char 
   }
 
   const char *list = nullptr;
-  bool try_direct = true;
   if (list_name != nullptr && *list_name != '\0') {
     list = getenv(list_name);
-    if (list == nullptr) {
-      // No such variable: the name itself is the list, as in file_where('r', "etc:.", ...).
-      list = list_name;
-      try_direct = false;
-    }
+    // No such variable: the name itself is the list, as in file_where('r', "etc:.", ...).
+    if (list == nullptr) list = list_name;
   }
 
   if (mode == 'w') return full;
@@ -205,7 +201,9 @@ char *file_where(char mode, const char *list_name, const char *name, const char 
     return result[0] != '\0' ? result : nullptr;
   }
 
-  if (try_direct && file_exists(full)) {
+  // The name as given comes first whatever the list holds: a daemon started without PATH
+  // (by cron or an init system) must still read the file it was named.
+  if (file_exists(full)) {
     if (path_is_absolute(full)) return copy_text(result, sizeof result, full) ? result : nullptr;
     // Without the working directory, or when the joined name is too long, the direct try
     // counts as not found and the list is searched.
@@ -377,6 +375,8 @@ FILE *temp_file_open_in(const char *directory, char *out_name, size_t out_size) 
       int error = errno;
       tagmem_free(name, __FILE__, __LINE__);
       if (error == EEXIST) continue;
+      // The caller tells a directory that refuses new files from other failures by errno.
+      errno = error;
       return nullptr;
     }
     // Read and write, so that a writer can rewind the file and read back what it stored.

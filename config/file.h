@@ -101,10 +101,11 @@ long time_from_time(time_t t);
 //   's': returns where the file would be stored: the name itself when absolute, else joined
 //        with the list's first element when the whole list names a directory, else "./";
 //   other modes ('r' in practice): returns the first existing file among the full name
-//        (absolute, or prefixed with the working directory) and the list's elements joined
-//        with it; none found gives null for 'r' and the last name tried for other modes.
+//        (absolute, or prefixed with the working directory), always tried first, and the
+//        list's elements joined with it; none found gives null for 'r' and the last name tried
+//        for other modes.
 // list_name is looked up in the environment; when no such variable exists the text itself is
-// the list and the full name is not tried on its own. A null or empty list_name means no list.
+// the list. A null or empty list_name means no list.
 // An empty list element stands for the working directory, which names the result only
 // relatively. A working directory that cannot be read makes the direct try count as not
 // found. Returns a static buffer or null. A full name longer than FILE_NAME_MAX gives null;
@@ -166,7 +167,9 @@ FILE *temp_file_open(char *out_name);
 // As temp_file_open, in directory (null: the temporary directory as above), with the name
 // copied into out_name of out_size bytes when out_name is not null. Meant for replacing a
 // file atomically: create the temporary file in the target's own directory, write it, then
-// call temp_file_commit. Returns the registered stream or null.
+// call temp_file_commit. Returns the registered stream or null; when the creation itself was
+// refused, errno holds the reason (EACCES, EPERM or EROFS for a directory that takes no new
+// file).
 FILE *temp_file_open_in(const char *directory, char *out_name, size_t out_size);
 
 // Closes stream; when it is a registered temporary file, deletes the file and unregisters it.

@@ -2,13 +2,17 @@
 
 #include <assert.h>
 #include <ctype.h>
+#include <errno.h>
 #include <fcntl.h>
 #include <limits.h>
+#include <stdlib.h>
 #include <string.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
 
+#include <string>
 #include <string_view>
 
 #include "config/file.h"
@@ -138,8 +142,9 @@ void put_entry(symbol_table *table, symbol_table *env, const char *key, const ch
   tagmem_free(expanded, nullptr, 0);
 }
 
-// Reads every entry of stream into table, then closes stream and sorts the table.
-void load_stream(symbol_table *table, FILE *stream) {
+// Reads every entry of stream into table, then closes stream and sorts the table. Returns true
+// when the stream was read to its end without a read error.
+bool load_stream(symbol_table *table, FILE *stream) {
   symbol_table *env = env_to_symtab();
   // Without an environment table the references cannot be expanded; the load gives up and the
   // table keeps what it had.
@@ -159,9 +164,12 @@ void load_stream(symbol_table *table, FILE *stream) {
       }
     }
   }
+  // A directory opens as a stream and fails at its first read, which looks like an empty file.
+  bool whole = env != nullptr && ferror(stream) == 0;
   file_close(stream);
   symtab_free(env);
   symtab_sort(table, nullptr);
+  return whole;
 }
 
 void put_number(symbol_table *table, const char *name, long number) {
@@ -213,10 +221,14 @@ symbol_table *ini_load_if_found(symbol_table *table, const char *name) {
 }
 
 symbol_table *ini_merge(symbol_table *table, const char *path) {
+  ini_merge_checked(table, path);
+  return table;
+}
+
+bool ini_merge_checked(symbol_table *table, const char *path) {
   assert(table != nullptr);
   FILE *stream = file_open(path, 'r');
-  if (stream != nullptr) load_stream(table, stream);
-  return table;
+  return stream != nullptr && load_stream(table, stream);
 }
 
 bool ini_read_entry(FILE *stream, char **name, char **value) {
@@ -399,12 +411,23 @@ void directory_of(const char *path, char *directory, size_t size) {
   }
 }
 
-// Copies the lines above the end marker of the old file. The line-ending mode is left as the
-// prologue set it: on from its first line that ended in CR LF, off when the marker was not
-// found (nothing of such a file survives) or the file could not be opened.
-bool write_prologue(FILE *out, const char *path) {
+// Copies the lines above the end marker of the old file, when it exists, into out. The
+// line-ending mode is left as the prologue set it: on from its first line that ended in CR LF,
+// off when the marker was not found (nothing of such a file survives) or there is no old file.
+// An old file that cannot be read fails: its prologue would be lost.
+bool write_prologue(FILE *out, const char *path, bool exists) {
+  file_crlf = 0;
+  if (!exists) return true;
   FILE *old = file_open(path, 'r');
-  if (old == nullptr) return true;
+  if (old == nullptr) return false;
+  // The lines are collected apart, since a file without marker keeps none of them.
+  char *kept_data = nullptr;
+  size_t kept_size = 0;
+  FILE *kept = open_memstream(&kept_data, &kept_size);
+  if (kept == nullptr) {
+    file_close(old);
+    return false;
+  }
   bool found = false;
   bool written = true;
   for (;;) {
@@ -416,7 +439,7 @@ bool write_prologue(FILE *out, const char *path) {
       found = true;
       break;
     }
-    if (file_write_line(out, ini_line_buffer) == nullptr) {
+    if (file_write_line(kept, ini_line_buffer) == nullptr) {
       written = false;
       break;
     }
@@ -424,12 +447,14 @@ bool write_prologue(FILE *out, const char *path) {
   // A read error must not pass for the end of a file without marker: the prologue would be lost.
   bool read_failed = ferror(old) != 0;
   file_close(old);
-  if (!written || read_failed) return false;
-  if (!found) {
+  if (fclose(kept) != 0) written = false;
+  if (written && !read_failed && found) {
+    written = fwrite(kept_data, 1, kept_size, out) == kept_size;
+  } else if (!found) {
     file_crlf = 0;
-    return fflush(out) == 0 && ftruncate(fileno(out), 0) == 0 && fseek(out, 0, SEEK_SET) == 0;
   }
-  return true;
+  free(kept_data);
+  return written && !read_failed;
 }
 
 // A new file gets the bits a plain creation would give it; the temporary file is private
@@ -484,6 +509,81 @@ bool write_entries(FILE *out, symbol_table *table) {
   return ferror(out) == 0;
 }
 
+// The whole new file, composed in memory before the file on disk is touched.
+struct composed_file {
+  char *data = nullptr;
+  size_t size = 0;
+  ~composed_file() { free(data); }
+};
+
+bool compose(symbol_table *table, const char *target, bool exists, composed_file *out) {
+  FILE *stream = open_memstream(&out->data, &out->size);
+  if (stream == nullptr) return false;
+  bool ok = write_prologue(stream, target, exists) && write_entries(stream, table);
+  // Closing makes data and size final; a flush that runs out of memory fails here.
+  if (fclose(stream) != 0) ok = false;
+  return ok;
+}
+
+struct fd_closer {
+  int fd;
+  ~fd_closer() { close(fd); }
+};
+
+bool write_at_start(int fd, const char *data, size_t size) {
+  size_t done = 0;
+  while (done < size) {
+    ssize_t n = pwrite(fd, data + done, size - done, off_t(done));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    done += size_t(n);
+  }
+  return true;
+}
+
+bool read_whole(int fd, std::string *text) {
+  char block[4096];
+  for (off_t at = 0;;) {
+    ssize_t n = pread(fd, block, sizeof block, at);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return false;
+    if (n == 0) return true;
+    text->append(block, size_t(n));
+    at += n;
+  }
+}
+
+// Rewrites the file through its own inode, which keeps its owner, mode and every hard link,
+// where no new file can take its place. Nothing is changed before the space for the whole new
+// content is reserved, so a full disk or an exhausted quota fails with the file intact. A file
+// system that cannot reserve space gets no rewrite at all: without the reservation a full disk
+// (or a copy-on-write file system, where an overwrite needs new blocks as well) could stop the
+// rewrite half way. When a later step fails all the same, the old content is written back.
+int rewrite_in_place(const char *target, const struct stat &old, const composed_file &content) {
+  int fd = open(target, O_RDWR | O_CLOEXEC | O_NOFOLLOW | O_NOCTTY);
+  if (fd < 0) return -1;
+  fd_closer closer{fd};
+  struct stat now;
+  // The file whose prologue was read must be the one rewritten.
+  if (fstat(fd, &now) != 0 || !S_ISREG(now.st_mode) || now.st_dev != old.st_dev ||
+      now.st_ino != old.st_ino)
+    return -1;
+  std::string before;
+  if (!read_whole(fd, &before)) return -1;
+  // The size limit would stop the writes half way, with the signal it sends ignored or not.
+  struct rlimit limit;
+  if (getrlimit(RLIMIT_FSIZE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY &&
+      content.size > limit.rlim_cur)
+    return -1;
+  if (fallocate(fd, FALLOC_FL_KEEP_SIZE, 0, off_t(content.size)) != 0) return -1;
+  if (write_at_start(fd, content.data, content.size) && ftruncate(fd, off_t(content.size)) == 0 &&
+      fsync(fd) == 0)
+    return 0;
+  if (write_at_start(fd, before.data(), before.size()) && ftruncate(fd, off_t(before.size())) == 0)
+    fsync(fd);
+  return -1;
+}
+
 }  // namespace
 
 int ini_save(symbol_table *table, const char *name) {
@@ -495,19 +595,30 @@ int ini_save(symbol_table *table, const char *name) {
   // Only a regular file is replaced, and only one the process could have written in place.
   if (exists && (!S_ISREG(old.st_mode) || faccessat(AT_FDCWD, target, W_OK, AT_EACCESS) != 0))
     return -1;
+  composed_file content;
+  if (!compose(table, target, exists, &content)) return -1;
+  // A rename would leave the other names of the file with the old content.
+  if (exists && old.st_nlink > 1) return rewrite_in_place(target, old, content);
   char directory[PATH_MAX + 1];
   directory_of(target, directory, sizeof directory);
   FILE *out = temp_file_open_in(directory, nullptr, 0);
-  if (out == nullptr) return -1;
+  if (out == nullptr) {
+    // A directory that takes no new file may still hold a file the process may write.
+    bool refused = errno == EACCES || errno == EPERM || errno == EROFS;
+    return exists && refused ? rewrite_in_place(target, old, content) : -1;
+  }
   if (exists) {
-    // Not every process may give a file away; the old owner is kept where it can be.
-    int owner_kept = fchown(fileno(out), old.st_uid, old.st_gid);
-    (void)owner_kept;
+    // Not every process may give a file away; where the old owner cannot be kept, the file
+    // is rewritten in place instead.
+    if (fchown(fileno(out), old.st_uid, old.st_gid) != 0) {
+      temp_file_close(out);
+      return rewrite_in_place(target, old, content);
+    }
   } else if (fchmod(fileno(out), new_file_mode()) != 0) {
     temp_file_close(out);
     return -1;
   }
-  if (!write_prologue(out, target) || !write_entries(out, table)) {
+  if (fwrite(content.data, 1, content.size, out) != content.size) {
     temp_file_close(out);
     return -1;
   }

@@ -36,7 +36,8 @@ extern int16_t trace_state;
 // Where trace lines go; null (the start value) means standard output.
 extern FILE *trace_file;
 
-// Locates name as given (when PATH is set and the file exists under it) or along PATH, and
+// Locates name as given (absolute, or in the working directory) or, when it is not found so,
+// along PATH (the literal list "PATH" when the variable is not set), and
 // puts every entry of the file into table under "section:key", each section header under its
 // name with the empty value, and "filename" (name as given), "filedate" (YYYYMMDD) and
 // "filetime" (HHMMSSCC) of the file under name (0 when it has no status there). Values are
@@ -58,6 +59,12 @@ symbol_table *ini_load_if_found(symbol_table *table, const char *name);
 // ini_load does, without file entries. Returns table, unchanged when the file cannot be opened.
 // table must not be null.
 symbol_table *ini_merge(symbol_table *table, const char *path);
+
+// As ini_merge, and tells whether the file was read: returns true when it was opened and read
+// to its end without a read error; false when it could not be opened, reading it failed (a
+// directory, for one) or memory for the environment table was exhausted. The table then holds
+// whatever was read before the failure. table must not be null.
+bool ini_merge_checked(symbol_table *table, const char *path);
 
 // Reads lines from stream up to the next entry. For a key/value line returns true with *name
 // the key and *value the raw value (still quoted and escaped). For a section header returns
@@ -116,11 +123,18 @@ void trace_message(const char *text);
 // per entry '    key = "value"' with newline, double quote, backslash and "(" escaped, in
 // symtab_sort's default order (the table is left so sorted). Names without ":" are left out.
 // Lines end in CR LF from the first prologue line that did in the old file, else in LF.
-// The content goes to a temporary file in the directory of the file (of the file a symbolic
-// link points to, the link staying), which is synced and then renamed over it, keeping its
-// permission bits and, where the process may set it, its owner.
-// Returns 0 when the file was replaced; -1 when the existing file is not writable, or any step
-// fails; the old file is then exactly as it was and no temporary file is left.
+// The whole content is composed in memory first. It then goes to a temporary file in the
+// directory of the file (of the file a symbolic link points to, the link staying), which is
+// synced and renamed over it with the file's permission bits and owner. Where that directory
+// refuses the temporary file (EACCES, EPERM, EROFS), the file has more than one hard link, or
+// its owner cannot be given to the temporary file, the file is rewritten in place instead:
+// the space for the new content is reserved first (a file system that cannot reserve space
+// fails the save), then the content is written over the old, cut to its length and synced.
+// Owner, permission bits and links stay in both ways.
+// Returns 0 when the file was written; -1 when the existing file is not a regular file, is not
+// writable or cannot be read, or any step fails; the old file is then exactly as it was (an
+// in-place rewrite that fails after its first byte puts the old content back) and no temporary
+// file is left.
 int ini_save(symbol_table *table, const char *name);
 
 #endif  // VRELL_CONFIG_INI_H_

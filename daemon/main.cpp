@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include "cache/cache.h"
+#include "config/file.h"
 #include "daemon/cmdline.h"
 #include "daemon/flags.h"
 #include "daemon/guard.h"
@@ -88,8 +89,9 @@ int main(int argc, char *argv[]) {
     print_missing_config(argv[0]);
     return EXIT_FAILURE_STATUS;
   }
-  // Also without the save option: a file the daemon could not rewrite is refused up front.
-  if (access(conf_path, R_OK | W_OK) != 0) {
+  // Also without the save option: a file the daemon could not rewrite is refused up front, and
+  // so is a directory, which passes the access test but holds no settings.
+  if (access(conf_path, R_OK | W_OK) != 0 || path_file_type(conf_path) == PATH_TYPE_DIRECTORY) {
     printf(MSG_CONF_ACCESS, conf_path);
     return EXIT_FAILURE_STATUS;
   }

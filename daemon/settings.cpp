@@ -227,8 +227,13 @@ int settings_save(const char *conf_path, const daemon_settings *settings) {
     return set_error(-1, "%s", SETTINGS_MSG_NULL_PARAMETERS);
   }
   if (access(conf_path, W_OK) != 0) return set_error(-1, SETTINGS_MSG_CANNOT_WRITE, conf_path);
-  table_ptr table = load_table(conf_path);
+  table_ptr table(symtab_new(nullptr, 0));
   if (table == nullptr) return set_error(-1, SETTINGS_MSG_CANNOT_LOAD, conf_path);
+  // The save rewrites exactly this file, so it reads exactly this file, without the search
+  // along PATH; a file it could not read whole would lose what it holds.
+  if (!ini_merge_checked(table.get(), conf_path)) {
+    return set_error(-1, SETTINGS_MSG_CANNOT_READ, conf_path);
+  }
 
   char number[SETTINGS_MESSAGE_MAX];
   auto put = [&table](const char *name, const char *value) {

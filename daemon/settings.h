@@ -84,8 +84,10 @@ void settings_copy_path(char *path, const char *text);
 int settings_load(const char *conf_path, daemon_settings *settings);
 
 // Rewrites the configuration file with the record's five values, keeping the file's other
-// entries. Returns 0 when the file was rewritten, -1 on failure (message in the last-error
-// text). Never prints.
+// entries. The file is read as it is named, without search, and must be read whole: a file
+// that is not writable, cannot be read (a directory among others) or cannot be saved is left
+// byte for byte as it was. Returns 0 when the file was rewritten, -1 on failure (message in
+// the last-error text). Never prints.
 int settings_save(const char *conf_path, const daemon_settings *settings);
 
 // Returns the message of the last failure or warning of load or save; empty when none.

@@ -220,11 +220,16 @@ TEST_F(FileTest, WhereSearchesWorkingDirectoryThenList) {
   EXPECT_STREQ(file_where('x', "PATH", "missing", "ini"), path("b/missing.ini").c_str());
   EXPECT_EQ(file_where('r', nullptr, "missing", nullptr), nullptr);
 
-  // Without the variable only the literal directory PATH is searched, and relatively.
+  // Without the variable the name as given still comes first, absolute or relative; the
+  // literal directory PATH is searched after it, and relatively.
   unsetenv("PATH");
+  EXPECT_STREQ(file_where('r', "PATH", "conf", "ini"), path("conf.ini").c_str());
+  EXPECT_STREQ(file_where('r', "PATH", path("conf.ini").c_str(), nullptr),
+               path("conf.ini").c_str());
+  EXPECT_STREQ(file_where('r', "PATH", "only.ini", nullptr), nullptr);
+  EXPECT_STREQ(file_where('r', "etc:PATH", "b/only.ini", nullptr), path("b/only.ini").c_str());
+  std::filesystem::remove(path("conf.ini"));
   EXPECT_STREQ(file_where('r', "PATH", "conf", "ini"), "PATH/conf.ini");
-  // An empty element stands for the working directory.
-  EXPECT_STREQ(file_where('r', "vrell-none::elsewhere", "conf.ini", nullptr), "conf.ini");
 
   EXPECT_STREQ(file_where('w', "PATH", "conf.x", ".ini"), "conf.ini");
   EXPECT_STREQ(file_where('s', "PATH", "/abs/conf", nullptr), "/abs/conf");
@@ -247,6 +252,8 @@ TEST_F(FileTest, WhereTreatsUnreadableWorkingDirectoryAsNotFound) {
   EXPECT_EQ(current_directory(), nullptr);
   EXPECT_TRUE(file_exists("."));
   EXPECT_EQ(file_where('r', nullptr, ".", nullptr), nullptr);
+  // An empty list element stands for the working directory, which names the result relatively.
+  EXPECT_STREQ(file_where('r', "vrell-none::elsewhere", ".", nullptr), ".");
 
   std::filesystem::current_path(dir_);
   char *cwd = current_directory();

@@ -296,6 +296,12 @@ TEST_F(IniTest, MergeReadsThePathWithoutFileEntries) {
   EXPECT_EQ(symtab_find(table, INI_FILE_NAME), nullptr);
   EXPECT_EQ(ini_merge(table, path("absent.ini").c_str()), table);
   EXPECT_EQ(table->count, 3);
+
+  // The checked merge tells a file read whole from one that could not be read.
+  EXPECT_TRUE(ini_merge_checked(table, path("more.ini").c_str()));
+  EXPECT_FALSE(ini_merge_checked(table, path("absent.ini").c_str()));
+  EXPECT_FALSE(ini_merge_checked(table, dir_.c_str()));
+  EXPECT_EQ(table->count, 3);
 }
 
 TEST_F(IniTest, SearchAlongPath) {
@@ -321,9 +327,15 @@ TEST_F(IniTest, SearchAlongPath) {
   EXPECT_STREQ(symtab_get_text(searched, INI_FILE_DATE, nullptr), "0");
   EXPECT_STREQ(symtab_get_text(searched, INI_FILE_TIME, nullptr), "0");
 
-  // Without PATH, the list is the literal text PATH.
+  // Without PATH the name as given still comes first, absolute or relative; the list is then
+  // the literal text PATH.
   write("found.ini", "[s]\nwhere = cwd\n");
   unsetenv("PATH");
+  for (const std::string &name : {std::string("found.ini"), path("found.ini")}) {
+    symbol_table *given = keep(ini_load(nullptr, name.c_str()));
+    EXPECT_STREQ(symtab_get_text(given, "s:where", nullptr), "cwd") << name;
+  }
+  ASSERT_EQ(unlink(path("found.ini").c_str()), 0);
   symbol_table *literal = keep(ini_load(nullptr, "found.ini"));
   EXPECT_STREQ(symtab_get_text(literal, "s:where", nullptr), "literal");
 
@@ -594,7 +606,7 @@ TEST_F(IniTest, OverlongLineIsWrittenWhole) {
   EXPECT_EQ(read("conf.ini"), "#*END\n\n[s]\n    k = \"" + value + "\"\n");
 }
 
-TEST_F(IniTest, SaveReplacesTheFileALinkPointsTo) {
+TEST_F(IniTest, SaveKeepsSymbolicAndHardLinks) {
   ASSERT_EQ(mkdir(path("real").c_str(), 0755), 0);
   write("real/conf.ini", "; kept\n#*END\n");
   ASSERT_EQ(chmod(path("real/conf.ini").c_str(), 0640), 0);
@@ -611,6 +623,26 @@ TEST_F(IniTest, SaveReplacesTheFileALinkPointsTo) {
   EXPECT_TRUE(S_ISLNK(status.st_mode));
   EXPECT_EQ(read("real/conf.ini"), "; kept\n#*END\n\n[s]\n    k = \"v\"\n");
   ASSERT_EQ(stat(path("real/conf.ini").c_str(), &status), 0);
+  EXPECT_EQ(status.st_mode & 07777, 0640u);
+  if (root) {
+    EXPECT_EQ(status.st_uid, 1234u);
+    EXPECT_EQ(status.st_gid, 4321u);
+  }
+  EXPECT_EQ(files_in_dir(path("real")), std::vector<std::string>{"conf.ini"});
+
+  // A file with a second name is rewritten in place, longer and then shorter, and both names
+  // keep seeing the one file with its owner and mode.
+  ASSERT_EQ(link(path("real/conf.ini").c_str(), path("hard.ini").c_str()), 0);
+  ASSERT_EQ(stat(path("hard.ini").c_str(), &status), 0);
+  const ino_t inode = status.st_ino;
+  const std::string longer(3000, 'l');
+  ASSERT_EQ(ini_save(table_of({{"s:k", longer}}), path("link.ini").c_str()), 0);
+  EXPECT_EQ(read("hard.ini"), "; kept\n#*END\n\n[s]\n    k = \"" + longer + "\"\n");
+  ASSERT_EQ(ini_save(table_of({{"s:k", "w"}}), path("hard.ini").c_str()), 0);
+  EXPECT_EQ(read("real/conf.ini"), "; kept\n#*END\n\n[s]\n    k = \"w\"\n");
+  ASSERT_EQ(stat(path("real/conf.ini").c_str(), &status), 0);
+  EXPECT_EQ(status.st_ino, inode);
+  EXPECT_EQ(status.st_nlink, 2u);
   EXPECT_EQ(status.st_mode & 07777, 0640u);
   if (root) {
     EXPECT_EQ(status.st_uid, 1234u);

@@ -1,10 +1,13 @@
 #include "daemon/settings.h"
 
+#include <grp.h>
 #include <gtest/gtest.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -15,6 +18,9 @@
 #include "daemon/cmdline.h"
 
 namespace {
+
+// The unprivileged user and group that root's tests switch to.
+constexpr uid_t kNobody = 65534;
 
 // A fresh temporary directory holding a socket node, a regular file and a subdirectory.
 class SettingsTest : public testing::Test {
@@ -346,6 +352,39 @@ TEST_F(SettingsTest, SaveFailures) {
   EXPECT_STREQ("Invalid null parameters", settings_last_error());
   EXPECT_EQ(-1, settings_save(write_conf(all_keys).c_str(), nullptr));
   EXPECT_EQ(all_keys, read_file(dir_ + "/vrell.ini"));
+
+  // What cannot be read is never written: a directory, and a file its user may only write.
+  const std::string sub = dir_ + "/sub";
+  EXPECT_EQ(-1, settings_save(sub.c_str(), &settings));
+  EXPECT_EQ("Can not read conf file (" + sub + ")", settings_last_error());
+  EXPECT_TRUE(std::filesystem::is_directory(sub));
+  EXPECT_TRUE(std::filesystem::is_empty(sub));
+
+  const std::string write_only = write_conf(all_keys);
+  ASSERT_EQ(0, chmod(write_only.c_str(), 0200));
+  int result;
+  if (geteuid() != 0) {
+    result = settings_save(write_only.c_str(), &settings);
+  } else {
+    // Root reads every file, so an unprivileged child makes the save, in a directory where it
+    // could replace the file.
+    ASSERT_EQ(0, chmod(dir_.c_str(), 0777));
+    ASSERT_EQ(0, chown(write_only.c_str(), kNobody, kNobody));
+    pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+      if (setgroups(0, nullptr) != 0 || setgid(kNobody) != 0 || setuid(kNobody) != 0) _exit(2);
+      _exit(settings_save(write_only.c_str(), &settings) == -1 ? 1 : 0);
+    }
+    int status = 0;
+    ASSERT_EQ(child, waitpid(child, &status, 0));
+    ASSERT_TRUE(WIFEXITED(status));
+    ASSERT_NE(2, WEXITSTATUS(status)) << "cannot become an unprivileged user";
+    result = WEXITSTATUS(status) == 1 ? -1 : 0;
+  }
+  EXPECT_EQ(-1, result);
+  ASSERT_EQ(0, chmod(write_only.c_str(), 0600));
+  EXPECT_EQ(all_keys, read_file(write_only));
 }
 
 }  // namespace

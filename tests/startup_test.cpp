@@ -1,17 +1,24 @@
 // The start-up of the real binary, as a user meets it: help, the mandatory configuration file
-// and its access test, loading with missing keys, validation of command-line values at their
-// bounds, the save, and the socket's own limits. Each case runs in a fresh directory.
+// and its access test, the file read without PATH, loading with missing keys, validation of
+// command-line values at their bounds, the save (in place where the directory takes no new
+// file, also onto a full disk), and the socket's own limits. Each case runs in a fresh
+// directory.
 
 #include <fcntl.h>
+#include <grp.h>
 #include <gtest/gtest.h>
 #include <linux/fs.h>
+#include <sched.h>
+#include <stdlib.h>
 #include <sys/ioctl.h>
 #include <sys/mount.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -29,9 +36,63 @@ constexpr char kUsage[] =
     "-v --save        \n"
     "-h --help        \n";
 
+// The unprivileged user (and group) that root's tests run the daemon as.
+constexpr uid_t kNobody = 65534;
+// Exit status of a child that could not set up what its case needs (user, mount).
+constexpr int kChildCannot = 77;
+// Ends the daemon's output in the report a child writes; the sanitizer reports follow it.
+constexpr char kReportSeparator[] = "\n--- sanitizer reports ---\n";
+
 bool Exists(const std::string &path) {
   struct stat st;
   return lstat(path.c_str(), &st) == 0;
+}
+
+ino_t Inode(const std::string &path) {
+  struct stat st;
+  return stat(path.c_str(), &st) == 0 ? st.st_ino : 0;
+}
+
+// A configuration in the layout a save writes (sections and keys in byte order), so that a
+// saved file can be compared whole.
+std::string SavedLayout(const std::string &socket, const std::string &pid,
+                        const std::string &threads, const std::string &life_time) {
+  return "; site notes\n#*END\n\n[scanner]\n    depth = \"3\"\n\n[vrell]\n"
+         "    QXVrellPid = \"" +
+         pid + "\"\n    QXVrellSocket = \"" + socket +
+         "\"\n    cache max entry = \"100\"\n    entry life time = \"" + life_time +
+         "\"\n    service threads = \"" + threads + "\"\n";
+}
+
+// Removes PATH from the environment for its lifetime, as cron and some init systems start
+// programs, and puts it back afterwards.
+struct without_path {
+  std::optional<std::string> saved;
+  without_path() {
+    if (const char *value = getenv("PATH")) saved = value;
+    unsetenv("PATH");
+  }
+  ~without_path() {
+    if (saved) setenv("PATH", saved->c_str(), 1);
+  }
+};
+
+// Reads what a child wrote with WriteReport: the status line, the daemon's output and the
+// sanitizer reports.
+run_result ReadReport(const std::string &path, std::string *sanitizer) {
+  const std::string text = harness_read_file(path);
+  run_result r;
+  size_t line = text.find('\n'), separator = text.find(kReportSeparator);
+  if (line == std::string::npos || separator == std::string::npos) return r;
+  r.status = atoi(text.c_str());
+  r.out = text.substr(line + 1, separator - line - 1);
+  *sanitizer = text.substr(separator + strlen(kReportSeparator));
+  return r;
+}
+
+void WriteReport(const std::string &path, const run_result &r, const daemon_under_test &d) {
+  harness_write_file(path, std::to_string(r.status) + "\n" + r.out + kReportSeparator +
+                               harness_sanitizer_reports(d));
 }
 
 // Leaves a socket node without a listener at path, as a killed daemon does.
@@ -107,6 +168,48 @@ class StartupTest : public ::testing::Test {
       return mount(nullptr, dir.c_str(), nullptr, MS_REMOUNT | MS_BIND | MS_RDONLY, nullptr) == 0;
     }
     return false;
+  }
+
+  // The unprivileged user's own directory inside the test directory, made on the first call;
+  // the test directory is opened to that user.
+  std::string NobodyDir() {
+    const std::string dir = d_.dir + "/nobody";
+    if (!Exists(dir)) {
+      EXPECT_EQ(chmod(d_.dir.c_str(), 0755), 0);
+      EXPECT_EQ(mkdir(dir.c_str(), 0755), 0);
+      EXPECT_EQ(chown(dir.c_str(), kNobody, kNobody), 0);
+    }
+    return dir;
+  }
+
+  // Runs the daemon to its end with args as the unprivileged user, from NobodyDir. A pid file
+  // there names the child that runs the daemon, a live process of the same user, so a start
+  // that gets past the save ends there. Returns the run; status kChildCannot when the user
+  // cannot be taken on. Only for root.
+  run_result RunAsNobody(const std::vector<std::string> &args) {
+    daemon_under_test own = d_;
+    own.dir = NobodyDir();
+    const std::string report = own.dir + "/report";
+    pid_t child = fork();
+    if (child == 0) {
+      if (setgroups(0, nullptr) != 0 || setgid(kNobody) != 0 || setuid(kNobody) != 0) {
+        _exit(kChildCannot);
+      }
+      harness_write_file(own.dir + "/vrell.pid", std::to_string(getpid()));
+      WriteReport(report, harness_run(own, args), own);
+      _exit(0);
+    }
+    run_result r;
+    int status = harness_wait_exit(child, 60 * 1000);
+    if (status != 0) {
+      r.status = status == kChildCannot ? kChildCannot : -1;
+      return r;
+    }
+    std::string sanitizer;
+    r = ReadReport(report, &sanitizer);
+    EXPECT_EQ(sanitizer, "");
+    unlink(report.c_str());
+    return r;
   }
 
   daemon_under_test d_;
@@ -338,19 +441,167 @@ TEST_F(StartupTest, SaveWritesTheEffectiveValuesAndKeepsTheRest) {
   ExpectStarts({"-t", "9"}, "", "no save");
   EXPECT_EQ(harness_read_file(d_.conf_path), text);
 
-  // A save that cannot replace the file is reported, and the daemon starts all the same.
+  // A directory that takes no new file: the file is rewritten in place, the same file.
   const std::string dir = d_.dir + "/conf";
   ASSERT_EQ(mkdir(dir.c_str(), 0755), 0);
   const std::string conf = dir + "/vrell.ini";
   harness_write_file(conf, text);
+  const ino_t inode = Inode(conf);
   bool locked = geteuid() != 0 ? chmod(dir.c_str(), 0555) == 0 : SetImmutable(dir, true);
   if (!locked) GTEST_SKIP() << "cannot lock a directory against new files here";
   if (geteuid() == 0) immutable_.push_back(dir);
   std::string saved_conf = d_.conf_path;
   d_.conf_path = conf;
-  ExpectStarts({"-v"}, "Error saving configuration to file (" + conf + ")\n", "failed save");
+  ExpectStarts({"-v", "-t", "8"}, "", "locked directory");
   d_.conf_path = saved_conf;
   if (geteuid() != 0) chmod(dir.c_str(), 0755);
+  std::string rewritten = text;
+  rewritten.replace(rewritten.find("service threads = \"7\""), 21, "service threads = \"8\"");
+  EXPECT_EQ(harness_read_file(conf), rewritten);
+  EXPECT_EQ(Inode(conf), inode);
+}
+
+TEST_F(StartupTest, TheFileNamedIsTheFileReadAndWhatCannotBeReadIsNeverSaved) {
+  const std::string original = SavedLayout(d_.socket_path, d_.pid_path, "7", "10");
+
+  // Without PATH the file named is read, by its absolute name or relative to the working
+  // directory, and a save keeps the rest of it.
+  for (const std::string &name : {d_.conf_path, std::string("vrell.ini")}) {
+    harness_write_file(d_.conf_path, original);
+    const std::string absolute = d_.conf_path;
+    d_.conf_path = name;
+    {
+      without_path no_path;
+      ExpectStarts({"-v", "-l", "30"}, "", "without PATH: " + name);
+    }
+    d_.conf_path = absolute;
+    EXPECT_EQ(harness_read_file(d_.conf_path), SavedLayout(d_.socket_path, d_.pid_path, "7", "30"))
+        << name;
+  }
+
+  // A directory is no configuration file; it is refused, also with -v, and left alone.
+  const std::string directory = d_.dir + "/conf.d";
+  ASSERT_EQ(mkdir(directory.c_str(), 0755), 0);
+  harness_write_file(directory + "/kept", original);
+  run_result r = Run({"-c", directory, "-v"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.out, "Invalid configuration file (" + directory + "). Check permission\n");
+  EXPECT_EQ(harness_read_file(directory + "/kept"), original);
+  EXPECT_FALSE(Exists(d_.socket_path));
+
+  // A file its user may only write is refused before anything is saved.
+  harness_write_file(d_.conf_path, original);
+  ASSERT_EQ(chmod(d_.conf_path.c_str(), 0200), 0);
+  if (geteuid() == 0) {
+    const std::string conf = d_.dir + "/nobody.ini";
+    ASSERT_EQ(rename(d_.conf_path.c_str(), conf.c_str()), 0);
+    ASSERT_EQ(chown(conf.c_str(), kNobody, kNobody), 0);
+    r = RunAsNobody({"-c", conf, "-v"});
+    if (r.status == kChildCannot) GTEST_SKIP() << "cannot run as an unprivileged user here";
+    EXPECT_EQ(r.out, "Invalid configuration file (" + conf + "). Check permission\n");
+    ASSERT_EQ(chmod(conf.c_str(), 0600), 0);
+    EXPECT_EQ(harness_read_file(conf), original);
+  } else {
+    r = RunOnConfig({"-v"});
+    EXPECT_EQ(r.out, "Invalid configuration file (" + d_.conf_path + "). Check permission\n");
+    ASSERT_EQ(chmod(d_.conf_path.c_str(), 0600), 0);
+    EXPECT_EQ(harness_read_file(d_.conf_path), original);
+  }
+  EXPECT_EQ(r.status, 1);
+}
+
+TEST_F(StartupTest, AnUnprivilegedSaveInARootOwnedDirectoryRewritesItsOwnFile) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to set up a directory of another owner";
+  // The service user's own file in root's directory, which takes no new file from that user.
+  const std::string own_dir = NobodyDir();
+  const std::string etc = d_.dir + "/etc", conf = etc + "/vrell.ini";
+  const std::string socket = own_dir + "/vrell.sock", pid = own_dir + "/vrell.pid";
+  ASSERT_EQ(mkdir(etc.c_str(), 0755), 0);
+  harness_write_file(conf, SavedLayout(socket, pid, "10", "10"));
+  ASSERT_EQ(chown(conf.c_str(), kNobody, kNobody), 0);
+  ASSERT_EQ(chmod(conf.c_str(), 0640), 0);
+  const ino_t inode = Inode(conf);
+
+  run_result r = RunAsNobody({"-c", conf, "-v", "-t", "9"});
+  if (r.status == kChildCannot) GTEST_SKIP() << "cannot run as an unprivileged user here";
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.out, "Pid file exists and contains valid pid\n");
+  EXPECT_EQ(harness_read_file(conf), SavedLayout(socket, pid, "9", "10"));
+  struct stat st;
+  ASSERT_EQ(stat(conf.c_str(), &st), 0);
+  EXPECT_EQ(st.st_ino, inode);
+  EXPECT_EQ(st.st_uid, kNobody);
+  EXPECT_EQ(st.st_gid, kNobody);
+  EXPECT_EQ(st.st_mode & 07777, 0640u);
+}
+
+// Runs in a child with a private mount namespace: mounts a small tmpfs at mount_point with a
+// configuration file of two names there, which a save rewrites in place, once with room and
+// once with the disk full. A live pid in the pid file makes each start end right after the
+// save. Writes what it saw to report.
+int InPlaceOnAFullDisk(daemon_under_test d, const std::string &mount_point,
+                       const std::string &report) {
+  if (unshare(CLONE_NEWNS) != 0) return kChildCannot;
+  if (mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) return kChildCannot;
+  if (mount("vrell-full", mount_point.c_str(), "tmpfs", 0, "size=256k") != 0) {
+    return kChildCannot;
+  }
+  d.conf_path = mount_point + "/vrell.ini";
+  const std::string other_name = mount_point + "/other-name.ini";
+  // Key lines above the marker are written twice by a save, so the file outgrows its first
+  // page and the rewrite needs new space.
+  std::string prologue = "[scanner]\n";
+  for (int i = 0; i < 150; ++i) prologue += "    key" + std::to_string(i) + " = value\n";
+  harness_write_config(d, harness_config());
+  std::string text = harness_read_file(d.conf_path);
+  text.replace(0, text.find("#*END\n"), prologue);
+  harness_write_file(d.conf_path, text);
+  const std::string original = harness_read_file(d.conf_path);
+  std::string seen;
+  if (link(d.conf_path.c_str(), other_name.c_str()) != 0) return kChildCannot;
+  harness_write_file(d.pid_path, std::to_string(getppid()));
+  const std::vector<std::string> save = {"-c", d.conf_path, "--save", "-t", "7"};
+
+  run_result roomy = harness_run(d, save);
+  seen += "roomy " + std::to_string(roomy.status) + " " + roomy.out;
+  const std::string saved = harness_read_file(other_name);
+  seen += original.size() < 4096 && saved.size() > 4096 &&
+                  saved.find("service threads = \"7\"") != std::string::npos
+              ? "saved through the other name\n"
+              : "not saved\n";
+
+  harness_write_file(d.conf_path, original);
+  int filler = open((mount_point + "/filler").c_str(), O_WRONLY | O_CREAT, 0600);
+  char block[4096] = {};
+  while (write(filler, block, sizeof block) > 0) {
+  }
+  seen += errno == ENOSPC ? "full\n" : "not full\n";
+  close(filler);
+  run_result full = harness_run(d, save);
+  seen += "full " + std::to_string(full.status) + " " + full.out;
+  seen += harness_read_file(d.conf_path) == original ? "old file intact\n" : "old file changed\n";
+  seen += Inode(d.conf_path) == Inode(other_name) ? "one file\n" : "two files\n";
+  harness_write_file(report, seen + kReportSeparator + harness_sanitizer_reports(d));
+  return 0;
+}
+
+TEST_F(StartupTest, AnInPlaceSaveOntoAFullDiskLeavesTheFileIntact) {
+  const std::string mount_point = d_.dir + "/small", report = d_.dir + "/full-disk.report";
+  ASSERT_EQ(mkdir(mount_point.c_str(), 0700), 0);
+  pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) _exit(InPlaceOnAFullDisk(d_, mount_point, report));
+  const int status = harness_wait_exit(child, 120 * 1000);
+  if (status == kChildCannot) {
+    GTEST_SKIP() << "no tmpfs can be mounted here: that needs root and a private mount namespace";
+  }
+  ASSERT_EQ(status, 0);
+  const std::string conf = mount_point + "/vrell.ini";
+  const std::string refused = "Pid file exists and contains valid pid\n";
+  EXPECT_EQ(harness_read_file(report),
+            "roomy 1 " + refused + "saved through the other name\nfull\nfull 1 " +
+                "Error saving configuration to file (" + conf + ")\n" + refused +
+                "old file intact\none file\n" + kReportSeparator);
 }
 
 }  // namespace
