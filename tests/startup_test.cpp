@@ -488,6 +488,12 @@ TEST_F(StartupTest, TheFileNamedIsTheFileReadAndWhatCannotBeReadIsNeverSaved) {
   EXPECT_EQ(r.out, "Invalid configuration file (" + directory + "). Check permission\n");
   EXPECT_EQ(harness_read_file(directory + "/kept"), original);
   EXPECT_FALSE(Exists(d_.socket_path));
+  // Nor is a FIFO, whose open would wait for a writer for ever.
+  const std::string fifo = d_.dir + "/conf.fifo";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  r = Run({"-c", fifo});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.out, "Invalid configuration file (" + fifo + "). Check permission\n");
 
   // A file its user may only write is refused before anything is saved.
   harness_write_file(d_.conf_path, original);
