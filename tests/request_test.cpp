@@ -11,6 +11,8 @@
 #include <string>
 #include <thread>
 
+#include "service/stats.h"
+
 namespace {
 
 using namespace std::string_literals;
@@ -49,6 +51,7 @@ TEST(RequestParse, ReadsCommandsAndFields) {
       {"Kanything\r\n\0"s, 'K', 0, 0, ""},
       {"C\r\n\0"s, 'C', 0, 0, ""},
       {"C 1 2 3\0"s, 'C', 0, 0, ""},
+      {"S\r\n\0"s, 'S', 0, 0, ""},
       // Refused.
       {"A 1000 0\r\n\0"s, REQUEST_INVALID, 0, 0, ""},
       {"A\r\n\0"s, REQUEST_INVALID, 0, 0, ""},
@@ -251,6 +254,10 @@ TEST_F(HandlerTest, AnswersEveryCommand) {
   EXPECT_EQ(wire(REPLY_ADDED), Reply("A 7 256 /tmp/g"));
   EXPECT_EQ(wire(REPLY_FULL), Reply("A 7 0 /tmp/h"));
   EXPECT_EQ(wire(REPLY_MODIFIED), Reply("A 7 257 /tmp/g"));
+  std::string stats = Reply("S");  // longer than REPLY_MAX, and whole
+  EXPECT_EQ(0u, stats.rfind(STATS_TEXT + "uptime="s, 0)) << stats;
+  EXPECT_NE(std::string::npos, stats.find(";entries=2;capacity=2;")) << stats;
+  EXPECT_EQ("\r\n"s + '\0', stats.substr(stats.size() - 3)) << stats;
   EXPECT_EQ(wire(REPLY_INFECTED), Serve("Q 7 /tmp/g"s + '\0').reply);
   EXPECT_EQ(wire(REPLY_NOT_FOUND), Reply("D /tmp/a"));
   EXPECT_EQ(wire(REPLY_DELETED), Reply("D /tmp/a b"));
@@ -310,7 +317,9 @@ TEST_F(HandlerTest, ClientsThatSendNothingOrNoFitAreAnswered) {
   timespec accepted;
   clock_gettime(CLOCK_MONOTONIC, &accepted);
   accepted.tv_sec -= REQUEST_RECEIVE_TIMEOUT_MS / 1000 + 1;
+  const uint64_t timeouts = stats_get(STATS_TIMEOUTS);
   served timed_out = Serve("", false, 1, accepted);
+  EXPECT_EQ(timeouts + 1, stats_get(STATS_TIMEOUTS));
   EXPECT_EQ(wire(REPLY_CACHE_ERROR), timed_out.reply);
   EXPECT_EQ(SLOT_FINISHED, timed_out.state);
   // A request that is already there is served even after the time-out.
