@@ -11,6 +11,8 @@ namespace {
 
 constexpr char LOG_IDENT[] = "vrell";
 
+void discard(int, const char *) {}
+
 void to_syslog(int priority, const char *line) {
   syslog(priority, "%s", line);
 }
@@ -40,10 +42,10 @@ void to_file(int priority, const char *line) {
 
 }  // namespace
 
-void (*log_sink)(int priority, const char *line) = to_syslog;
+void (*log_sink)(int priority, const char *line) = discard;
 
 void log_open(void) {
-  if (log_sink != to_syslog) return;
+  if (log_sink != discard) return;
   // Not taken from the environment of a process that gained privileges on its start.
   const char *path = secure_getenv(LOG_FILE_VARIABLE);
   if (path != nullptr && path[0] != '\0') {
@@ -54,15 +56,17 @@ void log_open(void) {
     }
   }
   openlog(LOG_IDENT, LOG_PID, LOG_DAEMON);
+  log_sink = to_syslog;
 }
 
 void log_close(void) {
   if (log_sink == to_file) {
     close(log_file);
     log_file = -1;
-    log_sink = to_syslog;
+    log_sink = discard;
   } else if (log_sink == to_syslog) {
     closelog();
+    log_sink = discard;
   }
 }
 

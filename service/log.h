@@ -19,8 +19,9 @@ constexpr int LOG_LINE_MAX = 1024;
 // The process tests read the log that way; a container without a syslog daemon can too.
 constexpr char LOG_FILE_VARIABLE[] = "VRELL_LOG_FILE";
 
-// Where every line goes, with its syslog priority; the text carries no line end. Syslog unless
-// log_open found LOG_FILE_VARIABLE, or a test has put its own sink here.
+// Where every line goes, with its syslog priority; the text carries no line end. Until log_open
+// the lines are dropped, so that unit tests of code that logs write nowhere; a test may put
+// its own sink here.
 extern void (*log_sink)(int priority, const char *line);
 
 // Opens the log for the detached daemon: syslog with ident "vrell", LOG_PID and LOG_DAEMON, or
@@ -28,7 +29,7 @@ extern void (*log_sink)(int priority, const char *line);
 // syslog. Leaves a sink that a test has put in place alone.
 void log_open(void);
 
-// Closes what log_open opened and puts the syslog sink back.
+// Closes what log_open opened; later lines are dropped again.
 void log_close(void);
 
 // Formats one line with printf conventions and hands it to the sink. Never fails.

@@ -39,14 +39,19 @@ int64_t monotonic_seconds(clockid_t clock) {
   return now.tv_sec;
 }
 
+int64_t coarse_seconds() {
+  // Read without a system call; a second's error does not matter to a warning a minute.
+  return monotonic_seconds(CLOCK_MONOTONIC_COARSE);
+}
+int64_t (*warning_clock)(void) = coarse_seconds;
+
 void relaxed_add(stats_counter counter) {
   counters[counter].value.fetch_add(1, std::memory_order_relaxed);
 }
 
 void warn_full(const verdict_cache *cache) {
   uint64_t refused = counters[STATS_REFUSED_FULL].value.load(std::memory_order_relaxed);
-  // The coarse clock is read without a system call; a second's error does not matter here.
-  int64_t now = monotonic_seconds(CLOCK_MONOTONIC_COARSE);
+  int64_t now = warning_clock();
   int64_t due = warning_due.load(std::memory_order_relaxed);
   if (now < due) return;
   // Of the workers that find the warning due, one writes it.
@@ -177,6 +182,10 @@ size_t stats_fields(char *out, size_t size, verdict_cache *cache) {
     if (length >= size) return size - 1;
   }
   return length;
+}
+
+void stats_set_clock(int64_t (*seconds)(void)) {
+  warning_clock = seconds != nullptr ? seconds : coarse_seconds;
 }
 
 void stats_reply(char *reply, verdict_cache *cache) {

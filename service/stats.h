@@ -65,6 +65,10 @@ void stats_queue_length(int32_t length);
 // Returns the length of the text, cut to size - 1.
 size_t stats_fields(char *out, size_t size, verdict_cache *cache);
 
+// For tests: replaces the monotonic seconds that time the full-table warning. Null restores
+// the clock. Must not be changed while other threads count.
+void stats_set_clock(int64_t (*seconds)(void));
+
 // Writes the stats reply, STATS_TEXT, the fields and "\r\n", into reply (STATS_REPLY_MAX bytes).
 void stats_reply(char *reply, verdict_cache *cache);
 

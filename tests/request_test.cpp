@@ -10,7 +10,9 @@
 #include <cstring>
 #include <string>
 #include <thread>
+#include <vector>
 
+#include "service/log.h"
 #include "service/stats.h"
 
 namespace {
@@ -331,6 +333,34 @@ TEST_F(HandlerTest, ClientsThatSendNothingOrNoFitAreAnswered) {
   EXPECT_EQ(wire(REPLY_CACHE_ERROR), Serve("C"s + '\0', false, 1, {}, false).reply);
   EXPECT_EQ(0, Serve("K"s + '\0', false, 1, {}, false).reply.rfind("101-", 0));
   EXPECT_EQ(wire(REPLY_NOT_FOUND), Reply("Q 1 /x"));
+}
+
+std::vector<std::string> warnings;
+int64_t clock_now;
+
+TEST_F(HandlerTest, AFullTableIsLoggedOnceAMinuteWithTheRefusalsSinceTheLastLine) {
+  auto *const quiet = log_sink;
+  log_sink = [](int priority, const char *line) {
+    if (priority == LOG_WARNING) warnings.push_back(line);
+  };
+  // Far beyond any warning an earlier test may have timed with the real clock.
+  clock_now = int64_t{1} << 40;
+  stats_set_clock([] { return clock_now; });
+  EXPECT_EQ(wire(REPLY_ADDED), Reply("A 1 0 /a"));
+  EXPECT_EQ(wire(REPLY_ADDED), Reply("A 1 0 /b"));
+  EXPECT_EQ(wire(REPLY_FULL), Reply("A 1 0 /c"));
+  EXPECT_EQ(1u, warnings.size());
+  clock_now += STATS_FULL_WARNING_EVERY_S - 1;
+  EXPECT_EQ(wire(REPLY_FULL), Reply("A 1 0 /d"));
+  EXPECT_EQ(wire(REPLY_FULL), Reply("A 1 0 /e"));
+  EXPECT_EQ(wire(REPLY_MODIFIED), Reply("A 1 0 /a"));
+  EXPECT_EQ(1u, warnings.size());
+  clock_now += 1;
+  EXPECT_EQ(wire(REPLY_FULL), Reply("A 1 0 /f"));
+  ASSERT_EQ(2u, warnings.size());
+  EXPECT_EQ("cache full (2 entries): 3 new paths refused since the last warning", warnings[1]);
+  stats_set_clock(nullptr);
+  log_sink = quiet;
 }
 
 TEST_F(HandlerTest, ClientGoneBeforeTheReplyStillFinishesTheSlot) {
