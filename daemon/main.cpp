@@ -46,7 +46,6 @@ constexpr char MSG_LOG_PID_FILE_IN_THE_WAY[] = "something is in the way";
 constexpr char MSG_LOG_EXIT_HELPER[] = "cannot start the thread that handles the stop signals";
 constexpr char MSG_LOG_POOL_START[] = "cannot start the worker pool";
 constexpr char MSG_LOG_POOL_FAILED[] = "the worker pool cannot go on; stopping";
-constexpr char MSG_LOG_ACCEPT_FAILED[] = "the listening socket failed; stopping";
 constexpr char MSG_LOG_HAND_OVER_FAILED[] = "cannot queue an accepted connection; stopping";
 
 constexpr int EXIT_OK = 0;
@@ -195,7 +194,8 @@ int main(int argc, char *argv[]) {
                   static_cast<int>(effective.threads), held.cache->max_entries,
                   static_cast<int>(effective.life_time));
       int loop = server_accept_loop(held.listen_fd, push_connection, &held.queue);
-      if (loop == SERVER_LOOP_ACCEPT_FAILED) log_message(LOG_ERR, MSG_LOG_ACCEPT_FAILED);
+      // An accept that fails is the stop's own doing (it shuts the socket down); a refused
+      // hand-over is not.
       if (loop == SERVER_LOOP_HAND_OVER_FAILED) log_message(LOG_ERR, MSG_LOG_HAND_OVER_FAILED);
     } else {
       log_message(LOG_ERR, MSG_LOG_POOL_START);
