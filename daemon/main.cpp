@@ -3,6 +3,7 @@
 // ends with status 1; once the listening socket exists, every way out closes it and removes its
 // node, so that a failed start never blocks the next one.
 
+#include <errno.h>
 #include <pthread.h>
 #include <signal.h>
 #include <stdio.h>
@@ -18,7 +19,9 @@
 #include "daemon/server.h"
 #include "daemon/settings.h"
 #include "service/dispatcher.h"
+#include "service/log.h"
 #include "service/queue.h"
+#include "service/stats.h"
 
 namespace {
 
@@ -35,6 +38,17 @@ constexpr char MSG_SOCKET_FAILED[] = "Error creating server socket\n";
 constexpr char MSG_DAEMONIZE_FAILED[] = "Daemonize failed. Exit...\n";
 constexpr char MSG_PID_FILE_FAILED[] = "Error saving pid file. %s Exit...\n";
 
+// The log lines after detaching, when standard output is gone.
+constexpr char MSG_LOG_STARTED[] =
+    "serving: pid %ld, socket %s, %d threads, capacity %u entries, life time %d s";
+constexpr char MSG_LOG_STOPPED[] = "stopped: %s";
+constexpr char MSG_LOG_PID_FILE[] = "cannot write the pid file %s: %s";
+constexpr char MSG_LOG_PID_FILE_IN_THE_WAY[] = "something is in the way";
+constexpr char MSG_LOG_EXIT_HELPER[] = "cannot start the thread that handles the stop signals";
+constexpr char MSG_LOG_POOL_START[] = "cannot start the worker pool";
+constexpr char MSG_LOG_POOL_FAILED[] = "the worker pool cannot go on; stopping";
+constexpr char MSG_LOG_HAND_OVER_FAILED[] = "cannot queue an accepted connection; stopping";
+
 constexpr int EXIT_OK = 0;
 constexpr int EXIT_FAILURE_STATUS = 1;
 
@@ -48,6 +62,7 @@ int push_connection(int connection, const struct timespec *, void *queue) {
 // lock-free and async-signal-safe, so it is safe from any thread, and it makes the exit helper
 // wake the accept at once instead of on its next check.
 void wake_accept_loop() {
+  log_message(LOG_ERR, MSG_LOG_POOL_FAILED);
   termination_signal_handler(SIGTERM);
 }
 
@@ -158,7 +173,11 @@ int main(int argc, char *argv[]) {
   }
 
   // The detached child; its standard streams are /dev/null from here on.
+  log_open();
+  errno = 0;
   if (write_pid_file(static_cast<long>(getpid()), effective.pid_path) < 0) {
+    log_message(LOG_ERR, MSG_LOG_PID_FILE, effective.pid_path,
+                errno != 0 ? strerror(errno) : MSG_LOG_PID_FILE_IN_THE_WAY);
     fprintf(stderr, MSG_PID_FILE_FAILED, effective.pid_path);
     release(&held);
     return EXIT_FAILURE_STATUS;
@@ -169,14 +188,23 @@ int main(int argc, char *argv[]) {
   bool dispatcher_started = false;
   pthread_t dispatcher;
   if (lifecycle_start_exit_helper() < 0) {
+    log_message(LOG_ERR, MSG_LOG_EXIT_HELPER);
     status = EXIT_FAILURE_STATUS;
   } else {
     dispatcher_on_stop_request = wake_accept_loop;
     request_queue_running.store(1);
     if (pthread_create(&dispatcher, nullptr, request_queue_handler, &held.queue) == 0) {
       dispatcher_started = true;
-      server_accept_loop(held.listen_fd, push_connection, &held.queue);
+      stats_start(effective.threads);
+      log_message(LOG_INFO, MSG_LOG_STARTED, static_cast<long>(getpid()), effective.socket_path,
+                  static_cast<int>(effective.threads), held.cache->max_entries,
+                  static_cast<int>(effective.life_time));
+      int loop = server_accept_loop(held.listen_fd, push_connection, &held.queue);
+      // An accept that fails is the stop's own doing (it shuts the socket down); a refused
+      // hand-over is not.
+      if (loop == SERVER_LOOP_HAND_OVER_FAILED) log_message(LOG_ERR, MSG_LOG_HAND_OVER_FAILED);
     } else {
+      log_message(LOG_ERR, MSG_LOG_POOL_START);
       status = EXIT_FAILURE_STATUS;
     }
   }
@@ -187,6 +215,10 @@ int main(int argc, char *argv[]) {
   dispatcher_wake();
   if (dispatcher_started) pthread_join(dispatcher, nullptr);
   remove_pid_file(effective.pid_path);
+  char counters[LOG_LINE_MAX];
+  stats_fields(counters, sizeof counters, held.cache);
+  log_message(LOG_INFO, MSG_LOG_STOPPED, counters);
   release(&held);
+  log_close();
   return status;
 }

@@ -12,6 +12,7 @@
 #include <atomic>
 
 #include "daemon/flags.h"
+#include "service/stats.h"
 
 static_assert(SERVER_PATH_MAX < sizeof(sockaddr_un::sun_path));
 
@@ -96,6 +97,7 @@ int server_accept_loop(int listen_fd, server_hand_over hand_over, void *arg) {
       retry_pause();
       continue;
     }
+    stats_count(STATS_CONNECTIONS);
     struct timespec accepted;
     clock_gettime(CLOCK_MONOTONIC, &accepted);
     if (hand_over(connection, &accepted, arg) < 0) {

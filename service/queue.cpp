@@ -5,6 +5,8 @@
 #include <mutex>
 #include <new>
 
+#include "service/stats.h"
+
 namespace {
 
 struct queue_cell {
@@ -43,6 +45,7 @@ int connection_queue_push(connection_queue **queue, int32_t connection) {
   {
     std::lock_guard<std::mutex> guard(q->lock);
     g_queue_push_tail(q->cells, cell);
+    stats_queue_length(static_cast<int32_t>(g_queue_get_length(q->cells)));
   }
   q->ready.notify_one();
   return 0;
@@ -55,6 +58,7 @@ int32_t connection_queue_pop(connection_queue **queue, struct timespec *accepted
   {
     std::lock_guard<std::mutex> guard(q->lock);
     cell = static_cast<queue_cell *>(g_queue_pop_head(q->cells));
+    stats_queue_length(static_cast<int32_t>(g_queue_get_length(q->cells)));
   }
   if (cell == nullptr) return -1;
   int32_t connection = cell->connection;

@@ -13,6 +13,8 @@
 #include <span>
 #include <string_view>
 
+#include "service/stats.h"
+
 const char REPLY_ADDED[] = "201-File added successfully\r\n";
 const char REPLY_MODIFIED[] = "202-File already in cache, entry modified\r\n";
 const char REPLY_FULL[] = "203-File not added. Cache full\r\n";
@@ -82,7 +84,10 @@ ssize_t receive_once(int connection, char *buffer, size_t size, const struct tim
     struct pollfd waiting = {connection, POLLIN, 0};
     int ready = poll(&waiting, 1, time_left_ms(deadline));
     if (ready > 0) break;
-    if (ready == 0) return -1;
+    if (ready == 0) {
+      stats_count(STATS_TIMEOUTS);
+      return -1;
+    }
     if (errno != EINTR) return -1;
   }
   for (;;) {
@@ -163,6 +168,7 @@ int request_parse(const char *data, size_t n, cache_request *request) {
       break;
     case 'C':
     case 'K':
+    case 'S':
       return static_cast<int>(n);
     default:
       valid = false;
@@ -280,7 +286,11 @@ void *request_handler_thread(void *arg) {
     deadline.tv_nsec -= 1000000000L;
   }
 
+  stats_serving_begin();
   char reply[REPLY_MAX];
+  // Only the stats line is longer than the other replies.
+  char stats_line[STATS_REPLY_MAX];
+  const char *text = reply;
   cache_request *request = request_new();
   if (request == nullptr || job->request_id <= 0) {
     request_drain(connection, &deadline);
@@ -301,14 +311,22 @@ void *request_handler_thread(void *arg) {
       case 'C':
         handle_clear(cache, reply);
         break;
+      case 'S':
+        stats_reply(stats_line, cache);
+        text = stats_line;
+        break;
       default:  // 'K', the only other command the parser accepts
         status_reply(reply);
     }
   }
   request_free(request);
 
-  reply_send(connection, reply);
+  // Counted before the send: a client that asks for the counters right after its reply finds
+  // that reply counted.
+  stats_count_reply(text, cache);
+  reply_send(connection, text);
   close(connection);
+  stats_serving_end();
   if (state != nullptr) state->store(SLOT_FINISHED);
   return nullptr;
 }

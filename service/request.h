@@ -5,7 +5,8 @@
 //
 // Requests: a one-letter command, then fields separated by single spaces, then one terminating
 // byte (normally "\r\n" and a NUL; a NUL or a line end alone also ends a request). Replies: a text
-// ending in "\r\n", followed by a NUL.
+// ending in "\r\n", followed by a NUL. Every reply fits REPLY_MAX except the counters that "S"
+// asks for (service/stats.h), which only newer clients request.
 //
 // Thread safety: the handler keeps no shared state of its own; the cache guards itself.
 #ifndef VRELL_SERVICE_REQUEST_H_
@@ -105,8 +106,9 @@ void status_reply(char *reply);
 // Removes every trailing CR and LF. Returns the new length.
 size_t strip_line_end(char *text, size_t length);
 
-// Thread entry: serves exactly the one connection of the worker_job it is given, closes it,
-// stores SLOT_FINISHED into the job's state as its last act, and returns null.
+// Thread entry: serves exactly the one connection of the worker_job it is given, counts its
+// reply (service/stats.h) before sending it, closes it, stores SLOT_FINISHED into the job's
+// state as its last act, and returns null.
 void *request_handler_thread(void *job);
 
 #endif  // VRELL_SERVICE_REQUEST_H_

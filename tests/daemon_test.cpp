@@ -14,6 +14,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <map>
 #include <random>
 #include <string>
 #include <thread>
@@ -27,6 +28,8 @@ namespace {
 constexpr int kBoundMs = 20000;
 constexpr char kInvalid[] = "210-Invalid request\r\n";
 constexpr char kCacheError[] = "208-Cache error\r\n";
+// Makes the daemon write its log lines to the file it names instead of syslog.
+constexpr char kLogFileVariable[] = "VRELL_LOG_FILE";
 
 bool Exists(const std::string &path) {
   struct stat st;
@@ -68,6 +71,24 @@ std::string ReadReply(int fd) {
 std::string Exchange(int fd, const std::string &text) {
   if (send(fd, text.c_str(), text.size() + 1, MSG_NOSIGNAL) < 0) return "send failed";
   return ReadReply(fd);
+}
+
+// The name=value fields of a counters line, from after its head to its line end.
+std::map<std::string, long long> Fields(const std::string &line, const std::string &head) {
+  std::map<std::string, long long> fields;
+  if (line.rfind(head, 0) != 0) return fields;
+  std::string rest = line.substr(head.size(), line.find_first_of("\r\n") - head.size());
+  for (size_t start = 0; start < rest.size();) {
+    size_t end = rest.find(';', start);
+    if (end == std::string::npos) end = rest.size();
+    std::string field = rest.substr(start, end - start);
+    size_t equals = field.find('=');
+    if (equals != std::string::npos) {
+      fields[field.substr(0, equals)] = atoll(field.c_str() + equals + 1);
+    }
+    start = end + 1;
+  }
+  return fields;
 }
 
 // A whole reply: one of the daemon's lines with its line end, nothing cut.
@@ -239,7 +260,10 @@ TEST_F(DaemonTest, APidFileThatCannotBeWrittenEndsTheChildAndRemovesItsNode) {
   // detaching fails. The node must not be left to block every later start.
   config_.pid_path = d_.dir + "/missing/vrell.pid";
   harness_write_config(d_, config_);
+  const std::string log = d_.dir + "/vrell.log";
+  setenv(kLogFileVariable, log.c_str(), 1);
   pid_t launcher = harness_launch(&d_, {});
+  unsetenv(kLogFileVariable);
   ASSERT_GT(launcher, 0);
   EXPECT_EQ(harness_wait_exit(launcher, kBoundMs), 0);
   d_.launcher_pid = -1;
@@ -248,6 +272,81 @@ TEST_F(DaemonTest, APidFileThatCannotBeWrittenEndsTheChildAndRemovesItsNode) {
   EXPECT_EQ(harness_wait_exit(children[0], kBoundMs), 1);
   EXPECT_FALSE(Exists(d_.socket_path));
   EXPECT_EQ(harness_read_file(d_.dir + "/daemon.out"), "");
+  // Standard output is gone by then: the log is the only trace.
+  EXPECT_EQ(harness_read_file(log),
+            "err: cannot write the pid file " + config_.pid_path + ": No such file or directory\n");
+}
+
+TEST_F(DaemonTest, CountersAddUpAndTheLogTellsTheStartAFullTableAndTheStop) {
+  config_.max_entries = "50";
+  harness_write_config(d_, config_);
+  const std::string log = d_.dir + "/vrell.log";
+  setenv(kLogFileVariable, log.c_str(), 1);
+  Start();
+  unsetenv(kLogFileVariable);
+  auto counters = [&] {
+    int fd = Connect(d_.socket_path);
+    std::string reply = Exchange(fd, "S\r\n");
+    close(fd);
+    return Fields(reply, "102-Stats: ");
+  };
+  std::map<std::string, long long> before = counters();
+
+  const std::pair<std::string, std::string> sequence[] = {
+      {"A 1 0 /c/new", "203-File not added. Cache full\r\n"},
+      {"A 1 0 /c/other", "203-File not added. Cache full\r\n"},
+      {"A 2 1 /c/0", "202-File already in cache, entry modified\r\n"},
+      {"Q 2 /c/0", "206-File is marked infected in cache\r\n"},
+      {"Q 1 /c/missing", "209-File not found in Cache\r\n"},
+      {"Q 9 /c/1", "207-File found but mtime changed. Entry removed\r\n"},
+      {"hello", kInvalid},
+      {"A 1 2 /c/bad", kCacheError},
+      {"D /c/2", "204-File deleted successfully\r\n"},
+  };
+  for (int i = 0; i < 50; ++i) {
+    ASSERT_EQ(harness_request(d_, "A 1 0 /c/" + std::to_string(i) + "\r\n"),
+              "201-File added successfully\r\n");
+  }
+  for (const auto &[request, reply] : sequence) {
+    EXPECT_EQ(harness_request(d_, request + "\r\n"), reply) << request;
+  }
+  std::map<std::string, long long> after = counters();
+  const std::map<std::string, long long> expected = {
+      {"entries", 48}, {"capacity", 50}, {"hits", 1},     {"misses", 1},
+      {"stale", 1},    {"added", 50},    {"modified", 1}, {"refused_full", 2},
+      {"deleted", 1},  {"cleared", 0},   {"invalid", 1},  {"errors", 1},
+      {"timeouts", 0}, {"threads", 10},  {"queued", 0},   {"swept", 0}};
+  for (const auto &[name, value] : expected) {
+    ASSERT_EQ(after.count(name), 1u) << name;
+    EXPECT_EQ(after[name], value) << name;
+  }
+  // Every request since the first reading, and this reading itself.
+  EXPECT_EQ(after["connections"] - before["connections"], 50 + std::size(sequence) + 1);
+  EXPECT_GE(after["busy"], 1);  // the worker that answers
+  EXPECT_LE(after["busy"], 10);
+  EXPECT_GE(after["queued_max"], 1);
+  EXPECT_GE(after["uptime"], 0);
+  EXPECT_EQ(after.count("uptime"), 1u);
+  EXPECT_EQ(harness_request(d_, "C\r\n"), "211-Cache cleared\r\n");
+
+  const pid_t pid = d_.pid;
+  ASSERT_EQ(harness_stop(&d_), 0);
+  std::vector<std::string> lines;
+  std::string text = harness_read_file(log);
+  for (size_t start = 0, end; (end = text.find('\n', start)) != std::string::npos;
+       start = end + 1) {
+    lines.push_back(text.substr(start, end - start));
+  }
+  ASSERT_EQ(lines.size(), 3u) << text;
+  EXPECT_EQ(lines[0], "info: serving: pid " + std::to_string(pid) + ", socket " + d_.socket_path +
+                          ", 10 threads, capacity 50 entries, life time 10 s");
+  // Two refusals in a row: one warning.
+  EXPECT_EQ(lines[1], "warning: cache full (50 entries): new paths are refused");
+  std::map<std::string, long long> stopped = Fields(lines[2], "info: stopped: ");
+  EXPECT_EQ(stopped["entries"], 0) << lines[2];
+  EXPECT_EQ(stopped["cleared"], 1) << lines[2];
+  EXPECT_EQ(stopped["added"], 50) << lines[2];
+  EXPECT_EQ(stopped["busy"], 0) << lines[2];
 }
 
 TEST_F(DaemonTest, AFullPoolServesTheNextOnlyWhenASlotIsFreeAndIdleClientsAreLetGo) {

@@ -10,6 +10,10 @@
 #include <cstring>
 #include <string>
 #include <thread>
+#include <vector>
+
+#include "service/log.h"
+#include "service/stats.h"
 
 namespace {
 
@@ -55,6 +59,7 @@ TEST(RequestParse, ReadsCommandsAndFields) {
       {"D /tmp/ab\r"s, 'D', 0, 0, "/tmp/ab"},
       {"K anything"s, 'K', 0, 0, ""},  // K and C ignore their rest, the terminator included
       {"C 1"s, 'C', 0, 0, ""},
+      {"S\r\n\0"s, 'S', 0, 0, ""},
       // Refused.
       {"A 1000 0\r\n\0"s, REQUEST_INVALID, 0, 0, ""},
       {"A\r\n\0"s, REQUEST_INVALID, 0, 0, ""},
@@ -265,6 +270,10 @@ TEST_F(HandlerTest, AnswersEveryCommand) {
   EXPECT_EQ(wire(REPLY_ADDED), Reply("A 7 256 /tmp/g"));
   EXPECT_EQ(wire(REPLY_FULL), Reply("A 7 0 /tmp/h"));
   EXPECT_EQ(wire(REPLY_MODIFIED), Reply("A 7 257 /tmp/g"));
+  std::string stats = Reply("S");  // longer than REPLY_MAX, and whole
+  EXPECT_EQ(0u, stats.rfind(STATS_TEXT + "uptime="s, 0)) << stats;
+  EXPECT_NE(std::string::npos, stats.find(";entries=2;capacity=2;")) << stats;
+  EXPECT_EQ("\r\n"s + '\0', stats.substr(stats.size() - 3)) << stats;
   EXPECT_EQ(wire(REPLY_INFECTED), Serve("Q 7 /tmp/g"s + '\0').reply);
   EXPECT_EQ(wire(REPLY_NOT_FOUND), Reply("D /tmp/a"));
   EXPECT_EQ(wire(REPLY_DELETED), Reply("D /tmp/a b"));
@@ -327,7 +336,9 @@ TEST_F(HandlerTest, ClientsThatSendNothingOrNoFitAreAnswered) {
   timespec accepted;
   clock_gettime(CLOCK_MONOTONIC, &accepted);
   accepted.tv_sec -= REQUEST_RECEIVE_TIMEOUT_MS / 1000 + 1;
+  const uint64_t timeouts = stats_get(STATS_TIMEOUTS);
   served timed_out = Serve("", false, 1, accepted);
+  EXPECT_EQ(timeouts + 1, stats_get(STATS_TIMEOUTS));
   EXPECT_EQ(wire(REPLY_CACHE_ERROR), timed_out.reply);
   EXPECT_EQ(SLOT_FINISHED, timed_out.state);
   // A request that is already there is served even after the time-out.
@@ -339,6 +350,34 @@ TEST_F(HandlerTest, ClientsThatSendNothingOrNoFitAreAnswered) {
   EXPECT_EQ(wire(REPLY_CACHE_ERROR), Serve("C"s + '\0', false, 1, {}, false).reply);
   EXPECT_EQ(0, Serve("K"s + '\0', false, 1, {}, false).reply.rfind("101-", 0));
   EXPECT_EQ(wire(REPLY_NOT_FOUND), Reply("Q 1 /x"));
+}
+
+std::vector<std::string> warnings;
+int64_t clock_now;
+
+TEST_F(HandlerTest, AFullTableIsLoggedOnceAMinuteWithTheRefusalsSinceTheLastLine) {
+  auto *const quiet = log_sink;
+  log_sink = [](int priority, const char *line) {
+    if (priority == LOG_WARNING) warnings.push_back(line);
+  };
+  // Far beyond any warning an earlier test may have timed with the real clock.
+  clock_now = int64_t{1} << 40;
+  stats_set_clock([] { return clock_now; });
+  EXPECT_EQ(wire(REPLY_ADDED), Reply("A 1 0 /a"));
+  EXPECT_EQ(wire(REPLY_ADDED), Reply("A 1 0 /b"));
+  EXPECT_EQ(wire(REPLY_FULL), Reply("A 1 0 /c"));
+  EXPECT_EQ(1u, warnings.size());
+  clock_now += STATS_FULL_WARNING_EVERY_S - 1;
+  EXPECT_EQ(wire(REPLY_FULL), Reply("A 1 0 /d"));
+  EXPECT_EQ(wire(REPLY_FULL), Reply("A 1 0 /e"));
+  EXPECT_EQ(wire(REPLY_MODIFIED), Reply("A 1 0 /a"));
+  EXPECT_EQ(1u, warnings.size());
+  clock_now += 1;
+  EXPECT_EQ(wire(REPLY_FULL), Reply("A 1 0 /f"));
+  ASSERT_EQ(2u, warnings.size());
+  EXPECT_EQ("cache full (2 entries): 3 new paths refused since the last warning", warnings[1]);
+  stats_set_clock(nullptr);
+  log_sink = quiet;
 }
 
 TEST_F(HandlerTest, ClientGoneBeforeTheReplyStillFinishesTheSlot) {

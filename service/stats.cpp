@@ -1,0 +1,184 @@
+#include "service/stats.h"
+
+#include <pthread.h>
+#include <stdio.h>
+#include <string.h>
+#include <time.h>
+
+#include <atomic>
+
+#include "service/log.h"
+
+namespace {
+
+constexpr char MSG_FULL_FIRST[] = "cache full (%u entries): new paths are refused";
+constexpr char MSG_FULL_AGAIN[] =
+    "cache full (%u entries): %llu new paths refused since the last warning";
+
+// A counter word per cache line: the workers increment different counters at once.
+constexpr size_t LINE = 64;
+struct alignas(LINE) counter_word {
+  std::atomic<uint64_t> value{0};
+};
+static_assert(std::atomic<uint64_t>::is_always_lock_free);
+
+counter_word counters[STATS_COUNTERS];
+alignas(LINE) std::atomic<int32_t> busy{0};
+alignas(LINE) std::atomic<int32_t> queued{0};
+std::atomic<int32_t> queued_max{0};
+alignas(LINE) std::atomic<int64_t> started_at{0};
+std::atomic<int32_t> threads{0};
+// The full-table warning: when the next one may be written, and the refusals counted at the
+// last one.
+std::atomic<int64_t> warning_due{0};
+std::atomic<uint64_t> refused_at_warning{0};
+
+int64_t monotonic_seconds(clockid_t clock) {
+  struct timespec now;
+  clock_gettime(clock, &now);
+  return now.tv_sec;
+}
+
+int64_t coarse_seconds() {
+  // Read without a system call; a second's error does not matter to a warning a minute.
+  return monotonic_seconds(CLOCK_MONOTONIC_COARSE);
+}
+int64_t (*warning_clock)(void) = coarse_seconds;
+
+void relaxed_add(stats_counter counter) {
+  counters[counter].value.fetch_add(1, std::memory_order_relaxed);
+}
+
+void warn_full(const verdict_cache *cache) {
+  uint64_t refused = counters[STATS_REFUSED_FULL].value.load(std::memory_order_relaxed);
+  int64_t now = warning_clock();
+  int64_t due = warning_due.load(std::memory_order_relaxed);
+  if (now < due) return;
+  // Of the workers that find the warning due, one writes it.
+  if (!warning_due.compare_exchange_strong(due, now + STATS_FULL_WARNING_EVERY_S)) return;
+  uint64_t before = refused_at_warning.exchange(refused);
+  unsigned capacity = cache != nullptr ? cache->max_entries : 0;
+  if (due == 0) {
+    log_message(LOG_WARNING, MSG_FULL_FIRST, capacity);
+  } else {
+    log_message(LOG_WARNING, MSG_FULL_AGAIN, capacity,
+                static_cast<unsigned long long>(refused - before));
+  }
+}
+
+}  // namespace
+
+void stats_start(int32_t thread_count) {
+  started_at.store(monotonic_seconds(CLOCK_MONOTONIC));
+  threads.store(thread_count);
+}
+
+void stats_count(stats_counter counter) {
+  relaxed_add(counter);
+}
+
+void stats_count_reply(const char *reply, const verdict_cache *cache) {
+  if (reply[0] < '0' || reply[0] > '9' || reply[1] < '0' || reply[1] > '9' || reply[2] < '0' ||
+      reply[2] > '9' || reply[3] != '-') {
+    return;
+  }
+  switch ((reply[0] - '0') * 100 + (reply[1] - '0') * 10 + (reply[2] - '0')) {
+    case 201:
+      return relaxed_add(STATS_ADDED);
+    case 202:
+      return relaxed_add(STATS_MODIFIED);
+    case 203:
+      relaxed_add(STATS_REFUSED_FULL);
+      return warn_full(cache);
+    case 204:
+      return relaxed_add(STATS_DELETED);
+    case 205:
+    case 206:
+      return relaxed_add(STATS_HITS);
+    case 207:
+      return relaxed_add(STATS_STALE);
+    case 208:
+      return relaxed_add(STATS_ERRORS);
+    case 209:
+      return relaxed_add(STATS_MISSES);
+    case 210:
+      return relaxed_add(STATS_INVALID);
+    case 211:
+      return relaxed_add(STATS_CLEARED);
+    default:
+      return;
+  }
+}
+
+uint64_t stats_get(stats_counter counter) {
+  return counters[counter].value.load(std::memory_order_relaxed);
+}
+
+void stats_serving_begin(void) {
+  busy.fetch_add(1, std::memory_order_relaxed);
+}
+
+void stats_serving_end(void) {
+  busy.fetch_sub(1, std::memory_order_relaxed);
+}
+
+void stats_queue_length(int32_t length) {
+  queued.store(length, std::memory_order_relaxed);
+  int32_t most = queued_max.load(std::memory_order_relaxed);
+  while (length > most && !queued_max.compare_exchange_weak(most, length)) {
+  }
+}
+
+size_t stats_fields(char *out, size_t size, verdict_cache *cache) {
+  int64_t start = started_at.load();
+  struct {
+    const char *name;
+    uint64_t value;
+  } const fields[] = {
+      {"uptime",
+       start == 0 ? 0 : static_cast<uint64_t>(monotonic_seconds(CLOCK_MONOTONIC) - start)},
+      {"entries", cache_count(cache)},
+      {"capacity", cache != nullptr ? cache->max_entries : 0},
+      {"hits", stats_get(STATS_HITS)},
+      {"misses", stats_get(STATS_MISSES)},
+      {"stale", stats_get(STATS_STALE)},
+      {"added", stats_get(STATS_ADDED)},
+      {"modified", stats_get(STATS_MODIFIED)},
+      {"refused_full", stats_get(STATS_REFUSED_FULL)},
+      {"deleted", stats_get(STATS_DELETED)},
+      {"cleared", stats_get(STATS_CLEARED)},
+      {"invalid", stats_get(STATS_INVALID)},
+      {"errors", stats_get(STATS_ERRORS)},
+      {"timeouts", stats_get(STATS_TIMEOUTS)},
+      {"swept", cache_swept(cache)},
+      {"connections", stats_get(STATS_CONNECTIONS)},
+      {"busy", static_cast<uint64_t>(busy.load(std::memory_order_relaxed))},
+      {"threads", static_cast<uint64_t>(threads.load())},
+      {"queued", static_cast<uint64_t>(queued.load(std::memory_order_relaxed))},
+      {"queued_max", static_cast<uint64_t>(queued_max.load(std::memory_order_relaxed))},
+  };
+  size_t length = 0;
+  if (size == 0) return 0;
+  out[0] = '\0';
+  for (const auto &field : fields) {
+    int n = snprintf(out + length, size - length, "%s%s=%llu", length == 0 ? "" : ";", field.name,
+                     static_cast<unsigned long long>(field.value));
+    if (n < 0) break;
+    length += static_cast<size_t>(n);
+    if (length >= size) return size - 1;
+  }
+  return length;
+}
+
+void stats_set_clock(int64_t (*seconds)(void)) {
+  warning_clock = seconds != nullptr ? seconds : coarse_seconds;
+}
+
+void stats_reply(char *reply, verdict_cache *cache) {
+  constexpr size_t head = sizeof STATS_TEXT - 1;
+  constexpr char line_end[] = "\r\n";
+  memcpy(reply, STATS_TEXT, head);
+  // Room is kept for the line end, so the reply always ends as every reply does.
+  size_t length = head + stats_fields(reply + head, STATS_REPLY_MAX - head - 2, cache);
+  memcpy(reply + length, line_end, sizeof line_end);
+}

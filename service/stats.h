@@ -1,0 +1,75 @@
+// The daemon's counters: what the requests were answered since the start, how many
+// connections came, how busy the workers and the connection queue are. The "S" request reads
+// them as one line, and the orderly stop logs the same fields. A counter costs the request
+// path one relaxed atomic increment and no lock; each sits on a cache line of its own, so
+// workers on different cores do not take turns on one line.
+//
+// Thread safety: every call may run on any thread at any time. The counters are read one by
+// one, so a line read while requests run mixes moments a few requests apart.
+#ifndef VRELL_SERVICE_STATS_H_
+#define VRELL_SERVICE_STATS_H_
+
+#include <stddef.h>
+#include <stdint.h>
+
+#include "cache/cache.h"
+
+// The counters that only grow. Which reply codes each one counts is stated beside it.
+enum stats_counter : int {
+  STATS_HITS,          // 205 and 206
+  STATS_MISSES,        // 209
+  STATS_STALE,         // 207
+  STATS_ADDED,         // 201
+  STATS_MODIFIED,      // 202
+  STATS_REFUSED_FULL,  // 203
+  STATS_DELETED,       // 204
+  STATS_CLEARED,       // 211
+  STATS_INVALID,       // 210
+  STATS_ERRORS,        // 208
+  STATS_TIMEOUTS,      // receive deadlines that ran out
+  STATS_CONNECTIONS,   // connections accepted
+  STATS_COUNTERS       // the number of counters
+};
+
+// The head of the stats reply; the fields, "\r\n" and the NUL follow.
+constexpr char STATS_TEXT[] = "102-Stats: ";
+// The buffer of the stats reply. Every field at its widest fits, so the line is never cut.
+constexpr int STATS_REPLY_MAX = 1024;
+// A full table is logged at most this often, with the refusals since the last line.
+constexpr int STATS_FULL_WARNING_EVERY_S = 60;
+
+// Records the start of serving (uptime counts from here) and the number of worker threads.
+void stats_start(int32_t threads);
+
+// Adds one to the counter.
+void stats_count(stats_counter counter);
+
+// Counts a reply by its leading code (see stats_counter); 101, 102 and texts without a code
+// count nothing. A 203 also logs the full-table warning: the first one at once, then at most
+// one every STATS_FULL_WARNING_EVERY_S seconds with the count since the last line. cache may
+// be null; it only names the capacity in the warning.
+void stats_count_reply(const char *reply, const verdict_cache *cache);
+
+// Returns the counter's value.
+uint64_t stats_get(stats_counter counter);
+
+// A worker calls the first as it begins to serve a connection and the second when it is done.
+void stats_serving_begin(void);
+void stats_serving_end(void);
+
+// The connection queue reports its length after every change, under its own lock.
+void stats_queue_length(int32_t length);
+
+// Writes the fields "uptime=N;entries=N;...;queued_max=N" into out (size bytes, terminated).
+// entries takes the cache's lock for a moment; a null cache gives 0 entries and capacity.
+// Returns the length of the text, cut to size - 1.
+size_t stats_fields(char *out, size_t size, verdict_cache *cache);
+
+// For tests: replaces the monotonic seconds that time the full-table warning. Null restores
+// the clock. Must not be changed while other threads count.
+void stats_set_clock(int64_t (*seconds)(void));
+
+// Writes the stats reply, STATS_TEXT, the fields and "\r\n", into reply (STATS_REPLY_MAX bytes).
+void stats_reply(char *reply, verdict_cache *cache);
+
+#endif  // VRELL_SERVICE_STATS_H_
