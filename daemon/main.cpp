@@ -16,7 +16,7 @@
 #include "daemon/lifecycle.h"
 #include "daemon/server.h"
 #include "daemon/settings.h"
-#include "service/dispatcher.h"
+#include "service/pool.h"
 #include "service/queue.h"
 
 namespace {
@@ -43,10 +43,10 @@ int push_connection(int connection, const struct timespec *, void *queue) {
   return connection_queue_push(static_cast<connection_queue **>(queue), connection);
 }
 
-// The pool clears accept_loop_running when it cannot go on. The termination handler's work is
-// lock-free and async-signal-safe, so it is safe from any thread, and it makes the exit helper
-// wake the accept at once instead of on its next check.
-void wake_accept_loop() {
+// How the pool asks for the stop when it cannot be set up: as a termination signal does, so
+// the exit helper ends its wait at once. The handler is lock-free and async-signal-safe, so it
+// is safe from any thread.
+void request_stop() {
   termination_signal_handler(SIGTERM);
 }
 
@@ -160,26 +160,23 @@ int main(int argc, char *argv[]) {
 
   lifecycle_set_listener(held.listen_fd);
   int status = EXIT_OK;
-  bool dispatcher_started = false;
-  pthread_t dispatcher;
+  worker_pool *pool = nullptr;
   if (lifecycle_start_exit_helper() < 0) {
     status = EXIT_FAILURE_STATUS;
   } else {
-    dispatcher_on_stop_request = wake_accept_loop;
-    request_queue_running.store(1);
-    if (pthread_create(&dispatcher, nullptr, request_queue_handler, &held.queue) == 0) {
-      dispatcher_started = true;
+    const pool_config config = {service_thread_count.load(), held.cache, &held.queue, request_stop};
+    pool = pool_start(&config);
+    if (pool != nullptr) {
       server_accept_loop(held.listen_fd, push_connection, &held.queue);
     } else {
       status = EXIT_FAILURE_STATUS;
     }
   }
 
-  // The orderly stop. The exit request is answered before the pool stops taking connections.
+  // The orderly stop. Nothing is accepted any more; every connection accepted is answered
+  // before the workers end.
   lifecycle_finish_exit_helper();
-  request_queue_running.store(0);
-  dispatcher_wake();
-  if (dispatcher_started) pthread_join(dispatcher, nullptr);
+  pool_stop(pool);
   remove_pid_file(effective.pid_path);
   release(&held);
   return status;

@@ -258,10 +258,8 @@ void status_reply(char *reply) {
 void *request_handler_thread(void *arg) {
   auto *job = static_cast<worker_job *>(arg);
   assert(job != nullptr);
-  // Taken before anything else: the slot may be handed on once SLOT_FINISHED is stored.
   const int connection = job->connection;
   verdict_cache *const cache = job->cache;
-  std::atomic<int32_t> *const state = job->state;
 
   // The time-out counts from the accept, so connections that waited for a worker do not each
   // add a full time-out for the ones queued behind them.
@@ -303,6 +301,5 @@ void *request_handler_thread(void *arg) {
 
   reply_send(connection, reply);
   close(connection);
-  if (state != nullptr) state->store(SLOT_FINISHED);
   return nullptr;
 }
