@@ -36,10 +36,10 @@ struct pool_config {
 
 struct worker_pool;
 
-// Starts config->threads workers and seeds the request ids. Returns the pool, which the caller
-// ends with pool_stop; null when config, its queue or its thread count is unusable, memory runs
-// out or a worker cannot be started: the workers already started are ended first, nothing is
-// served, and config->request_stop is called.
+// Starts config->threads workers and seeds the request ids; call it before anything is pushed.
+// Returns the pool, which the caller ends with pool_stop; null when config, its queue or its
+// thread count is unusable, memory runs out or a worker cannot be started: the workers already
+// started are ended first (the queue is closed for that), and config->request_stop is called.
 worker_pool *pool_start(const pool_config *config);
 
 // Closes the queue, lets the workers serve every connection in it (each is answered at the
