@@ -6,29 +6,15 @@
 #include <string.h>
 #include <sys/socket.h>
 #include <sys/un.h>
-#include <time.h>
-#include <unistd.h>
+
+#include "client/unix_socket.h"
 
 namespace {
-
-// Holds the connection for the length of one exchange, whichever way it ends.
-struct socket_guard {
-  int fd;
-  ~socket_guard() {
-    if (fd >= 0) close(fd);
-  }
-};
-
-int64_t now_ms() {
-  struct timespec now;
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
-}
 
 // Milliseconds left until deadline (never below 0), or -1 for no deadline, as poll takes them.
 int remaining_ms(int64_t deadline) {
   if (deadline < 0) return -1;
-  int64_t left = deadline - now_ms();
+  int64_t left = deadline - unix_socket_now_ms();
   return left > 0 ? static_cast<int>(left) : 0;
 }
 
@@ -40,30 +26,11 @@ int leading_code(const char *text) {
   return code;
 }
 
-int connect_to(const char *socket_path, int64_t deadline, int *fd_out) {
-  struct sockaddr_un address;
-  memset(&address, 0, sizeof address);
-  address.sun_family = AF_UNIX;
-  size_t length = strlen(socket_path);
-  memcpy(address.sun_path, socket_path, length);
-
-  int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) return VRELL_CLIENT_ECONNECT;
-  *fd_out = fd;
-  if (deadline >= 0) {
-    // A Unix-domain connect waits while the daemon's backlog is full, bounded by the send
-    // time-out; the same bound then covers the send.
-    int ms = remaining_ms(deadline);
-    struct timeval bound = {ms / 1000, (ms % 1000) * 1000};
-    if (ms == 0) bound.tv_usec = 1000;
-    setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &bound, sizeof bound);
-  }
-  socklen_t address_length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + length);
-  if (connect(fd, reinterpret_cast<const sockaddr *>(&address), address_length) != 0) {
-    return (errno == EAGAIN || errno == EINPROGRESS) ? VRELL_CLIENT_ETIMEOUT
-                                                     : VRELL_CLIENT_ECONNECT;
-  }
-  return 0;
+// Connects, within the deadline when there is one. Returns the descriptor, or a failure code.
+int connect_to(const char *socket_path, int64_t deadline) {
+  int fd = unix_socket_connect(socket_path, deadline);
+  if (fd >= 0) return fd;
+  return errno == EAGAIN ? VRELL_CLIENT_ETIMEOUT : VRELL_CLIENT_ECONNECT;
 }
 
 // Receives until the reply's NUL, the end of the connection or a full buffer.
@@ -92,8 +59,9 @@ int receive_reply(int fd, int64_t deadline, char *reply, size_t reply_size) {
 }
 
 bool valid_socket_path(const char *socket_path) {
-  if (socket_path == nullptr || socket_path[0] == '\0') return false;
-  return strlen(socket_path) < sizeof(sockaddr_un::sun_path);
+  sockaddr_un address;
+  socklen_t length;
+  return unix_socket_address(socket_path, &address, &length) == 0;
 }
 
 // The credentials of a connected Unix-domain peer are those of the process that listened, taken
@@ -113,11 +81,10 @@ int exchange(const char *socket_path, const void *data, size_t len, bool shut_do
   reply[0] = '\0';
   if (!valid_socket_path(socket_path) || (data == nullptr && len > 0) || timeout_ms < 0)
     return VRELL_CLIENT_EARG;
-  int64_t deadline = timeout_ms > 0 ? now_ms() + timeout_ms : -1;
+  int64_t deadline = timeout_ms > 0 ? unix_socket_now_ms() + timeout_ms : -1;
 
-  socket_guard connection{-1};
-  int result = connect_to(socket_path, deadline, &connection.fd);
-  if (result < 0) return result;
+  unix_socket_guard connection(connect_to(socket_path, deadline));
+  if (connection.fd < 0) return connection.fd;
   if (!server_is(connection.fd, expected_uid)) return VRELL_CLIENT_EPEER;
   if (len > 0) {
     ssize_t sent = send(connection.fd, data, len, MSG_NOSIGNAL);

@@ -12,7 +12,8 @@ set(VRELL_CONF_DIR "${CMAKE_INSTALL_FULL_SYSCONFDIR}/vrell")
 # A shared client library beside the static one, for scanner components that link it at run
 # time. The sanitizer builds leave it out: their runtime cannot be loaded into other programs.
 if(VRELL_SANITIZE STREQUAL "")
-  add_library(vrell_client_shared SHARED ${PROJECT_SOURCE_DIR}/client/client.cpp)
+  add_library(vrell_client_shared SHARED ${PROJECT_SOURCE_DIR}/client/client.cpp
+                                         ${PROJECT_SOURCE_DIR}/client/unix_socket.cpp)
   target_include_directories(vrell_client_shared PUBLIC ${PROJECT_SOURCE_DIR})
   set_target_properties(vrell_client_shared PROPERTIES OUTPUT_NAME vrell_client
                         VERSION ${PROJECT_VERSION} SOVERSION ${PROJECT_VERSION_MAJOR})

@@ -11,7 +11,5 @@ std::atomic<int32_t> service_thread_count{-1};
 std::atomic<const char *> server_socket_path{nullptr};
 std::atomic<int32_t> accept_loop_running{1};
 std::atomic<uint8_t> accept_in_progress{0};
-std::atomic<int32_t> request_queue_running{0};
-std::atomic<int32_t> thread_queue_running{0};
 pthread_t exit_th;
 std::atomic<uint8_t> exit_th_done{1};

@@ -1,5 +1,5 @@
 // Process-wide flags that tie together the main thread, the termination signal handler, the
-// exit thread and the worker pool. Each is a lock-free atomic word or byte, so that the signal
+// exit thread and the accept loop. Each is a lock-free atomic word or byte, so that the signal
 // handler may read and write it.
 #ifndef VRELL_DAEMON_FLAGS_H_
 #define VRELL_DAEMON_FLAGS_H_
@@ -11,9 +11,9 @@
 
 #include "cache/cache.h"
 
-// The cache that main creates; read by the dispatcher when it sets up its slots.
+// The cache that main creates.
 extern std::atomic<verdict_cache *> active_cache;
-// The number of worker slots and the listen backlog; -1 until main sets it.
+// The number of workers and the listen backlog; -1 until main sets it.
 extern std::atomic<int32_t> service_thread_count;
 // The effective socket path once the socket exists; read by the exit thread.
 extern std::atomic<const char *> server_socket_path;
@@ -21,10 +21,6 @@ extern std::atomic<const char *> server_socket_path;
 extern std::atomic<int32_t> accept_loop_running;
 // 1 while the main thread waits in accept.
 extern std::atomic<uint8_t> accept_in_progress;
-// 1 while the dispatcher may take connections.
-extern std::atomic<int32_t> request_queue_running;
-// 1 while the worker monitor runs.
-extern std::atomic<int32_t> thread_queue_running;
 // The exit thread, and 0 while one is pending (1 at start and once it has finished).
 extern pthread_t exit_th;
 extern std::atomic<uint8_t> exit_th_done;

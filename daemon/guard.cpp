@@ -8,25 +8,17 @@
 #include <string.h>
 #include <sys/socket.h>
 #include <sys/time.h>
-#include <sys/un.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <limits>
 
+#include "client/unix_socket.h"
 #include "config/file.h"
 
 static_assert(sizeof PROBE_REQUEST == PROBE_REQUEST_SIZE);
 
 namespace {
-
-// Closes the descriptor when the scope ends.
-struct fd_guard {
-  int fd;
-  ~fd_guard() {
-    if (fd >= 0) close(fd);
-  }
-};
 
 bool absolute_path(const char *path) {
   return path != nullptr && path[0] == '/';
@@ -34,22 +26,6 @@ bool absolute_path(const char *path) {
 
 bool something_at(const char *path) {
   return access(path, F_OK) == 0;
-}
-
-// Connects a stream socket to the Unix socket at path, with the whole address structure as
-// its length. Returns the descriptor, or -1.
-int connect_unix(const char *path) {
-  struct sockaddr_un address;
-  memset(&address, 0, sizeof address);
-  address.sun_family = AF_UNIX;
-  strncpy(address.sun_path, path, sizeof address.sun_path - 1);
-  int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) return -1;
-  if (connect(fd, reinterpret_cast<const sockaddr *>(&address), sizeof address) != 0) {
-    close(fd);
-    return -1;
-  }
-  return fd;
 }
 
 void pause_ms(long ms) {
@@ -108,7 +84,8 @@ int probe_socket(const char *path, int timeout_ms) {
   if (path_file_type(path) != PATH_TYPE_SOCKET) return PROBE_NOT_SOCKET;
   if (access(path, R_OK | W_OK) != 0) return PROBE_NO_ACCESS;
 
-  fd_guard connection{connect_unix(path)};
+  // A listener whose backlog stays full must not hang the start-up either.
+  unix_socket_guard connection(unix_socket_connect(path, unix_socket_now_ms() + timeout_ms));
   if (connection.fd < 0) return PROBE_FAILED;
   struct timeval timeout = {timeout_ms / 1000, (timeout_ms % 1000) * 1000};
   if (setsockopt(connection.fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout) != 0) {

@@ -9,13 +9,13 @@
 #include <stdio.h>
 #include <string.h>
 #include <sys/socket.h>
-#include <sys/un.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 
+#include "client/unix_socket.h"
 #include "config/file.h"
 #include "daemon/flags.h"
 
@@ -40,11 +40,12 @@ static_assert(sizeof EXIT_REQUEST == EXIT_REQUEST_SIZE);
 // - otherwise keeps trying the same claim every EXIT_WINDOW_POLL_MS until F tells it the loop
 //   is over. A main thread between T and S (the window the handler cannot see) reaches S
 //   within moments and is claimed there; one before T or after C leaves the loop and reaches F.
-// The exit request's connect and receive give up EXIT_REPLY_GRACE_MS after F, because a claim
-// made just after accept returned (between A and C) leaves the request unaccepted in the
-// backlog. Last, the helper shuts the listening socket down: a blocked accept that no exit
-// request reached (the node is gone) then fails, and every later accept fails at once, which
-// ends the loop. F joins the helper, so no join and no accept can wait without bound.
+// The exit request's connect and receive give up at F: the loop is over, so the request has
+// done its part, and a claim made just after accept returned (between A and C) leaves it
+// unaccepted in the backlog, where no answer could ever come. Last, the helper shuts the listening
+// socket down: a blocked accept that no exit request reached (the node is gone) then fails, and
+// every later accept fails at once, which ends the loop. F joins the helper, so no join and no
+// accept can wait without bound.
 
 namespace {
 
@@ -81,10 +82,12 @@ void drain_wake() {
   }
 }
 
-// The time the exit request waits until: its own deadline, cut short once the loop is left.
+// The time the exit request waits until: its own deadline, or the moment the loop was left.
+// Its answer is of no use from then on: the workers serve the connection when it was accepted,
+// and one left in the backlog is never accepted.
 int64_t effective_deadline(int64_t deadline) {
   int64_t left = loop_left_at.load();
-  return left != 0 ? std::min(deadline, left + EXIT_REPLY_GRACE_MS) : deadline;
+  return left != 0 ? std::min(deadline, left) : deadline;
 }
 
 // Waits for events on fd (none when fd is negative) until the effective deadline, or at most
@@ -211,24 +214,17 @@ int send_exit_request(const char *path, int timeout_ms) {
     return -1;
   }
   int64_t deadline = now_ms() + timeout_ms;
-  struct sockaddr_un address;
-  memset(&address, 0, sizeof address);
-  address.sun_family = AF_UNIX;
-  strncpy(address.sun_path, path, sizeof address.sun_path - 1);
-  int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-  if (fd < 0) return -1;
-  struct fd_closer {
-    int fd;
-    ~fd_closer() { close(fd); }
-  } closer{fd};
-
-  // A full backlog answers EAGAIN instead of blocking; a blocking connect could outlast the
-  // loop and keep the main thread in its join.
-  while (connect(fd, reinterpret_cast<const sockaddr *>(&address), sizeof address) != 0) {
+  // A full backlog holds a connect; each try waits a slice only, so that the end of the loop
+  // cuts the wait short and no connect can keep the main thread in its join.
+  unix_socket_guard connection;
+  for (;;) {
+    int64_t until = std::min(effective_deadline(deadline), now_ms() + EXIT_WINDOW_POLL_MS);
+    connection.fd = unix_socket_connect(path, until);
+    if (connection.fd >= 0) break;
     if (errno != EAGAIN && errno != EINTR) return -1;
     if (now_ms() >= effective_deadline(deadline)) return -1;
-    wait_ready(-1, 0, deadline, EXIT_WINDOW_POLL_MS);
   }
+  const int fd = connection.fd;
   if (send(fd, EXIT_REQUEST, EXIT_REQUEST_SIZE, MSG_NOSIGNAL) != EXIT_REQUEST_SIZE) return -1;
   if (!wait_ready(fd, POLLIN, deadline, 0)) return -1;
   char reply[EXIT_REPLY_MAX];

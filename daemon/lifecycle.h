@@ -6,10 +6,10 @@
 // The main function uses it in this order:
 //   server_socket_path := the socket path;   lifecycle_install_handlers();   daemonize();
 //   (in the detached child) write_pid_file;
-//   lifecycle_set_listener(listen_fd);   lifecycle_start_exit_helper();   start the dispatcher;
+//   lifecycle_set_listener(listen_fd);   lifecycle_start_exit_helper();   start the pool;
 //   the accept loop;
 //   lifecycle_finish_exit_helper()  (in place of joining exit_th when exit_th_done is 0);
-//   request_queue_running := 0, join the dispatcher, and the rest of the orderly stop.
+//   stop the pool (it serves every accepted connection first), the rest of the orderly stop.
 //
 // Thread safety: termination_signal_handler touches only the lock-free flags of
 // daemon/flags.h and the wake pipe, so it may run on any thread; while the exit helper runs,
@@ -30,9 +30,6 @@ constexpr int EXIT_REPLY_MAX = 256;
 // How long send_exit_request waits for the connection and for the answer, so that a stop
 // never hangs on it.
 constexpr int EXIT_REQUEST_TIMEOUT_MS = 5000;
-// Once the accept loop has been left, the exit request waits at most this much longer: the
-// loop may have ended on another connection and left the request unaccepted in the backlog.
-constexpr int EXIT_REPLY_GRACE_MS = 1000;
 // The exit helper looks at accept_loop_running at least this often, so that a stop asked by
 // a thread (which does not wake it) still wakes the accept loop.
 constexpr int EXIT_STOP_CHECK_MS = 1000;
@@ -64,8 +61,8 @@ void exit_signal_thread(void);
 // Connects to the socket at path, sends the exit request and receives once. Returns 0 when an
 // answer of any content, or an orderly end of the connection, arrived within timeout_ms; -1
 // when the path is null, relative, not readable and writable or not a socket, or connecting,
-// sending or receiving failed or timed out. After lifecycle_finish_exit_helper has begun it
-// waits at most EXIT_REPLY_GRACE_MS more. Never prints; never raises SIGPIPE.
+// sending or receiving failed or timed out. Once lifecycle_finish_exit_helper has begun it
+// waits no longer. Never prints; never raises SIGPIPE.
 int send_exit_request(const char *path, int timeout_ms = EXIT_REQUEST_TIMEOUT_MS);
 
 // Creates the wake pipe of the exit helper (once per process), then installs
@@ -82,7 +79,7 @@ int lifecycle_install_handlers(void);
 void lifecycle_set_listener(int listen_fd);
 
 // Starts the exit helper thread as exit_th, in the detached child (threads do not survive
-// the fork) and before the accept loop; best before the dispatcher, whose threads then
+// the fork) and before the accept loop; best before the pool, whose threads then
 // inherit the mask. Blocks SIGTERM and SIGINT in the calling thread, so that they reach the
 // helper and never interrupt accept. A signal that came earlier is acted on as soon as the
 // helper runs. Returns 0, or -1 when the thread could not be started or the handlers were
@@ -90,10 +87,10 @@ void lifecycle_set_listener(int listen_fd);
 int lifecycle_start_exit_helper(void);
 
 // Called by the main thread after it has left the accept loop, in place of joining exit_th.
-// Tells the helper that the loop is over, then joins it: the helper finishes an exit request
-// in flight (waiting at most EXIT_REPLY_GRACE_MS for its answer) and shuts the listening
-// socket down. Restores the calling thread's signal mask. Does nothing when no helper was started.
-// The wake pipe stays open, so a late signal is harmless.
+// Tells the helper that the loop is over, then joins it: the helper gives up waiting for the
+// answer to an exit request in flight (the workers still serve its connection when it was
+// accepted) and shuts the listening socket down. Restores the calling thread's signal mask. Does
+// nothing when no helper was started. The wake pipe stays open, so a late signal is harmless.
 void lifecycle_finish_exit_helper(void);
 
 #endif  // VRELL_DAEMON_LIFECYCLE_H_

@@ -18,8 +18,8 @@
 #include "daemon/lifecycle.h"
 #include "daemon/server.h"
 #include "daemon/settings.h"
-#include "service/dispatcher.h"
 #include "service/log.h"
+#include "service/pool.h"
 #include "service/queue.h"
 #include "service/stats.h"
 
@@ -46,7 +46,6 @@ constexpr char MSG_LOG_PID_FILE[] = "cannot write the pid file %s: %s";
 constexpr char MSG_LOG_PID_FILE_IN_THE_WAY[] = "something is in the way";
 constexpr char MSG_LOG_EXIT_HELPER[] = "cannot start the thread that handles the stop signals";
 constexpr char MSG_LOG_POOL_START[] = "cannot start the worker pool";
-constexpr char MSG_LOG_POOL_FAILED[] = "the worker pool cannot go on; stopping";
 constexpr char MSG_LOG_HAND_OVER_FAILED[] = "cannot queue an accepted connection; stopping";
 
 constexpr int EXIT_OK = 0;
@@ -58,11 +57,10 @@ int push_connection(int connection, const struct timespec *, void *queue) {
   return connection_queue_push(static_cast<connection_queue **>(queue), connection);
 }
 
-// The pool clears accept_loop_running when it cannot go on. The termination handler's work is
-// lock-free and async-signal-safe, so it is safe from any thread, and it makes the exit helper
-// wake the accept at once instead of on its next check.
-void wake_accept_loop() {
-  log_message(LOG_ERR, MSG_LOG_POOL_FAILED);
+// How the pool asks for the stop when it cannot be set up: as a termination signal does, so
+// the exit helper ends its wait at once. The handler is lock-free and async-signal-safe, so it
+// is safe from any thread.
+void request_stop() {
   termination_signal_handler(SIGTERM);
 }
 
@@ -185,38 +183,39 @@ int main(int argc, char *argv[]) {
 
   lifecycle_set_listener(held.listen_fd);
   int status = EXIT_OK;
-  bool dispatcher_started = false;
-  pthread_t dispatcher;
+  worker_pool *pool = nullptr;
   if (lifecycle_start_exit_helper() < 0) {
     log_message(LOG_ERR, MSG_LOG_EXIT_HELPER);
     status = EXIT_FAILURE_STATUS;
   } else {
-    dispatcher_on_stop_request = wake_accept_loop;
-    request_queue_running.store(1);
-    if (pthread_create(&dispatcher, nullptr, request_queue_handler, &held.queue) == 0) {
-      dispatcher_started = true;
-      stats_start(effective.threads);
+    const pool_config config = {service_thread_count.load(), held.cache, &held.queue, request_stop};
+    pool = pool_start(&config);
+    if (pool != nullptr) {
+      stats_start();
       log_message(LOG_INFO, MSG_LOG_STARTED, static_cast<long>(getpid()), effective.socket_path,
                   static_cast<int>(effective.threads), held.cache->max_entries,
                   static_cast<int>(effective.life_time));
       int loop = server_accept_loop(held.listen_fd, push_connection, &held.queue);
       // An accept that fails is the stop's own doing (it shuts the socket down); a refused
       // hand-over is not.
-      if (loop == SERVER_LOOP_HAND_OVER_FAILED) log_message(LOG_ERR, MSG_LOG_HAND_OVER_FAILED);
+      if (loop == SERVER_LOOP_HAND_OVER_FAILED) {
+        log_message(LOG_ERR, MSG_LOG_HAND_OVER_FAILED);
+        status = EXIT_FAILURE_STATUS;
+      }
     } else {
       log_message(LOG_ERR, MSG_LOG_POOL_START);
       status = EXIT_FAILURE_STATUS;
     }
   }
 
-  // The orderly stop. The exit request is answered before the pool stops taking connections.
+  // The orderly stop. Nothing is accepted any more; every connection accepted is answered
+  // before the workers end.
   lifecycle_finish_exit_helper();
-  request_queue_running.store(0);
-  dispatcher_wake();
-  if (dispatcher_started) pthread_join(dispatcher, nullptr);
+  pool_counters last = {};
+  pool_stop(pool, &last);
   remove_pid_file(effective.pid_path);
   char counters[LOG_LINE_MAX];
-  stats_fields(counters, sizeof counters, held.cache);
+  stats_fields(counters, sizeof counters, held.cache, &last);
   log_message(LOG_INFO, MSG_LOG_STOPPED, counters);
   release(&held);
   log_close();

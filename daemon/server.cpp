@@ -2,19 +2,18 @@
 
 #include <assert.h>
 #include <errno.h>
-#include <stddef.h>
 #include <string.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 #include <atomic>
 
+#include "client/unix_socket.h"
 #include "daemon/flags.h"
 #include "service/stats.h"
 
-static_assert(SERVER_PATH_MAX < sizeof(sockaddr_un::sun_path));
+static_assert(SERVER_PATH_MAX == UNIX_SOCKET_PATH_MAX);
 
 namespace {
 
@@ -54,10 +53,8 @@ int open_server_socket(const daemon_settings *settings, int backlog) {
   if (access(path, F_OK) == 0) return SERVER_PATH_EXISTS;
 
   struct sockaddr_un address;
-  memset(&address, 0, sizeof address);
-  address.sun_family = AF_UNIX;
-  memcpy(address.sun_path, path, length);
-  socklen_t address_length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + length);
+  socklen_t address_length;
+  if (unix_socket_address(path, &address, &address_length) < 0) return SERVER_PATH_TOO_LONG;
 
   int fd = socket(AF_UNIX, SOCK_STREAM, 0);
   if (fd < 0) return SERVER_SOCKET_FAILED;

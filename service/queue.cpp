@@ -1,11 +1,9 @@
 #include "service/queue.h"
 
-#include <chrono>
+#include <algorithm>
 #include <condition_variable>
 #include <mutex>
 #include <new>
-
-#include "service/stats.h"
 
 namespace {
 
@@ -17,12 +15,11 @@ struct queue_cell {
 }  // namespace
 
 struct connection_queue {
-  std::mutex lock;  // guards cells and woken
+  std::mutex lock;  // guards everything below
   std::condition_variable ready;
   GQueue *cells = nullptr;
-  // A wake is remembered until a wait consumes it: the dispatcher tests its run flag before it
-  // waits, and a flag cleared in between must still end that wait.
-  bool woken = false;
+  bool closed = false;
+  int length_max = 0;
 };
 
 int connection_queue_create(connection_queue **queue) {
@@ -45,11 +42,24 @@ int connection_queue_push(connection_queue **queue, int32_t connection) {
   {
     std::lock_guard<std::mutex> guard(q->lock);
     g_queue_push_tail(q->cells, cell);
-    stats_queue_length(static_cast<int32_t>(g_queue_get_length(q->cells)));
+    q->length_max = std::max(q->length_max, static_cast<int>(g_queue_get_length(q->cells)));
   }
   q->ready.notify_one();
   return 0;
 }
+
+namespace {
+
+// Frees a cell taken off the queue. Returns its descriptor, -1 for no cell.
+int32_t unpack(queue_cell *cell, struct timespec *accepted) {
+  if (cell == nullptr) return -1;
+  int32_t connection = cell->connection;
+  if (accepted != nullptr) *accepted = cell->accepted;
+  FreeEachElement(cell);
+  return connection;
+}
+
+}  // namespace
 
 int32_t connection_queue_pop(connection_queue **queue, struct timespec *accepted) {
   if (queue == nullptr || *queue == nullptr) return -1;
@@ -58,13 +68,8 @@ int32_t connection_queue_pop(connection_queue **queue, struct timespec *accepted
   {
     std::lock_guard<std::mutex> guard(q->lock);
     cell = static_cast<queue_cell *>(g_queue_pop_head(q->cells));
-    stats_queue_length(static_cast<int32_t>(g_queue_get_length(q->cells)));
   }
-  if (cell == nullptr) return -1;
-  int32_t connection = cell->connection;
-  if (accepted != nullptr) *accepted = cell->accepted;
-  FreeEachElement(cell);
-  return connection;
+  return unpack(cell, accepted);
 }
 
 int connection_queue_length(connection_queue **queue) {
@@ -73,24 +78,34 @@ int connection_queue_length(connection_queue **queue) {
   return static_cast<int>(g_queue_get_length((*queue)->cells));
 }
 
-int connection_queue_wait(connection_queue **queue, int timeout_ms) {
-  if (queue == nullptr || *queue == nullptr) return 0;
+int32_t connection_queue_take(connection_queue **queue, struct timespec *accepted,
+                              int (*draw)(void), int32_t *drawn) {
+  if (queue == nullptr || *queue == nullptr) return -1;
   connection_queue *q = *queue;
-  std::unique_lock<std::mutex> guard(q->lock);
-  q->ready.wait_for(guard, std::chrono::milliseconds(timeout_ms),
-                    [q] { return q->woken || !g_queue_is_empty(q->cells); });
-  q->woken = false;
-  return g_queue_is_empty(q->cells) ? 0 : 1;
+  queue_cell *cell;
+  {
+    std::unique_lock<std::mutex> guard(q->lock);
+    q->ready.wait(guard, [q] { return q->closed || !g_queue_is_empty(q->cells); });
+    cell = static_cast<queue_cell *>(g_queue_pop_head(q->cells));
+    if (cell != nullptr && draw != nullptr) *drawn = draw();
+  }
+  return unpack(cell, accepted);
 }
 
-void connection_queue_wake(connection_queue **queue) {
+void connection_queue_close(connection_queue **queue) {
   if (queue == nullptr || *queue == nullptr) return;
   connection_queue *q = *queue;
   {
     std::lock_guard<std::mutex> guard(q->lock);
-    q->woken = true;
+    q->closed = true;
   }
   q->ready.notify_all();
+}
+
+int connection_queue_length_max(connection_queue **queue) {
+  if (queue == nullptr || *queue == nullptr) return 0;
+  std::lock_guard<std::mutex> guard((*queue)->lock);
+  return (*queue)->length_max;
 }
 
 void connection_queue_free(connection_queue **queue) {

@@ -1,5 +1,5 @@
 // The connection queue: the unbounded first-in first-out line of accepted connections between
-// the accept loop, which pushes, and the dispatcher, which pops. Each cell carries the
+// the accept loop, which pushes, and the pool's workers, which take. Each cell carries the
 // descriptor and the CLOCK_MONOTONIC time of its push; the accept loop pushes right after
 // accept returns, so that time stands for the accept, from which the receive time-out counts.
 //
@@ -7,9 +7,9 @@
 // to pop; the queue never closes one.
 //
 // Thread safety: the queue has a lock of its own, held for the one operation by push, pop,
-// length and wake, and released while connection_queue_wait waits. Any number of threads may
-// call these at once. connection_queue_create and connection_queue_free must not race with
-// anything else on the same handle.
+// take, length and close, and released while connection_queue_take waits. Any number of
+// threads may call these at once. connection_queue_create and connection_queue_free must not race
+// with anything else on the same handle.
 #ifndef VRELL_SERVICE_QUEUE_H_
 #define VRELL_SERVICE_QUEUE_H_
 
@@ -34,14 +34,20 @@ int32_t connection_queue_pop(connection_queue **queue, struct timespec *accepted
 // Returns the number of cells; 0 for an empty queue and when there is no queue.
 int connection_queue_length(connection_queue **queue);
 
-// Waits at most timeout_ms until the queue holds a cell or connection_queue_wake is called.
-// A wake that came while nobody waited ends the next wait at once. Returns 1 when the queue
-// holds a cell, 0 otherwise (no queue, woken or timed out).
-int connection_queue_wait(connection_queue **queue, int timeout_ms);
+// Removes the head cell as connection_queue_pop does, waiting while the queue is empty and
+// open. When draw is not null it is called under the queue's lock for the cell taken and its
+// value stored at drawn, so that values drawn follow the order of the queue. Returns the
+// descriptor; -1 when there is no queue, or it is empty and closed.
+int32_t connection_queue_take(connection_queue **queue, struct timespec *accepted,
+                              int (*draw)(void), int32_t *drawn);
 
-// Ends the current or next connection_queue_wait, so that its caller looks at its run flag
-// again. Does nothing when there is no queue.
-void connection_queue_wake(connection_queue **queue);
+// Closes the queue: takers empty it, then every take returns -1 at once instead of waiting.
+// Pushes still succeed. Does nothing when there is no queue.
+void connection_queue_close(connection_queue **queue);
+
+// Returns the most cells the queue has held at once since it was made; 0 when there is no
+// queue.
+int connection_queue_length_max(connection_queue **queue);
 
 // Frees every cell with FreeEachElement, leaving the descriptors open, frees the queue and
 // clears the handle. Does nothing when there is no queue.

@@ -270,10 +270,8 @@ void status_reply(char *reply) {
 void *request_handler_thread(void *arg) {
   auto *job = static_cast<worker_job *>(arg);
   assert(job != nullptr);
-  // Taken before anything else: the slot may be handed on once SLOT_FINISHED is stored.
   const int connection = job->connection;
   verdict_cache *const cache = job->cache;
-  std::atomic<int32_t> *const state = job->state;
 
   // The time-out counts from the accept, so connections that waited for a worker do not each
   // add a full time-out for the ones queued behind them.
@@ -286,7 +284,6 @@ void *request_handler_thread(void *arg) {
     deadline.tv_nsec -= 1000000000L;
   }
 
-  stats_serving_begin();
   char reply[REPLY_MAX];
   // Only the stats line is longer than the other replies.
   char stats_line[STATS_REPLY_MAX];
@@ -312,7 +309,7 @@ void *request_handler_thread(void *arg) {
         handle_clear(cache, reply);
         break;
       case 'S':
-        stats_reply(stats_line, cache);
+        stats_reply(stats_line, cache, job->pool);
         text = stats_line;
         break;
       default:  // 'K', the only other command the parser accepts
@@ -326,7 +323,5 @@ void *request_handler_thread(void *arg) {
   stats_count_reply(text, cache);
   reply_send(connection, text);
   close(connection);
-  stats_serving_end();
-  if (state != nullptr) state->store(SLOT_FINISHED);
   return nullptr;
 }

@@ -16,8 +16,6 @@
 #include <stdint.h>
 #include <time.h>
 
-#include <atomic>
-
 #include "cache/cache.h"
 
 // The most the daemon reads for one request, in one receive; the last byte is dropped.
@@ -29,11 +27,6 @@ constexpr int REQUEST_INVALID = 0x49;
 // A client that has sent nothing this long after its accept is answered "208-Cache error\r\n".
 constexpr int REQUEST_RECEIVE_TIMEOUT_MS = 5000;
 
-// States of a worker slot. The worker stores SLOT_FINISHED into its job's state as its last act.
-constexpr int32_t SLOT_IDLE = 0;
-constexpr int32_t SLOT_RUNNING = 1;
-constexpr int32_t SLOT_FINISHED = -1;
-
 // One request, created by the worker, owned by it and freed before the reply is sent.
 struct cache_request {
   int32_t
@@ -41,14 +34,16 @@ struct cache_request {
   cache_entry *body;  // path, mtime and verdict as the cache operations take them
 };
 
-// The argument of request_handler_thread. It lives in the worker's slot, which owns it.
+struct worker_pool;
+
+// The argument of request_handler_thread: one connection as a worker took it from the queue.
 struct worker_job {
   int32_t request_id;  // only a positive id is a valid hand-over
   int32_t connection;  // the worker owns it from the hand-over on and closes it
   verdict_cache *cache;
-  std::atomic<int32_t> *state;  // the slot's state word, or null; SLOT_FINISHED is stored last
   struct timespec
       accepted;  // CLOCK_MONOTONIC time of the accept; the receive time-out counts from it
+  const worker_pool *pool = nullptr;  // the pool serving it, whose counts "S" reports; or null
 };
 
 // Reply texts, exactly as clients expect them.
@@ -106,9 +101,9 @@ void status_reply(char *reply);
 // Removes every trailing CR and LF. Returns the new length.
 size_t strip_line_end(char *text, size_t length);
 
-// Thread entry: serves exactly the one connection of the worker_job it is given, counts its
-// reply (service/stats.h) before sending it, closes it, stores SLOT_FINISHED into the job's
-// state as its last act, and returns null.
+// Serves exactly the one connection of the worker_job it is given, counts its reply
+// (service/stats.h) before sending it, closes the connection and returns null. A thread entry,
+// so that a thread of its own may serve a connection.
 void *request_handler_thread(void *job);
 
 #endif  // VRELL_SERVICE_REQUEST_H_

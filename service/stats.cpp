@@ -23,11 +23,7 @@ struct alignas(LINE) counter_word {
 static_assert(std::atomic<uint64_t>::is_always_lock_free);
 
 counter_word counters[STATS_COUNTERS];
-alignas(LINE) std::atomic<int32_t> busy{0};
-alignas(LINE) std::atomic<int32_t> queued{0};
-std::atomic<int32_t> queued_max{0};
 alignas(LINE) std::atomic<int64_t> started_at{0};
-std::atomic<int32_t> threads{0};
 // The full-table warning: when the next one may be written, and the refusals counted at the
 // last one.
 std::atomic<int64_t> warning_due{0};
@@ -68,9 +64,8 @@ void warn_full(const verdict_cache *cache) {
 
 }  // namespace
 
-void stats_start(int32_t thread_count) {
+void stats_start(void) {
   started_at.store(monotonic_seconds(CLOCK_MONOTONIC));
-  threads.store(thread_count);
 }
 
 void stats_count(stats_counter counter) {
@@ -114,22 +109,9 @@ uint64_t stats_get(stats_counter counter) {
   return counters[counter].value.load(std::memory_order_relaxed);
 }
 
-void stats_serving_begin(void) {
-  busy.fetch_add(1, std::memory_order_relaxed);
-}
-
-void stats_serving_end(void) {
-  busy.fetch_sub(1, std::memory_order_relaxed);
-}
-
-void stats_queue_length(int32_t length) {
-  queued.store(length, std::memory_order_relaxed);
-  int32_t most = queued_max.load(std::memory_order_relaxed);
-  while (length > most && !queued_max.compare_exchange_weak(most, length)) {
-  }
-}
-
-size_t stats_fields(char *out, size_t size, verdict_cache *cache) {
+size_t stats_fields(char *out, size_t size, verdict_cache *cache, const pool_counters *pool) {
+  const pool_counters none = {};
+  if (pool == nullptr) pool = &none;
   int64_t start = started_at.load();
   struct {
     const char *name;
@@ -152,10 +134,10 @@ size_t stats_fields(char *out, size_t size, verdict_cache *cache) {
       {"timeouts", stats_get(STATS_TIMEOUTS)},
       {"swept", cache_swept(cache)},
       {"connections", stats_get(STATS_CONNECTIONS)},
-      {"busy", static_cast<uint64_t>(busy.load(std::memory_order_relaxed))},
-      {"threads", static_cast<uint64_t>(threads.load())},
-      {"queued", static_cast<uint64_t>(queued.load(std::memory_order_relaxed))},
-      {"queued_max", static_cast<uint64_t>(queued_max.load(std::memory_order_relaxed))},
+      {"busy", static_cast<uint64_t>(pool->busy)},
+      {"threads", static_cast<uint64_t>(pool->threads)},
+      {"queued", static_cast<uint64_t>(pool->queued)},
+      {"queued_max", static_cast<uint64_t>(pool->queued_max)},
   };
   size_t length = 0;
   if (size == 0) return 0;
@@ -174,11 +156,13 @@ void stats_set_clock(int64_t (*seconds)(void)) {
   warning_clock = seconds != nullptr ? seconds : coarse_seconds;
 }
 
-void stats_reply(char *reply, verdict_cache *cache) {
+void stats_reply(char *reply, verdict_cache *cache, const worker_pool *pool) {
+  pool_counters counts = {};
+  pool_counts(pool, &counts);
   constexpr size_t head = sizeof STATS_TEXT - 1;
   constexpr char line_end[] = "\r\n";
   memcpy(reply, STATS_TEXT, head);
   // Room is kept for the line end, so the reply always ends as every reply does.
-  size_t length = head + stats_fields(reply + head, STATS_REPLY_MAX - head - 2, cache);
+  size_t length = head + stats_fields(reply + head, STATS_REPLY_MAX - head - 2, cache, &counts);
   memcpy(reply + length, line_end, sizeof line_end);
 }

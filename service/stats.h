@@ -13,6 +13,7 @@
 #include <stdint.h>
 
 #include "cache/cache.h"
+#include "service/pool.h"
 
 // The counters that only grow. Which reply codes each one counts is stated beside it.
 enum stats_counter : int {
@@ -38,8 +39,8 @@ constexpr int STATS_REPLY_MAX = 1024;
 // A full table is logged at most this often, with the refusals since the last line.
 constexpr int STATS_FULL_WARNING_EVERY_S = 60;
 
-// Records the start of serving (uptime counts from here) and the number of worker threads.
-void stats_start(int32_t threads);
+// Records the start of serving: uptime counts from here.
+void stats_start(void);
 
 // Adds one to the counter.
 void stats_count(stats_counter counter);
@@ -53,23 +54,18 @@ void stats_count_reply(const char *reply, const verdict_cache *cache);
 // Returns the counter's value.
 uint64_t stats_get(stats_counter counter);
 
-// A worker calls the first as it begins to serve a connection and the second when it is done.
-void stats_serving_begin(void);
-void stats_serving_end(void);
-
-// The connection queue reports its length after every change, under its own lock.
-void stats_queue_length(int32_t length);
-
 // Writes the fields "uptime=N;entries=N;...;queued_max=N" into out (size bytes, terminated).
-// entries takes the cache's lock for a moment; a null cache gives 0 entries and capacity.
-// Returns the length of the text, cut to size - 1.
-size_t stats_fields(char *out, size_t size, verdict_cache *cache);
+// entries takes the cache's lock for a moment; a null cache gives 0 entries and capacity, null
+// pool counts give 0 for threads, busy, queued and queued_max. Returns the length of the text,
+// cut to size - 1.
+size_t stats_fields(char *out, size_t size, verdict_cache *cache, const pool_counters *pool);
 
 // For tests: replaces the monotonic seconds that time the full-table warning. Null restores
 // the clock. Must not be changed while other threads count.
 void stats_set_clock(int64_t (*seconds)(void));
 
-// Writes the stats reply, STATS_TEXT, the fields and "\r\n", into reply (STATS_REPLY_MAX bytes).
-void stats_reply(char *reply, verdict_cache *cache);
+// Writes the stats reply, STATS_TEXT, the fields and "\r\n", into reply (STATS_REPLY_MAX bytes),
+// with the counts of pool as it runs; pool may be null.
+void stats_reply(char *reply, verdict_cache *cache, const worker_pool *pool);
 
 #endif  // VRELL_SERVICE_STATS_H_

@@ -3,6 +3,7 @@
 // instance or its leftovers; and its worker pool holds under saturation, idle clients and
 // bursts.
 
+#include <dirent.h>
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
@@ -47,6 +48,21 @@ int Connect(const std::string &path) {
     return -1;
   }
   return fd;
+}
+
+// The number of sockets the process holds open: its listener and the connections it accepted.
+int SocketCount(pid_t pid) {
+  const std::string dir = "/proc/" + std::to_string(pid) + "/fd";
+  DIR *d = opendir(dir.c_str());
+  if (d == nullptr) return -1;
+  int count = 0;
+  while (struct dirent *e = readdir(d)) {
+    char target[64];
+    ssize_t n = readlink((dir + "/" + e->d_name).c_str(), target, sizeof target - 1);
+    if (n > 0 && std::string(target, n).rfind("socket:", 0) == 0) ++count;
+  }
+  closedir(d);
+  return count;
 }
 
 bool ReadableWithin(int fd, int ms) {
@@ -372,6 +388,33 @@ TEST_F(DaemonTest, AFullPoolServesTheNextOnlyWhenASlotIsFreeAndIdleClientsAreLet
   for (int fd : silent) close(fd);
   close(sixth);
   EXPECT_EQ(harness_request(d_, "K\r\n").rfind("101-", 0), 0u);
+}
+
+TEST_F(DaemonTest, TheStopAnswersEveryConnectionItAccepted) {
+  config_.threads = "5";
+  harness_write_config(d_, config_);
+  Start();
+  // The listener alone, once the start-up's own status request is done with.
+  ASSERT_TRUE(harness_wait_for([&] { return SocketCount(d_.pid) == 1; }, kBoundMs));
+  std::vector<int> silent, waiting;
+  for (int i = 0; i < 5; ++i) silent.push_back(Connect(d_.socket_path));
+  for (int i = 0; i < 3; ++i) {
+    waiting.push_back(Connect(d_.socket_path));
+    ASSERT_EQ(send(waiting.back(), "K\r\n", 4, MSG_NOSIGNAL), 4);
+  }
+  // Once the daemon holds all eight, each has been accepted: the status requests wait in the
+  // queue behind five workers held by clients that never speak.
+  ASSERT_TRUE(harness_wait_for([&] { return SocketCount(d_.pid) == 1 + 8; }, kBoundMs));
+  ExpectOrderlyStop(harness_stop(&d_));
+  for (int fd : waiting) {
+    std::string reply = ReadReply(fd);
+    EXPECT_EQ(reply.rfind("101-OK: Cache running;", 0), 0u) << reply;
+    close(fd);
+  }
+  for (int fd : silent) {
+    EXPECT_EQ(ReadReply(fd), kCacheError);
+    close(fd);
+  }
 }
 
 TEST_F(DaemonTest, ABurstFromManyClientsIsAllAnswered) {

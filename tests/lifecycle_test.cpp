@@ -279,7 +279,7 @@ TEST_F(LifecycleTest, UndeliverableExitRequestEndsTheAcceptThroughShutdown) {
 TEST_F(LifecycleTest, StopAskedByAThreadWakesTheAcceptToo) {
   Start([](int listen_fd, int ready, int, child_report *report) {
     lifecycle_start_exit_helper();
-    // A thread that clears the run flag, as the dispatcher does when it cannot go on.
+    // A thread that clears the run flag and wakes nobody.
     std::thread stopper([] {
       while (accept_in_progress.load() == 0) usleep(1000);
       accept_loop_running.store(0);

@@ -30,8 +30,9 @@ TEST(ConnectionQueue, MissingAndEmptyQueue) {
   EXPECT_EQ(-1, connection_queue_push(nullptr, 7));
   EXPECT_EQ(-1, connection_queue_pop(&none));
   EXPECT_EQ(0, connection_queue_length(&none));
-  EXPECT_EQ(0, connection_queue_wait(&none, 10));
-  connection_queue_wake(&none);
+  EXPECT_EQ(-1, connection_queue_take(&none, nullptr, nullptr, nullptr));
+  EXPECT_EQ(0, connection_queue_length_max(&none));
+  connection_queue_close(&none);
   connection_queue_free(&none);
   connection_queue_free(nullptr);
 
@@ -83,43 +84,54 @@ TEST(ConnectionQueue, FreeLeavesDescriptorsOpen) {
   close(fds[1]);
 }
 
-// A wake ends the wait even when it came first; a push ends it with a cell to take. The bounds
-// are far beyond any scheduling delay, so only a missing wake-up makes them run out.
-TEST(ConnectionQueue, WaitEndsOnPushAndOnWake) {
+int Count() {
+  static int n = 0;
+  return ++n;
+}
+
+// A take waits for a push, draws in queue order under the lock, and ends for good once the
+// queue is closed and empty; the high-water mark stays. The bounds are far beyond any
+// scheduling delay, so only a missing wake-up makes them run out.
+TEST(ConnectionQueue, TakeWaitsForAPushAndEndsOnClose) {
   connection_queue *q = nullptr;
   ASSERT_EQ(0, connection_queue_create(&q));
-  constexpr int kLong = 60000;
   auto bounded = [](auto call) {
     auto start = std::chrono::steady_clock::now();
-    int result = call();
+    int32_t result = call();
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(30));
     return result;
   };
-
-  connection_queue_wake(&q);
-  EXPECT_EQ(0, bounded([&] { return connection_queue_wait(&q, kLong); }));
-  EXPECT_EQ(0, connection_queue_wait(&q, 0));  // the wake was consumed
-
+  int32_t drawn = 0;
   std::thread pusher([&] {
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
     connection_queue_push(&q, 4);
   });
-  EXPECT_EQ(1, bounded([&] { return connection_queue_wait(&q, kLong); }));
+  EXPECT_EQ(4, bounded([&] { return connection_queue_take(&q, nullptr, Count, &drawn); }));
   pusher.join();
-  EXPECT_EQ(1, connection_queue_wait(&q, 0));  // a cell is there: no waiting at all
-  EXPECT_EQ(4, connection_queue_pop(&q));
+  EXPECT_EQ(1, drawn);
 
-  std::thread waker([&] {
+  for (int32_t fd : {7, 8, 9}) ASSERT_EQ(0, connection_queue_push(&q, fd));
+  EXPECT_EQ(3, connection_queue_length_max(&q));
+  EXPECT_EQ(7, connection_queue_take(&q, nullptr, Count, &drawn));
+  EXPECT_EQ(2, drawn);
+  std::thread closer([&] {
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    connection_queue_wake(&q);
+    connection_queue_close(&q);
   });
-  EXPECT_EQ(0, bounded([&] { return connection_queue_wait(&q, kLong); }));
-  waker.join();
+  // Closed, the queue is still emptied before takes end.
+  EXPECT_EQ(8, connection_queue_take(&q, nullptr, nullptr, nullptr));
+  EXPECT_EQ(9, connection_queue_take(&q, nullptr, Count, &drawn));
+  EXPECT_EQ(3, drawn);
+  EXPECT_EQ(-1, bounded([&] { return connection_queue_take(&q, nullptr, Count, &drawn); }));
+  closer.join();
+  EXPECT_EQ(3, drawn);
+  EXPECT_EQ(-1, connection_queue_take(&q, nullptr, nullptr, nullptr));
+  EXPECT_EQ(3, connection_queue_length_max(&q));
   connection_queue_free(&q);
 }
 
 // Several producers and consumers at once: every value comes out exactly once, and the values
-// of one producer come out in the order it pushed them.
+// of one producer come out in the order it pushed them, to waiting takers as to pops.
 TEST(ConnectionQueue, ConcurrentPushAndPop) {
   unsigned seed = std::random_device{}();
   std::printf("seed %u\n", seed);
@@ -127,8 +139,8 @@ TEST(ConnectionQueue, ConcurrentPushAndPop) {
   connection_queue *q = nullptr;
   ASSERT_EQ(0, connection_queue_create(&q));
 
-  std::atomic<int> remaining{kProducers * kPerProducer};
   std::vector<std::vector<int32_t>> seen(kConsumers);
+  std::atomic<bool> closed{false};
   std::vector<std::thread> threads;
   for (int p = 0; p < kProducers; p++) {
     threads.emplace_back([&, p] {
@@ -140,19 +152,25 @@ TEST(ConnectionQueue, ConcurrentPushAndPop) {
     });
   }
   for (int c = 0; c < kConsumers; c++) {
+    // One consumer polls with pop; the others wait in take until the close.
     threads.emplace_back([&, c] {
-      while (remaining.load() > 0) {
-        int32_t fd = connection_queue_pop(&q);
-        if (fd < 0) {
-          connection_queue_wait(&q, 50);
-          continue;
+      for (;;) {
+        int32_t fd = c == 0 ? connection_queue_pop(&q)
+                            : connection_queue_take(&q, nullptr, nullptr, nullptr);
+        if (fd >= 0) {
+          seen[c].push_back(fd);
+        } else if (c != 0 || (closed.load() && connection_queue_length(&q) == 0)) {
+          break;
+        } else {
+          std::this_thread::yield();
         }
-        seen[c].push_back(fd);
-        remaining--;
       }
     });
   }
-  for (auto &t : threads) t.join();
+  for (int p = 0; p < kProducers; p++) threads[p].join();
+  closed = true;
+  connection_queue_close(&q);
+  for (size_t t = kProducers; t < threads.size(); t++) threads[t].join();
 
   std::vector<int> count(kProducers * kPerProducer, 0);
   for (const auto &values : seen) {

@@ -217,7 +217,6 @@ class HandlerTest : public ::testing::Test {
 
   struct served {
     std::string reply;  // every byte received, the NUL included
-    int32_t state;
   };
 
   served Serve(const std::string &bytes, bool shut_down = false, int32_t request_id = 1,
@@ -228,8 +227,7 @@ class HandlerTest : public ::testing::Test {
       EXPECT_EQ(static_cast<ssize_t>(bytes.size()), send(ends[0], bytes.data(), bytes.size(), 0));
     }
     if (shut_down) shutdown(ends[0], SHUT_WR);
-    std::atomic<int32_t> state{SLOT_RUNNING};
-    worker_job job{request_id, ends[1], with_cache ? cache_ : nullptr, &state, accepted};
+    worker_job job{request_id, ends[1], with_cache ? cache_ : nullptr, accepted};
     std::thread worker(request_handler_thread, &job);
     std::string reply;
     char buffer[256];
@@ -245,7 +243,7 @@ class HandlerTest : public ::testing::Test {
     shutdown(ends[0], SHUT_WR);
     worker.join();
     close(ends[0]);
-    return {reply, state.load()};
+    return {reply};
   }
   std::string Reply(const std::string &text) { return Serve(text + "\r\n" + '\0').reply; }
 
@@ -290,7 +288,6 @@ TEST_F(HandlerTest, AnswersEveryCommand) {
   EXPECT_EQ(wire(REPLY_INVALID), Serve("D " + repeat(CACHE_PATH_MAX, 'p') + '\0').reply);
   served last = Serve("A 10000 0 " + repeat(CACHE_PATH_MAX - 1, 'p') + "\n");
   EXPECT_EQ(wire(REPLY_INVALID), last.reply);  // cut by the receive limit
-  EXPECT_EQ(SLOT_FINISHED, last.state);
 }
 
 // Checks text against a pattern in which 'd' stands for one decimal digit.
@@ -340,7 +337,6 @@ TEST_F(HandlerTest, ClientsThatSendNothingOrNoFitAreAnswered) {
   served timed_out = Serve("", false, 1, accepted);
   EXPECT_EQ(timeouts + 1, stats_get(STATS_TIMEOUTS));
   EXPECT_EQ(wire(REPLY_CACHE_ERROR), timed_out.reply);
-  EXPECT_EQ(SLOT_FINISHED, timed_out.state);
   // A request that is already there is served even after the time-out.
   EXPECT_EQ(wire(REPLY_ADDED), Serve("A 1 0 /late"s + '\0', false, 1, accepted).reply);
   // A job that is not a valid hand-over, or has no cache, leaves the cache alone.
@@ -380,17 +376,15 @@ TEST_F(HandlerTest, AFullTableIsLoggedOnceAMinuteWithTheRefusalsSinceTheLastLine
   log_sink = quiet;
 }
 
-TEST_F(HandlerTest, ClientGoneBeforeTheReplyStillFinishesTheSlot) {
+TEST_F(HandlerTest, ClientGoneBeforeTheReplyIsStillServed) {
   int ends[2];
   ASSERT_EQ(0, socketpair(AF_UNIX, SOCK_STREAM, 0, ends));
   const std::string request = "A 1 0 /gone"s + '\0';
   ASSERT_EQ(static_cast<ssize_t>(request.size()), send(ends[0], request.data(), request.size(), 0));
   close(ends[0]);
-  std::atomic<int32_t> state{SLOT_RUNNING};
-  worker_job job{1, ends[1], cache_, &state, {0, 0}};
+  worker_job job{1, ends[1], cache_, {0, 0}};
   std::thread worker(request_handler_thread, &job);
   worker.join();  // a SIGPIPE would have ended the test process here
-  EXPECT_EQ(SLOT_FINISHED, state.load());
   EXPECT_EQ(VERDICT_CLEAN, cache_query_entry(cache_, "/gone", 1));
   EXPECT_EQ(-1, fcntl(ends[1], F_GETFD));  // the worker closed its connection
 }

@@ -1,0 +1,106 @@
+#include "service/pool.h"
+
+#include <stdlib.h>
+
+#include <atomic>
+#include <new>
+
+int (*pool_thread_create)(pthread_t *, const pthread_attr_t *, void *(*)(void *),
+                          void *) = pthread_create;
+void (*pool_on_take)(const worker_job *job) = nullptr;
+
+namespace {
+
+struct pool_worker {
+  pthread_t thread;
+  std::atomic<int32_t> state{SLOT_IDLE};
+  const worker_pool *pool;
+};
+
+}  // namespace
+
+struct worker_pool {
+  pool_config config;
+  int32_t started = 0;
+  pool_worker *workers = nullptr;
+};
+
+namespace {
+
+// Closes the queue, so that each started worker ends once it is empty, and joins them.
+void join_workers(worker_pool *pool) {
+  connection_queue_close(pool->config.queue);
+  for (int32_t i = 0; i < pool->started; i++) pthread_join(pool->workers[i].thread, nullptr);
+}
+
+void free_pool(worker_pool *pool) {
+  delete[] pool->workers;
+  delete pool;
+}
+
+}  // namespace
+
+worker_pool *pool_start(const pool_config *config) {
+  worker_pool *pool = nullptr;
+  // A pool without workers could never serve what is queued.
+  if (config != nullptr && config->queue != nullptr && *config->queue != nullptr &&
+      config->threads >= 1) {
+    pool = new (std::nothrow) worker_pool;
+  }
+  if (pool != nullptr) {
+    pool->config = *config;
+    pool->workers = new (std::nothrow) pool_worker[config->threads];
+  }
+  if (pool != nullptr && pool->workers != nullptr) {
+    srand(REQUEST_ID_SEED);
+    srand(static_cast<unsigned>(rand()));
+    for (; pool->started < config->threads; pool->started++) {
+      pool_worker *worker = &pool->workers[pool->started];
+      worker->pool = pool;
+      if (pool_thread_create(&worker->thread, nullptr, request_queue_handler, worker) != 0) break;
+    }
+    if (pool->started == config->threads) return pool;
+  }
+  if (pool != nullptr) {
+    join_workers(pool);
+    free_pool(pool);
+  }
+  if (config != nullptr && config->request_stop != nullptr) config->request_stop();
+  return nullptr;
+}
+
+void pool_stop(worker_pool *pool, pool_counters *last) {
+  if (pool == nullptr) return;
+  join_workers(pool);
+  pool_counts(pool, last);
+  free_pool(pool);
+}
+
+int pool_counts(const worker_pool *pool, pool_counters *counters) {
+  if (pool == nullptr || counters == nullptr) return -1;
+  counters->threads = pool->config.threads;
+  counters->busy = 0;
+  for (int32_t i = 0; i < pool->config.threads; i++) {
+    if (pool->workers[i].state.load() == SLOT_RUNNING) counters->busy++;
+  }
+  counters->queued = connection_queue_length(pool->config.queue);
+  counters->queued_max = connection_queue_length_max(pool->config.queue);
+  return 0;
+}
+
+void *request_queue_handler(void *arg) {
+  auto *worker = static_cast<pool_worker *>(arg);
+  const pool_config &config = worker->pool->config;
+  for (;;) {
+    worker_job job = {0, -1, config.cache, {0, 0}, worker->pool};
+    // The id is drawn as the connection is taken, under the queue's lock, so the ids follow
+    // the accept order however the workers interleave.
+    job.connection = connection_queue_take(config.queue, &job.accepted, rand, &job.request_id);
+    if (job.connection < 0) break;
+    worker->state.store(SLOT_RUNNING);
+    if (pool_on_take != nullptr) pool_on_take(&job);
+    request_handler_thread(&job);
+    worker->state.store(SLOT_IDLE);
+  }
+  return nullptr;
+}

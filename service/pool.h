@@ -1,0 +1,75 @@
+// The worker pool: a fixed number of long-lived workers, each of which takes the connection at
+// the head of the connection queue, serves it with request_handler_thread and takes the next.
+// A connection thus reaches its worker in one hand-over, in accept order, and at most as many
+// are served at once as there are workers. Stopping the pool closes the queue: the workers
+// first serve every connection still in it, then end.
+//
+// Thread safety: pool_start and pool_stop belong to one thread (the daemon's main thread).
+// pool_counts may be called from any thread while the pool runs, a worker included. The pool
+// has no lock of its own: workers meet only in the connection queue, under its lock.
+#ifndef VRELL_SERVICE_POOL_H_
+#define VRELL_SERVICE_POOL_H_
+
+#include <pthread.h>
+#include <stdint.h>
+
+#include "cache/cache.h"
+#include "service/queue.h"
+#include "service/request.h"
+
+// The request id generator is seeded with this, then re-seeded with its first value, so that
+// the ids follow the same sequence, in accept order, in every run.
+constexpr unsigned REQUEST_ID_SEED = 1103527590;
+
+// A worker's state word: waiting for a connection, or serving one.
+constexpr int32_t SLOT_IDLE = 0;
+constexpr int32_t SLOT_RUNNING = 1;
+
+// What the pool needs from its owner. The pool copies it; the queue and the cache must outlive
+// the pool.
+struct pool_config {
+  int32_t threads;             // service_thread_count: the number of workers, at least 1
+  verdict_cache *cache;        // handed to every request
+  connection_queue **queue;    // the address of the queue handle the accept loop pushes onto
+  void (*request_stop)(void);  // called, when not null, when the pool cannot be set up
+};
+
+struct worker_pool;
+
+// A snapshot of a running pool, for operators.
+struct pool_counters {
+  int32_t threads;     // workers
+  int32_t busy;        // workers serving a connection
+  int32_t queued;      // connections waiting in the queue
+  int32_t queued_max;  // the most that have waited at once
+};
+
+// Starts config->threads workers and seeds the request ids; call it before anything is pushed.
+// Returns the pool, which the caller ends with pool_stop; null when config, its queue or its
+// thread count is unusable, memory runs out or a worker cannot be started: the workers already
+// started are ended first (the queue is closed for that), and config->request_stop is called.
+worker_pool *pool_start(const pool_config *config);
+
+// Closes the queue, lets the workers serve every connection in it (each is answered at the
+// latest when its receive deadline, counted from its accept, has passed), joins them and frees
+// the pool. Fills last, when not null, with the counts once every worker has ended. The caller
+// stops pushing first. Does nothing for a null pool.
+void pool_stop(worker_pool *pool, pool_counters *last);
+
+// Fills counters from pool. Returns 0; -1 when pool or counters is null.
+int pool_counts(const worker_pool *pool, pool_counters *counters);
+
+// The loop of one worker; the argument is the worker's record, the result null. Takes
+// connections from the queue and serves them until the queue is closed and empty.
+void *request_queue_handler(void *worker);
+
+// How the pool starts its workers: pthread_create unless a test replaces it, before
+// pool_start, to make starts fail.
+extern int (*pool_thread_create)(pthread_t *thread, const pthread_attr_t *attr,
+                                 void *(*start)(void *), void *arg);
+
+// Called, when not null, by a worker for each connection it has taken, before serving it. For
+// tests that follow the hand-overs; set it before pool_start.
+extern void (*pool_on_take)(const worker_job *job);
+
+#endif  // VRELL_SERVICE_POOL_H_
