@@ -150,8 +150,8 @@ TEST(RequestParse, RefusesPathsThatDoNotFitOrWereCut) {
       {"D " + longest + '\0', true},
       {"D " + longest + "p" + '\0', false},
       {"Q 1 " + longest + "pp\r\n" + '\0', false},
-      {head + longest + '\0', true},               // all 1034 bytes, ended by the NUL
-      {head + longest + "\n", false},              // all 1034 bytes, and more followed
+      {head + longest + '\0', true},                            // all 1034 bytes, ended by the NUL
+      {head + longest + "\n", false},                           // all 1034 bytes, and more followed
       {std::string("K") + repeat(REQUEST_MAX - 1, 'x'), true},  // K and C ignore their rest
       {std::string("C") + repeat(REQUEST_MAX + 100, 'x'), true},
       {std::string("D /x") + repeat(REQUEST_MAX, '\r'), false},
