@@ -22,8 +22,8 @@ constexpr int EXIT_FAILED = 1;  // the stats request got another reply than the 
 constexpr int EXIT_UNREACHABLE = 2;
 constexpr int EXIT_USAGE = 64;
 constexpr int EXIT_NO_FILE = 66;       // the file of add-file or query-file cannot be examined
-constexpr int EXIT_NO_CONFIG = 78;     // the configuration file of -c cannot be read
 constexpr int EXIT_WRONG_SERVER = 77;  // the socket is served by another user than --server-uid
+constexpr int EXIT_NO_CONFIG = 78;     // the configuration file of -c cannot be read
 // Generous: a daemon under load still answers, a hung one does not keep the caller for ever.
 constexpr int CLI_TIMEOUT_MS = 10000;
 constexpr int STATS_CODE = 102;
@@ -113,12 +113,12 @@ bool server_uid(const char *user, uid_t *uid) {
 }
 
 // Prints the fields of a stats reply ("102-Stats: name=value;...") as "name value" lines, or
-// as one JSON object. Returns false, printing nothing, when a field is not a name and an
-// unsigned decimal value.
+// as one JSON object. Returns false, printing nothing, when the line was cut (no CR LF at its
+// end) or a field is not a name and an unsigned decimal value.
 bool print_stats(std::string_view reply, bool json) {
   std::string_view fields = reply.substr(sizeof STATS_PREFIX - 1);
-  while (!fields.empty() && (fields.back() == '\n' || fields.back() == '\r'))
-    fields.remove_suffix(1);
+  if (!fields.ends_with("\r\n")) return false;
+  fields.remove_suffix(2);
   std::string out = json ? "{" : "";
   while (!fields.empty()) {
     size_t end = fields.find(';');
@@ -267,6 +267,9 @@ int main(int argc, char **argv) {
       print_stats(reply, json)) {
     return EXIT_REPLY;
   }
-  fprintf(stderr, "vrell-cli: no counters in the reply: %s", reply);
+  std::string_view line = reply;
+  while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.remove_suffix(1);
+  fprintf(stderr, "vrell-cli: no counters in the reply: %.*s\n", static_cast<int>(line.size()),
+          line.data());
   return EXIT_FAILED;
 }
