@@ -209,8 +209,13 @@ fail() {
   exit 1
 }
 # The package's configuration where it is installed, the host's /etc beside it, and the run
-# directory the unit would create; all of it private to this namespace.
-mount -t overlay overlay -o "lowerdir=$root/etc:/etc" /etc
+# directory the unit would create; all of it private to this namespace. The daemon wants its
+# configuration writable, so changes go to a layer on a tmpfs.
+mkdir "$work/layer"
+mount -t tmpfs tmpfs "$work/layer"
+mkdir "$work/layer/upper" "$work/layer/work"
+mount -t overlay overlay \
+  -o "lowerdir=$root/etc:/etc,upperdir=$work/layer/upper,workdir=$work/layer/work" /etc
 mount -t tmpfs tmpfs /run
 mkdir -m 0750 /run/vrell
 # As the unit starts it.
