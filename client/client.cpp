@@ -35,7 +35,7 @@ int connect_to(const char *socket_path, int64_t deadline) {
 
 // Receives until the reply's NUL, the end of the connection or a full buffer.
 int receive_reply(int fd, int64_t deadline, char *reply, size_t reply_size) {
-  char buffer[VRELL_CLIENT_REPLY_MAX];
+  char buffer[VRELL_CLIENT_STATS_MAX];
   size_t have = 0;
   while (have < sizeof buffer - 1 && memchr(buffer, '\0', have) == nullptr) {
     struct pollfd ready = {fd, POLLIN, 0};
@@ -148,6 +148,8 @@ extern "C" const char *vrell_client_strerror(int code) {
       return "bad argument";
     case VRELL_CLIENT_EPEER:
       return "the socket is served by another user than expected";
+    case VRELL_CLIENT_ECONFIG:
+      return "cannot read the configuration file";
     default:
       return code >= 0 ? "no error" : "unknown error";
   }

@@ -1,5 +1,5 @@
-/* The client side of the vrell protocol: connect to the daemon's socket, send one request
- * with its NUL in one send, receive one reply. Used by vrell-cli, the tests and the
+/* The client side of the vrell protocol: find the daemon's socket, connect to it, send one
+ * request with its NUL in one send, receive one reply. Used by vrell-cli, the tests and the
  * benchmarks; C-compatible so that scanner components written in C can link it.
  *
  * Thread safety: every call is independent; any number of threads may call at once. */
@@ -13,8 +13,11 @@
 extern "C" {
 #endif
 
-/* Large enough for every reply of the daemon with its NUL. */
+/* Large enough for every reply of the daemon with its NUL, except the stats reply. */
 #define VRELL_CLIENT_REPLY_MAX 256
+
+/* Large enough for the stats reply with its NUL; a reply is never read beyond this. */
+#define VRELL_CLIENT_STATS_MAX 4096
 
 /* The most bytes the daemon reads for one request, its NUL included. */
 #define VRELL_CLIENT_REQUEST_MAX 1034
@@ -26,6 +29,7 @@ extern "C" {
 #define VRELL_CLIENT_ETIMEOUT (-4) /* no reply within the time-out */
 #define VRELL_CLIENT_EARG (-5)     /* a bad argument (no path, path too long, request too long) */
 #define VRELL_CLIENT_EPEER (-6)    /* the socket is served by another uid than the expected one */
+#define VRELL_CLIENT_ECONFIG (-7)  /* the configuration file cannot be read */
 
 /* The expected_uid that accepts a server of any uid. */
 #define VRELL_CLIENT_ANY_UID ((uid_t)-1)
@@ -56,6 +60,26 @@ int vrell_client_request_checked(const char *socket_path, const char *request, c
 int vrell_client_exchange_checked(const char *socket_path, const void *data, size_t len,
                                   char *reply, size_t reply_size, int timeout_ms,
                                   uid_t expected_uid);
+
+/* Returns the installed configuration file: vrell/vrell.ini in the system configuration
+ * directory the library was built for (/etc/vrell/vrell.ini with the prefix /usr). Static
+ * storage; never null. */
+const char *vrell_client_installed_config(void);
+
+/* Reads the configuration file at conf_path as the daemon does (its key QXVrellSocket of
+ * section vrell, $(NAME) references replaced from the environment) and copies the socket path
+ * it gives the daemon into out (out_size bytes, terminated): the key's value, or the built-in
+ * path when the file has no such key. Returns 0; VRELL_CLIENT_ECONFIG when the file cannot be
+ * read; VRELL_CLIENT_EARG for a null or empty argument or when the path does not fit in out.
+ * On failure out is left empty. */
+int vrell_client_socket_from_config(const char *conf_path, char *out, size_t out_size);
+
+/* Copies into out the socket path in this order: socket_path when not null; else that of the
+ * configuration file conf_path when not null (failing as vrell_client_socket_from_config
+ * does); else that of the installed configuration when that file is readable; else the
+ * built-in path. Returns as vrell_client_socket_from_config. */
+int vrell_client_find_socket(const char *socket_path, const char *conf_path, char *out,
+                             size_t out_size);
 
 /* Returns a short text for a negative code of vrell_client_request. Never null. */
 const char *vrell_client_strerror(int code);

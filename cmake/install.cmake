@@ -9,13 +9,20 @@ set(VRELL_SYSTEMD_UNIT_DIR "${CMAKE_INSTALL_PREFIX}/lib/systemd/system"
 set(VRELL_RUN_DIR "/run/vrell" CACHE PATH "Run directory of the installed configuration")
 set(VRELL_CONF_DIR "${CMAKE_INSTALL_FULL_SYSCONFDIR}/vrell")
 
-# A shared client library beside the static one, for scanner components that link it at run
-# time. The sanitizer builds leave it out: their runtime cannot be loaded into other programs.
+# The installed client library holds the configuration reader it uses, so that a C program
+# links the archive or the shared library alone; both are made of the objects of the in-tree
+# libraries. The shared one, for scanner components that link it at run time, exports the C
+# interface only. The sanitizer builds leave it out: their runtime cannot be loaded into other
+# programs.
+set(vrell_client_objects $<TARGET_OBJECTS:vrell_client> $<TARGET_OBJECTS:vrell_config>)
+add_library(vrell_client_archive STATIC ${vrell_client_objects})
+set_target_properties(vrell_client_archive PROPERTIES OUTPUT_NAME vrell_client LINKER_LANGUAGE CXX)
 if(VRELL_SANITIZE STREQUAL "")
-  add_library(vrell_client_shared SHARED ${PROJECT_SOURCE_DIR}/client/client.cpp
-                                         ${PROJECT_SOURCE_DIR}/client/unix_socket.cpp)
-  target_include_directories(vrell_client_shared PUBLIC ${PROJECT_SOURCE_DIR})
-  set_target_properties(vrell_client_shared PROPERTIES OUTPUT_NAME vrell_client
+  set(vrell_client_exports ${PROJECT_SOURCE_DIR}/client/exports.map)
+  add_library(vrell_client_shared SHARED ${vrell_client_objects})
+  target_link_options(vrell_client_shared PRIVATE -Wl,--version-script=${vrell_client_exports})
+  set_target_properties(vrell_client_shared PROPERTIES OUTPUT_NAME vrell_client LINKER_LANGUAGE CXX
+                        LINK_DEPENDS ${vrell_client_exports}
                         VERSION ${PROJECT_VERSION} SOVERSION ${PROJECT_VERSION_MAJOR})
 endif()
 
@@ -61,7 +68,7 @@ add_custom_target(vrell_install_files ALL DEPENDS ${vrell_generated_ini} ${vrell
 
 install(TARGETS vrell DESTINATION ${CMAKE_INSTALL_SBINDIR})
 install(TARGETS vrell-cli DESTINATION ${CMAKE_INSTALL_BINDIR})
-install(TARGETS vrell_client ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR})
+install(TARGETS vrell_client_archive ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR})
 if(TARGET vrell_client_shared)
   install(TARGETS vrell_client_shared LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR})
 endif()

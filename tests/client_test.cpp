@@ -1,5 +1,5 @@
 // The client library against a scripted peer: what goes on the wire, how replies, silences and
-// hang-ups come back, and the refused arguments.
+// hang-ups come back, and the refused arguments; and where it finds the daemon's socket.
 
 #include "client/client.h"
 
@@ -13,8 +13,11 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <fstream>
 #include <string>
 #include <thread>
+
+#include "daemon/settings.h"
 
 namespace {
 
@@ -68,6 +71,12 @@ class Peer {
 };
 
 const std::string kAdded("201-File added successfully\r\n\0", 30);
+// A counters line well beyond the other replies' buffer.
+const std::string kStats = [] {
+  std::string line = "102-Stats: ";
+  for (int i = 0; i < 40; ++i) line += "counter_" + std::to_string(i) + "=4294967296;";
+  return line + "\r\n";
+}();
 
 TEST(ClientTest, RequestSendsTextAndOneNulAndReturnsTheCode) {
   Peer peer;
@@ -90,11 +99,12 @@ TEST(ClientTest, RepliesAreCutToTheBufferAndCodesReadFromTheirStart) {
       {std::string("no code\r\n\0", 10), 64, 0, "no code\r\n"},
       {"209-without its NUL", 64, 209, "209-without its NUL"},
       {std::string("101-first\0second", 16), 64, 101, "101-first"},
+      {kStats + std::string(1, '\0'), VRELL_CLIENT_STATS_MAX, 102, kStats.c_str()},
   };
   for (const Case &c : cases) {
     Peer peer;
     peer.Serve(c.reply);
-    char reply[64];
+    char reply[VRELL_CLIENT_STATS_MAX];
     EXPECT_EQ(vrell_client_request(peer.path(), "K\r\n", reply, c.size, 5000), c.code) << c.text;
     EXPECT_STREQ(reply, c.text);
   }
@@ -123,8 +133,9 @@ TEST(ClientTest, FailuresReturnTheirCodesAndAnEmptyReply) {
   EXPECT_EQ(vrell_client_request("/nonexistent/vrell.sock", "K\r\n", reply, sizeof reply, 100),
             VRELL_CLIENT_ECONNECT);
   EXPECT_STREQ(reply, "");
-  for (int code : {VRELL_CLIENT_ECONNECT, VRELL_CLIENT_ESEND, VRELL_CLIENT_ERECV,
-                   VRELL_CLIENT_ETIMEOUT, VRELL_CLIENT_EARG, VRELL_CLIENT_EPEER, -99}) {
+  for (int code :
+       {VRELL_CLIENT_ECONNECT, VRELL_CLIENT_ESEND, VRELL_CLIENT_ERECV, VRELL_CLIENT_ETIMEOUT,
+        VRELL_CLIENT_EARG, VRELL_CLIENT_EPEER, VRELL_CLIENT_ECONFIG, -99}) {
     ASSERT_NE(vrell_client_strerror(code), nullptr);
     EXPECT_GT(strlen(vrell_client_strerror(code)), 0u);
   }
@@ -272,6 +283,54 @@ TEST(ClientTest, ServerUidIsTheListenersUid) {
   kill(child, SIGKILL);
   waitpid(child, nullptr, 0);
   unlink(path.c_str());
+  rmdir(dir.c_str());
+}
+
+TEST(ClientTest, SocketIsFoundInTheOrderOptionFileInstalledFileBuiltIn) {
+  char pattern[] = "/tmp/vrell-lookup-XXXXXX";
+  std::string dir = mkdtemp(pattern);
+  std::string conf = dir + "/vrell.ini", bare = dir + "/bare.ini", missing = dir + "/none.ini";
+  // Written as the daemon's file is, with a reference the reader fills from the environment.
+  std::ofstream(conf) << "[vrell]\n    QXVrellSocket = \"$(VRELL_LOOKUP_DIR)/vrell.sock\"\n";
+  std::ofstream(bare) << "[vrell]\n    QXVrellPid = \"/tmp/p.pid\"\n";
+  setenv("VRELL_LOOKUP_DIR", dir.c_str(), 1);
+  std::string from_file = dir + "/vrell.sock";
+
+  char out[256];
+  auto find = [&](const char *socket, const char *file) {
+    strcpy(out, "old");
+    return vrell_client_find_socket(socket, file, out, sizeof out);
+  };
+  EXPECT_EQ(find("/run/given.sock", conf.c_str()), 0);
+  EXPECT_STREQ(out, "/run/given.sock");
+  EXPECT_EQ(find(nullptr, conf.c_str()), 0);
+  EXPECT_EQ(out, from_file);
+  EXPECT_EQ(find(nullptr, bare.c_str()), 0);
+  EXPECT_STREQ(out, DEFAULT_SOCKET_PATH);
+  EXPECT_EQ(find(nullptr, missing.c_str()), VRELL_CLIENT_ECONFIG);
+  EXPECT_STREQ(out, "");
+  EXPECT_EQ(vrell_client_socket_from_config(conf.c_str(), out, sizeof out), 0);
+  EXPECT_EQ(out, from_file);
+  EXPECT_EQ(vrell_client_socket_from_config(conf.c_str(), out, from_file.size()),
+            VRELL_CLIENT_EARG);
+  EXPECT_STREQ(out, "");
+
+  // With neither, the installed file decides when this machine has a readable one.
+  std::string installed = vrell_client_installed_config();
+  EXPECT_EQ(installed.front(), '/');
+  EXPECT_EQ(installed.substr(installed.size() - 16), "/vrell/vrell.ini");
+  char expected[256];
+  if (access(installed.c_str(), R_OK) == 0) {
+    ASSERT_EQ(vrell_client_socket_from_config(installed.c_str(), expected, sizeof expected), 0);
+  } else {
+    strcpy(expected, DEFAULT_SOCKET_PATH);
+  }
+  EXPECT_EQ(find(nullptr, nullptr), 0);
+  EXPECT_STREQ(out, expected);
+
+  unsetenv("VRELL_LOOKUP_DIR");
+  unlink(conf.c_str());
+  unlink(bare.c_str());
   rmdir(dir.c_str());
 }
 

@@ -169,11 +169,11 @@ TEST(RequestParse, RefusesPathsThatDoNotFitOrWereCut) {
       {"D " + longest + '\0', true},
       {"D " + longest + "p" + '\0', false},
       {"Q 1 " + longest + "pp\r\n" + '\0', false},
-      {head + longest + '\0', true},               // all 1034 bytes, ended by the NUL
-      {head + longest + "\n", false},              // all 1034 bytes, and more followed
-      {"K" + repeat(REQUEST_MAX - 1, 'x'), true},  // K and C ignore their rest
-      {"C" + repeat(REQUEST_MAX + 100, 'x'), true},
-      {"D /x" + repeat(REQUEST_MAX, '\r'), false},
+      {head + longest + '\0', true},                            // all 1034 bytes, ended by the NUL
+      {head + longest + "\n", false},                           // all 1034 bytes, and more followed
+      {std::string("K") + repeat(REQUEST_MAX - 1, 'x'), true},  // K and C ignore their rest
+      {std::string("C") + repeat(REQUEST_MAX + 100, 'x'), true},
+      {std::string("D /x") + repeat(REQUEST_MAX, '\r'), false},
   };
   for (const auto &c : cases) {
     SCOPED_TRACE(c.bytes.size());
@@ -302,7 +302,7 @@ bool has_shape(const std::string &text, const std::string &pattern) {
 
 TEST_F(HandlerTest, StatusLineHasItsExactShape) {
   const std::string head = std::string(STATUS_TEXT) + ";";
-  const std::string tail = ";" + std::to_string(getpid()) + "\r\n" + '\0';
+  const std::string tail = std::string(";") + std::to_string(getpid()) + "\r\n" + '\0';
   for (const std::string &request : {"K\r\n\0"s, "K\0"s, "K anything\r\n\0"s, "Kx\0"s}) {
     SCOPED_TRACE(testing::PrintToString(request));
     time_t before = time(nullptr);

@@ -277,7 +277,7 @@ TEST_F(SettingsTest, LoadKeepsDefaultsForMissingKeysAndNamesTheLast) {
     daemon_settings settings;
     settings_clear(&settings);
     EXPECT_EQ(1, settings_load(write_conf(r.text).c_str(), &settings));
-    EXPECT_EQ("'" + std::string(r.last_missing) + "' Configuration missing. using default",
+    EXPECT_EQ(std::string("'") + r.last_missing + "' Configuration missing. using default",
               settings_last_error());
     EXPECT_EQ(1, settings_last_status());
     EXPECT_STREQ(r.socket_path, settings.socket_path);

@@ -90,7 +90,7 @@ fi
 
 echo "=== i386: build"
 flags=(-DCMAKE_TOOLCHAIN_FILE="$root/cmake/i386.cmake" -DCMAKE_BUILD_TYPE=RelWithDebInfo
-  -DCMAKE_PREFIX_PATH="$gtest_build/install")
+  -DCMAKE_PREFIX_PATH="$gtest_build/install" -DVRELL_WERROR=ON)
 # Always given, so that a build directory made under the other mode does not keep its value.
 emulator=""
 [ $emulated -eq 1 ] && emulator=$tools_dir/subreaper_exec

@@ -2,7 +2,10 @@
 # CI stage: the package and the install tree. Builds the package(s) with tools/package.sh, lists
 # their content, stages the install tree in a DESTDIR and checks that every file is where it
 # belongs, that the man pages render without warnings and that the unit verifies, then runs the
-# staged daemon on a temporary configuration and talks to it with the staged vrell-cli.
+# staged daemon on a temporary configuration and talks to it with the staged vrell-cli. Last,
+# the package's own files are put in place in a private mount namespace (its /etc/vrell over
+# the host's /etc, an empty /run), where the daemon starts as the unit starts it and vrell-cli
+# and a C program linked with the client library find it without being told where.
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 
@@ -17,6 +20,11 @@ work=$(mktemp -d "${TMPDIR:-/tmp}/vrell-install.XXXXXX")
 daemon_pid=""
 cleanup() {
   if [ -n "$daemon_pid" ] && kill -0 "$daemon_pid" 2>/dev/null; then kill -KILL "$daemon_pid"; fi
+  # The daemon of the mount namespace writes its pid here for this purpose.
+  if [ -s "$work/root-daemon.pid" ]; then
+    pid=$(cat "$work/root-daemon.pid")
+    if kill -0 "$pid" 2>/dev/null; then kill -KILL "$pid"; fi
+  fi
   rm -rf "$work"
 }
 trap cleanup EXIT
@@ -139,6 +147,17 @@ expect "101-OK: Cache running;" status
 expect "201-File added successfully" add 1000 clean /srv/a
 expect "205-File is marked clean in cache" query 1000 /srv/a
 expect "101-OK: Cache running;" -u "$(id -u)" status
+cli=("$stage/usr/bin/vrell-cli" -c "$run/vrell.ini")
+expect "101-OK: Cache running;" status
+stats=$("${cli[@]}" stats) || fail "vrell-cli stats failed"
+grep -qx 'entries 1' <<<"$stats" || fail "vrell-cli stats: no 'entries 1' in: $stats"
+grep -qx 'added 1' <<<"$stats" || fail "vrell-cli stats: no 'added 1' in: $stats"
+[ "$(grep -c '' <<<"$stats")" = "$(grep -cx '[a-z_]* [0-9]*' <<<"$stats")" ] ||
+  fail "vrell-cli stats: not one 'name value' per line: $stats"
+json=$("${cli[@]}" stats --json) || fail "vrell-cli stats --json failed"
+grep -qx '{"[a-z_]*": [0-9]*\(, "[a-z_]*": [0-9]*\)*}' <<<"$json" ||
+  fail "vrell-cli stats --json: not an object of numbers: $json"
+grep -q '"entries": 1[,}]' <<<"$json" || fail "vrell-cli stats --json: no entries 1 in: $json"
 other=65534
 [ "$(id -u)" = "$other" ] && other=0
 status=0
@@ -154,3 +173,75 @@ kill -0 "$daemon_pid" 2>/dev/null && fail "the daemon did not stop on SIGTERM"
 daemon_pid=""
 [ ! -e "$run/vrell.pid" ] && [ ! -e "$run/vrell.sock" ] || fail "the stop left its files"
 echo "staged daemon: started, answered, refused a wrong server uid, stopped"
+
+echo "--- installed package"
+# A C scanner component: the socket is found as vrell-cli finds it.
+cat >"$work/component.c" <<'C'
+#include <stdio.h>
+#include <vrell/client.h>
+int main(void) {
+  char socket_path[256], reply[VRELL_CLIENT_REPLY_MAX];
+  if (vrell_client_find_socket(NULL, NULL, socket_path, sizeof socket_path) != 0) return 1;
+  int code = vrell_client_request(socket_path, "K\r\n", reply, sizeof reply, 10000);
+  printf("%s %d\n", socket_path, code);
+  return code == 101 ? 0 : 1;
+}
+C
+cc -Wall -Werror -I"$stage/usr/include" "$work/component.c" "$stage/usr/$libdir/libvrell_client.a" \
+  -o "$work/component-static" || fail "a C program does not link the client archive alone"
+cc -Wall -Werror -I"$stage/usr/include" "$work/component.c" -L"$stage/usr/$libdir" -lvrell_client \
+  -o "$work/component-shared" || fail "a C program does not link the shared client library"
+exported=$(nm -D --defined-only "$stage/usr/$libdir/libvrell_client.so" | awk '$2 == "T" {print $3}')
+[ -z "$(grep -v '^vrell_client_' <<<"$exported")" ] ||
+  fail "the shared client library exports more than its C interface"
+
+if ! unshare -m true 2>/dev/null; then
+  echo "installed package: no mount namespace here; not checked"
+  exit 0
+fi
+root=$work/root
+dpkg-deb -x "${debs[0]}" "$root"
+cat >"$work/in-root.sh" <<'SCRIPT'
+set -euo pipefail
+root=$1 work=$2 libdir=$3
+fail() {
+  echo "install: $*" >&2
+  exit 1
+}
+# The package's configuration where it is installed, the host's /etc beside it, and the run
+# directory the unit would create; all of it private to this namespace. The daemon wants its
+# configuration writable, so changes go to a layer on a tmpfs.
+mkdir "$work/layer"
+mount -t tmpfs tmpfs "$work/layer"
+mkdir "$work/layer/upper" "$work/layer/work"
+mount -t overlay overlay \
+  -o "lowerdir=$root/etc:/etc,upperdir=$work/layer/upper,workdir=$work/layer/work" /etc
+mount -t tmpfs tmpfs /run
+mkdir -m 0750 /run/vrell
+# As the unit starts it.
+timeout 20 "$root/usr/sbin/vrell" -c /etc/vrell/vrell.ini || fail "the installed daemon did not start"
+cli=$root/usr/bin/vrell-cli
+for _ in $(seq 200); do
+  [ -s /run/vrell/vrell.pid ] && "$cli" status >/dev/null 2>&1 && break
+  sleep 0.05
+done
+[ -s /run/vrell/vrell.pid ] || fail "the installed daemon wrote no pid file"
+pid=$(cat /run/vrell/vrell.pid)
+echo "$pid" >"$work/root-daemon.pid"
+got=$("$cli" status | tr -d '\r') || fail "vrell-cli status without options failed"
+[[ $got == "101-OK: Cache running;"* ]] || fail "vrell-cli status without options: '$got'"
+"$cli" stats | grep -qx 'entries 0' || fail "vrell-cli stats without options failed"
+"$work/component-static" | grep -qx '/run/vrell/vrell.sock 101' ||
+  fail "the C program linked with the archive did not find the installed daemon"
+LD_LIBRARY_PATH=$root/usr/$libdir "$work/component-shared" | grep -qx '/run/vrell/vrell.sock 101' ||
+  fail "the C program linked with the shared library did not find the installed daemon"
+kill -TERM "$pid"
+for _ in $(seq 400); do
+  kill -0 "$pid" 2>/dev/null || break
+  sleep 0.05
+done
+kill -0 "$pid" 2>/dev/null && fail "the installed daemon did not stop on SIGTERM"
+rm -f "$work/root-daemon.pid"
+SCRIPT
+unshare -m bash "$work/in-root.sh" "$root" "$work" "$libdir" || fail "the installed package check failed"
+echo "installed package: vrell-cli and a C program found the daemon without options"
