@@ -14,7 +14,6 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/socket.h>
-#include <sys/un.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -27,6 +26,7 @@
 #include <vector>
 
 #include "client/client.h"
+#include "client/unix_socket.h"
 
 namespace {
 
@@ -221,19 +221,9 @@ std::string memcached_kind(const char *data) {
 int peer_exchange(const char *socket_path, const std::string &request, int timeout_ms,
                   size_t (*complete)(const char *, size_t), char *buffer, size_t size) {
   uint64_t deadline = now_ns() + static_cast<uint64_t>(timeout_ms) * 1000000u;
-  sockaddr_un address = {};
-  address.sun_family = AF_UNIX;
-  strncpy(address.sun_path, socket_path, sizeof address.sun_path - 1);
-  int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) return VRELL_CLIENT_ECONNECT;
-  struct closer {
-    int fd;
-    ~closer() { close(fd); }
-  } guard{fd};
-  timeval bound = {timeout_ms / 1000, (timeout_ms % 1000) * 1000};
-  setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &bound, sizeof bound);
-  if (connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0)
-    return errno == EAGAIN ? VRELL_CLIENT_ETIMEOUT : VRELL_CLIENT_ECONNECT;
+  unix_socket_guard guard(unix_socket_connect(socket_path, unix_socket_now_ms() + timeout_ms));
+  const int fd = guard.fd;
+  if (fd < 0) return errno == EAGAIN ? VRELL_CLIENT_ETIMEOUT : VRELL_CLIENT_ECONNECT;
   ssize_t sent = send(fd, request.data(), request.size(), MSG_NOSIGNAL);
   if (sent != static_cast<ssize_t>(request.size()))
     return sent < 0 && errno == EAGAIN ? VRELL_CLIENT_ETIMEOUT : VRELL_CLIENT_ESEND;
@@ -500,7 +490,7 @@ int parse_options(int argc, char *argv[], bench_options *options) {
     fputs(kUsage, stderr);
     return 2;
   }
-  if (strlen(options->socket_path) >= sizeof(sockaddr_un::sun_path)) {
+  if (strlen(options->socket_path) > UNIX_SOCKET_PATH_MAX) {
     fprintf(stderr, "vrell-bench: socket path longer than 107 characters\n");
     return 2;
   }
