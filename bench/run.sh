@@ -522,7 +522,7 @@ memory_section() {
 
 micro_section() {
   echo "=== bench: micro-benchmarks"
-  local micro=$tmp/micro.txt slowest
+  local micro=$tmp/micro.txt slowest room full sweep
   echo "Benchmark  Time  CPU  Iterations  Counters" >"$micro"
   for b in cache_bench request_bench ini_bench; do
     "$build/bench/$b" --benchmark_min_time=0.2 2>/dev/null | grep '^BM_' >>"$micro"
@@ -540,6 +540,18 @@ micro_section() {
   } >"$tmp/part-micro.md"
   slowest=$(grep '^BM_cache_.*entries:1024/threads:1 ' "$micro" | awk '{ if ($3 == "ns") v = $2; else if ($3 == "us") v = $2 * 1000; if (v > m) m = v } END { print m + 0 }')
   echo "| micro | each cache operation under 1 µs at 1024 entries (one thread) | $slowest ns, the slowest | $(verdict "$slowest" 1000) |" >"$tmp/targets-micro.md"
+  # Batches of 1024 new paths at 1024 entries: into a full table of valid entries, which must
+  # not walk the table, against a table with room; and one sweep of 1024 expired entries.
+  room=$(ns_of "$micro" 'BM_cache_add_new_with_room/entries:1024')
+  full=$(ns_of "$micro" 'BM_cache_add_new_full_valid/entries:1024')
+  sweep=$(ns_of "$micro" 'BM_cache_sweep_expired/entries:1024')
+  echo "| micro | a new path into a full table of valid entries within 2× of one into a table with room | $full ns against $room ns a batch of 1024 | $(verdict "$full" "$(awk -v r="$room" 'BEGIN { print 2 * r }')") |" >>"$tmp/targets-micro.md"
+  echo "| micro | one sweep of 1024 expired entries, with the add that triggers it | $sweep ns | reported |" >>"$tmp/targets-micro.md"
+}
+
+# ns_of FILE NAME: the time of one benchmark in nanoseconds.
+ns_of() {
+  awk -v n="$2" '$1 == n || index($1, n "/") == 1 { v = $2; if ($3 == "us") v *= 1000; if ($3 == "ms") v *= 1000000; print v; exit }' "$1"
 }
 
 # array FILE NAME: the numbers of one array of vrell-bench's JSON report, one a line.
