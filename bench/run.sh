@@ -10,17 +10,22 @@
 #   scan    a scanner's load on a small table (capacity 100, life time 2 s) for 60 s, on vrell
 #           built from an earlier commit and on this tree, one after the other
 #           (docs/benchmarks-scan.png)
+#   counters what the operator's counters cost: vrell of a commit without them against this
+#           tree at concurrency 1 and 16, in alternation, more rounds than peers
 # Each section replaces its own part of docs/benchmarks.md and its rows of the targets; the
 # parts of the sections not run keep what an earlier run wrote.
 #
-# Usage: bench/run.sh [--before REV] [--scan-before REV] [--seconds S] [SECTION...]
-#   SECTION            one or more of peers, cost, memory, micro, scan (default: all)
+# Usage: bench/run.sh [--before REV] [--scan-before REV] [--counters-before REV] [--seconds S]
+#                     [SECTION...]
+#   SECTION            one or more of peers, cost, memory, micro, scan, counters (default: all)
 #   --before REV       peers also measures vrell built from the commit REV, so that a change is
 #                      measured before and after in the same run
 #   --scan-before REV  the commit the scan section measures beside this tree (default: the
 #                      last one whose table does not yet drop dead entries when it is full;
 #                      also VRELL_SCAN_BEFORE)
-#   --seconds S        length of one measured run of peers (default 2)
+#   --counters-before REV  the commit without the counters that the counters section measures
+#                      beside this tree (default: the pool as it was before the counters came)
+#   --seconds S        length of one measured run of peers and counters (default 2)
 # Builds of other commits are kept in build/bench-before/ for later runs. Everything it
 # starts it stops by pid; its temporary files are removed at the end, the reports of vrell-bench
 # kept in build/bench-release/bench-results/. The whole run takes
@@ -29,18 +34,20 @@ set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
 
-all_sections=(peers cost memory micro scan)
-usage="usage: bench/run.sh [--before REV] [--scan-before REV] [--seconds S] [${all_sections[*]}]"
+all_sections=(peers cost memory micro scan counters)
+usage="usage: bench/run.sh [--before REV] [--scan-before REV] [--counters-before REV] [--seconds S] [${all_sections[*]}]"
 before_rev=""
 scan_before=${VRELL_SCAN_BEFORE:-117dfdf7a5fd0f85f292c043e6a40f092462b059}
+counters_before=c24c07ed2d71f77a76f221636a6aba8c04c711af
 seconds=2
 sections=()
 while [ $# -gt 0 ]; do
   case "$1" in
     --before) before_rev=$2; shift 2 ;;
     --scan-before) scan_before=$2; shift 2 ;;
+    --counters-before) counters_before=$2; shift 2 ;;
     --seconds) seconds=$2; shift 2 ;;
-    peers | cost | memory | micro | scan) sections+=("$1"); shift ;;
+    peers | cost | memory | micro | scan | counters) sections+=("$1"); shift ;;
     *) echo "$usage" >&2; exit 64 ;;
   esac
 done
@@ -62,6 +69,8 @@ scan_life=2
 scan_clients=4
 scan_files=500
 scan_once=30
+# The counters cost little, so their section takes more rounds to see past the noise.
+counters_rounds=9
 
 tools/deps.sh
 tools/deps.sh gnuplot-nox || tools/deps.sh gnuplot
@@ -622,6 +631,54 @@ EOF
     for run in before after; do echo "- $run: $(replies "$results/scan-$run.json")"; done
   } >"$tmp/part-scan.md"
   echo "| scan | after: hit rate of the last 20 s at least 90 % of that of seconds 5 to 20 | $late against $early | $(verdict "$late" "$(awk -v e="$early" 'BEGIN { print e * 0.9 }')" 1) |" >"$tmp/targets-scan.md"
+}
+
+counters_section() {
+  local without short n c round order
+  without=$(build_rev "$counters_before")
+  short=$(git rev-parse --short "$counters_before")
+  echo "=== bench: counters, vrell of $short (without) against this tree (with), $counters_rounds rounds"
+  for n in without with; do
+    local binary=$without
+    [ "$n" = with ] && binary=$build/daemon/vrell
+    start_vrell "counters-$n" "$binary" 10 "$paths" 3600
+    "$bench_tool" -s "$tmp/counters-$n.sock" -p "$paths" --preload -n 1 -d 0 >/dev/null
+  done
+  for round in $(seq "$counters_rounds"); do
+    # Each goes first in every other round, so neither gains from its place.
+    order="without with"
+    [ $((round % 2)) = 0 ] && order="with without"
+    for c in 1 16; do
+      for n in $order; do
+        "$bench_tool" -s "$tmp/counters-$n.sock" -c "$c" -d "$seconds" -p "$paths" -t "$timeout_ms" \
+          --seed "$round" --json >"$results/counters-$n-$c-$round.json" || true
+      done
+    done
+  done
+  for n in without with; do stop_pid "${pid_of[counters-$n]}"; done
+  cfigure() {
+    for round in $(seq "$counters_rounds"); do field "$results/counters-$1-$2-$round.json" "$3"; done |
+      sort -n | sed -n "$(((counters_rounds + 1) / 2))p"
+  }
+  local r1 r16
+  r1=$(awk -v a="$(cfigure with 1 requests_per_second)" -v b="$(cfigure without 1 requests_per_second)" 'BEGIN { if (b > 0) printf "%.3f", a / b }')
+  r16=$(awk -v a="$(cfigure with 16 requests_per_second)" -v b="$(cfigure without 16 requests_per_second)" 'BEGIN { if (b > 0) printf "%.3f", a / b }')
+  {
+    echo "## What the counters cost"
+    echo
+    stamp
+    echo
+    echo "vrell-10 built from $short, the pool before the counters came (without), and from $(this_tree) (with); capacity $paths, full, life time 3600; the load of the peers section, $seconds s runs, $counters_rounds rounds in alternation, medians."
+    echo
+    echo "| Concurrency | Without req/s | With req/s | With / without | Without p50 µs | With p50 µs |"
+    echo "|---:|---:|---:|---:|---:|---:|"
+    for c in 1 16; do
+      echo "| $c | $(cfigure without "$c" requests_per_second) | $(cfigure with "$c" requests_per_second) | $([ "$c" = 1 ] && echo "$r1" || echo "$r16") | $(cfigure without "$c" p50) | $(cfigure with "$c" p50) |"
+    done
+  } >"$tmp/part-counters.md"
+  local both
+  both=$(awk -v a="$r1" -v b="$r16" 'BEGIN { print (a < b ? a : b) }')
+  echo "| counters | throughput at concurrency 1 and 16 within 2 % of the daemon without counters | $r1 and $r16 of it | $(verdict "$both" 0.98 1) |" >"$tmp/targets-counters.md"
 }
 
 for s in "${all_sections[@]}"; do
