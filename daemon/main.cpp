@@ -9,6 +9,8 @@
 #include <string.h>
 #include <unistd.h>
 
+#include <atomic>
+
 #include "cache/cache.h"
 #include "daemon/cmdline.h"
 #include "daemon/flags.h"
@@ -43,10 +45,15 @@ int push_connection(int connection, const struct timespec *, void *queue) {
   return connection_queue_push(static_cast<connection_queue **>(queue), connection);
 }
 
+// Set when the pool asked for the stop, which it does only when it cannot go on: the daemon
+// then ends with status 1, so that a supervisor sees the failure.
+std::atomic<bool> pool_failed{false};
+
 // The pool clears accept_loop_running when it cannot go on. The termination handler's work is
 // lock-free and async-signal-safe, so it is safe from any thread, and it makes the exit helper
 // wake the accept at once instead of on its next check.
 void wake_accept_loop() {
+  pool_failed.store(true);
   termination_signal_handler(SIGTERM);
 }
 
@@ -180,6 +187,7 @@ int main(int argc, char *argv[]) {
   request_queue_running.store(0);
   dispatcher_wake();
   if (dispatcher_started) pthread_join(dispatcher, nullptr);
+  if (pool_failed.load()) status = EXIT_FAILURE_STATUS;
   remove_pid_file(effective.pid_path);
   release(&held);
   return status;
