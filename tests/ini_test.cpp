@@ -149,6 +149,8 @@ TEST_F(IniTest, KeyValueLinesOfOneSection) {
       {"   # key = 1", nullptr, nullptr},
       {"!key = 1", nullptr, nullptr},
       {"no equals sign", nullptr, nullptr},
+      // The escape at the very end escapes nothing; reading on would pass the end.
+      {"key = \"ab\\", "s:key", "a"},
   };
   for (const line_case &c : cases) {
     SCOPED_TRACE(c.line);
