@@ -20,6 +20,10 @@ static_assert(sizeof PROBE_REQUEST == PROBE_REQUEST_SIZE);
 
 namespace {
 
+int open_file(const char *path, int flags, mode_t mode) {
+  return open(path, flags, mode);
+}
+
 bool absolute_path(const char *path) {
   return path != nullptr && path[0] == '/';
 }
@@ -34,6 +38,9 @@ void pause_ms(long ms) {
 }
 
 }  // namespace
+
+int (*guard_open)(const char *, int, mode_t) = open_file;
+int (*guard_unlink)(const char *) = unlink;
 
 int check_single_instance(const char *pid_path, const char *socket_path) {
   int p = check_pid_file(pid_path);
@@ -109,7 +116,7 @@ int probe_socket(const char *path, int timeout_ms) {
 int write_pid_file(long pid, const char *path) {
   if (path == nullptr || something_at(path)) return -1;
   // O_EXCL keeps a second daemon starting in the same instant from overwriting the file.
-  int fd = open(path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+  int fd = guard_open(path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
   if (fd < 0) return -1;
   char text[32];
   int length = snprintf(text, sizeof text, "%ld", pid);
@@ -120,13 +127,13 @@ int write_pid_file(long pid, const char *path) {
   return written ? 0 : -1;
 }
 
-int remove_pid_file(const char *path) {
+int remove_pid_file(const char *path, int wait_ms) {
   if (path == nullptr || !something_at(path)) return 0;
   if (path_file_type(path) != PATH_TYPE_REGULAR) return -1;
-  if (unlink(path) != 0) return -1;
+  if (guard_unlink(path) != 0) return -1;
   constexpr long step_ms = 100;
   for (long waited = 0; something_at(path); waited += step_ms) {
-    if (waited >= PID_REMOVE_WAIT_MS) return -1;
+    if (waited >= wait_ms) return -1;
     pause_ms(step_ms);
   }
   return 0;

@@ -7,6 +7,8 @@
 #ifndef VRELL_DAEMON_GUARD_H_
 #define VRELL_DAEMON_GUARD_H_
 
+#include <sys/types.h>
+
 // Only the first bytes of a pid file count.
 constexpr int PID_READ_MAX = 16;
 // The status request of the socket probe, "K\r\n" and its NUL, sent as 4 bytes in one send.
@@ -75,10 +77,16 @@ int probe_socket(const char *path, int timeout_ms = PROBE_TIMEOUT_MS);
 // this call created is removed again then). Never prints.
 int write_pid_file(long pid, const char *path);
 
-// Removes the regular file at path and waits up to PID_REMOVE_WAIT_MS for it to vanish.
+// Removes the regular file at path and waits up to wait_ms for it to vanish.
 // Returns 0 when it was removed or nothing was there (or no path is given), -1 when something
 // other than a regular file is there (nothing is removed), the unlink failed, or the file is
 // still present at the end of the wait. Never prints.
-int remove_pid_file(const char *path);
+int remove_pid_file(const char *path, int wait_ms = PID_REMOVE_WAIT_MS);
+
+// The calls that create and remove the pid file: open and unlink, unless a test replaces them
+// (before any other thread runs) to put a file at the path between the existence test and the
+// create, or to keep a removed file from going away.
+extern int (*guard_open)(const char *path, int flags, mode_t mode);
+extern int (*guard_unlink)(const char *path);
 
 #endif  // VRELL_DAEMON_GUARD_H_

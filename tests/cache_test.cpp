@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <limits>
 #include <random>
 #include <string>
 #include <thread>
@@ -122,6 +123,11 @@ TEST_F(CacheTest, ExpiresAtExactlyStampPlusLifeTime) {
   fake_now = start + 15;
   EXPECT_EQ(CACHE_STALE, Query("/b", 7));
   EXPECT_EQ(0u, Count());
+
+  // At the end of time_t's range the stamp plus the life time would overflow; the age cannot.
+  fake_now = std::numeric_limits<time_t>::max() - 5;
+  ASSERT_EQ(CACHE_ADDED, Add("/c", 7, VERDICT_CLEAN));
+  EXPECT_EQ(VERDICT_CLEAN, Query("/c", 7));
 }
 
 TEST_F(CacheTest, ClockSetBackMakesEntryStale) {

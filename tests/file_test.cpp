@@ -176,6 +176,13 @@ TEST_F(FileTest, LineEndingFlagFollowsOpensAndCarriageReturns) {
   EXPECT_NE(file_write_line(appended, "two"), nullptr);
   file_close(appended);
   EXPECT_EQ(read(path("lf.txt")), "one\ntwo\n");
+
+  // A line whose text went out but whose line end did not has failed too.
+  FILE *full = fopen("/dev/full", "w");
+  ASSERT_NE(full, nullptr);
+  setvbuf(full, nullptr, _IONBF, 0);
+  EXPECT_EQ(file_write_line(full, ""), nullptr);
+  fclose(full);
 }
 
 TEST_F(FileTest, NextElementWalksColonSeparatedList) {
@@ -401,6 +408,14 @@ TEST_F(FileTest, TemporaryFilesAreNamedSkippedAndRemoved) {
   std::filesystem::create_directories(path("in"));
   EXPECT_EQ(temp_file_open_in(path("in").c_str(), small, sizeof small), nullptr);
   EXPECT_TRUE(std::filesystem::is_empty(path("in")));
+
+  // Only its owner may read what a temporary file holds, whatever the umask allows.
+  f = temp_file_open_in(dir_.c_str(), name, sizeof name);
+  ASSERT_NE(f, nullptr);
+  struct stat status;
+  ASSERT_EQ(stat(name, &status), 0);
+  EXPECT_EQ(status.st_mode & 0777, 0600u);
+  temp_file_close(f);
 }
 
 int allowed_allocations;

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
+#include <signal.h>
 #include <string.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -306,6 +307,23 @@ TEST_F(GuardTest, WritePidFileCreatesNewAndNeverOverwrites) {
   EXPECT_EQ(-1, write_pid_file(1, (dir_ + "/missing/vrell.pid").c_str()));
   EXPECT_EQ(-1, write_pid_file(1, nullptr));
   EXPECT_FALSE(std::filesystem::exists(dir_ + "/missing"));
+
+  // Only the exclusive create keeps these: a second daemon's file written after the existence
+  // test, and a planted link that the existence test follows to nothing.
+  unlink(path);
+  auto real_open = guard_open;
+  guard_open = [](const char *at, int flags, mode_t mode) {
+    std::ofstream(at, std::ios::binary) << "another daemon";
+    return open(at, flags, mode);
+  };
+  EXPECT_EQ(-1, write_pid_file(4711, path));
+  guard_open = real_open;
+  EXPECT_EQ("another daemon", Read(pid_path_));
+  unlink(path);
+  const std::string target = dir_ + "/elsewhere";
+  ASSERT_EQ(0, symlink(target.c_str(), path));
+  EXPECT_EQ(-1, write_pid_file(4711, path));
+  EXPECT_FALSE(std::filesystem::exists(target));
 }
 
 TEST_F(GuardTest, RemovePidFileRemovesOnlyARegularFile) {
@@ -322,6 +340,27 @@ TEST_F(GuardTest, RemovePidFileRemovesOnlyARegularFile) {
   StaleNode();
   EXPECT_EQ(-1, remove_pid_file(socket_path_.c_str()));
   EXPECT_TRUE(std::filesystem::exists(socket_path_));
+
+  // A file that never goes away ends the wait with -1; a child runs it, so that a wait
+  // without a bound fails here instead of hanging the suite.
+  Write(pid_path_, "4711");
+  pid_t child = fork();
+  if (child == 0) {
+    guard_unlink = [](const char *) { return 0; };
+    _exit(remove_pid_file(path, 300) == -1 ? 0 : 1);
+  }
+  int status = -1;
+  pid_t reaped = 0;
+  for (int waited = 0; reaped == 0 && waited < 20000; waited += 10) {
+    reaped = waitpid(child, &status, WNOHANG);
+    if (reaped == 0) usleep(10000);
+  }
+  if (reaped == 0) {
+    kill(child, SIGKILL);
+    waitpid(child, &status, 0);
+    ADD_FAILURE() << "remove_pid_file still waits after 20 s";
+  }
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
 }
 
 }  // namespace

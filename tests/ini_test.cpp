@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/time.h>
@@ -149,6 +150,8 @@ TEST_F(IniTest, KeyValueLinesOfOneSection) {
       {"   # key = 1", nullptr, nullptr},
       {"!key = 1", nullptr, nullptr},
       {"no equals sign", nullptr, nullptr},
+      // The escape at the very end escapes nothing; reading on would pass the end.
+      {"key = \"ab\\", "s:key", "a"},
   };
   for (const line_case &c : cases) {
     SCOPED_TRACE(c.line);
@@ -689,6 +692,16 @@ TEST_F(IniTest, FailedSaveLeavesTheOldFile) {
   EXPECT_EQ(result, -1);
   EXPECT_EQ(read("conf.ini"), old);
   EXPECT_EQ(files_in_dir(dir_), (std::vector<std::string>{"conf.ini", "target"}));
+
+  // A rename failure: a target that is a mount point is busy. Only where the test may mount.
+  const std::string target = path("conf.ini");
+  if (mount(target.c_str(), target.c_str(), nullptr, MS_BIND, nullptr) == 0) {
+    result = ini_save(table, target.c_str());
+    umount2(target.c_str(), MNT_DETACH);
+    EXPECT_EQ(result, -1);
+    EXPECT_EQ(read("conf.ini"), old);
+    EXPECT_EQ(files_in_dir(dir_), (std::vector<std::string>{"conf.ini", "target"}));
+  }
 }
 
 TEST_F(IniTest, FailedSaveOverAnImmutableFile) {

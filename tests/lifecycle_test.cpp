@@ -8,6 +8,7 @@
 #include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/un.h>
 #include <sys/wait.h>
 #include <time.h>
@@ -149,6 +150,19 @@ char main_thread_state(pid_t pid) {
   return end == std::string::npos || end + 2 >= text.size() ? '?' : text[end + 2];
 }
 
+// True when every thread of this process but the calling one sleeps.
+bool others_asleep() {
+  const std::string self = std::to_string(syscall(SYS_gettid));
+  for (const auto &task : std::filesystem::directory_iterator("/proc/self/task")) {
+    if (task.path().filename() == self) continue;
+    std::ifstream in(task.path() / "stat");
+    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    size_t end = text.rfind(')');
+    if (end == std::string::npos || end + 2 >= text.size() || text[end + 2] != 'S') return false;
+  }
+  return true;
+}
+
 class LifecycleTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -282,6 +296,8 @@ TEST_F(LifecycleTest, StopAskedByAThreadWakesTheAcceptToo) {
     // A thread that clears the run flag and wakes nobody.
     std::thread stopper([] {
       while (accept_in_progress.load() == 0) usleep(1000);
+      // Once the helper sleeps in its wait, only its own periodic look can find the flag.
+      for (int waited = 0; waited < 10000 && !others_asleep(); ++waited) usleep(1000);
       accept_loop_running.store(0);
     });
     signal_ready(ready);

@@ -339,6 +339,26 @@ TEST_F(HandlerTest, ClientsThatSendNothingOrNoFitAreAnswered) {
   EXPECT_EQ(wire(REPLY_CACHE_ERROR), timed_out.reply);
   // A request that is already there is served even after the time-out.
   EXPECT_EQ(wire(REPLY_ADDED), Serve("A 1 0 /late"s + '\0', false, 1, accepted).reply);
+  {
+    // One that comes after the time-out is not waited for, however late the worker started.
+    // The answer is due at once; only when none came within 3 s is the request sent, and a
+    // worker that counts its own 5 s from its start would then take it.
+    int ends[2];
+    ASSERT_EQ(0, socketpair(AF_UNIX, SOCK_STREAM, 0, ends));
+    worker_job job{1, ends[1], cache_, accepted};
+    std::thread worker(request_handler_thread, &job);
+    pollfd readable = {ends[0], POLLIN, 0};
+    const std::string later = "A 1 0 /later"s + '\0';
+    if (poll(&readable, 1, 3000) != 1) send(ends[0], later.data(), later.size(), MSG_NOSIGNAL);
+    std::string reply;
+    char buffer[256];
+    for (ssize_t n; poll(&readable, 1, 20000) == 1 && (n = recv(ends[0], buffer, 256, 0)) > 0;) {
+      reply.append(buffer, static_cast<size_t>(n));
+    }
+    worker.join();
+    close(ends[0]);
+    EXPECT_EQ(wire(REPLY_CACHE_ERROR), reply);
+  }
   // A job that is not a valid hand-over, or has no cache, leaves the cache alone.
   EXPECT_EQ(wire(REPLY_CACHE_ERROR), Serve("A 1 0 /x"s + '\0', false, 0).reply);
   EXPECT_EQ(wire(REPLY_CACHE_ERROR), Serve("A 1 0 /x"s + '\0', false, -3).reply);

@@ -610,4 +610,55 @@ TEST_F(StartupTest, AnInPlaceSaveOntoAFullDiskLeavesTheFileIntact) {
                 "old file intact\none file\n" + kReportSeparator);
 }
 
+TEST_F(StartupTest, EveryFailureAfterTheSocketExistsRemovesItsNode) {
+  // A preloaded library makes one call fail; the pid file's own failure is a daemon test.
+  struct Case {
+    const char *fail;
+    bool detached;    // the failure comes in the detached child, after the launcher's exit 0
+    const char *out;  // the launcher's output
+  } cases[] = {
+      {"sigaction", false, "Daemonize failed. Exit...\n"},  // installing the handlers
+      // Detaching has made standard output /dev/null before its fork fails.
+      {"fork", false, ""},
+      {"pthread_create:1", true, ""},  // the exit helper
+      {"pthread_create:2", true, ""},  // the pool's first thread, whoever starts it
+      {"pthread_create:3", true, ""},  // a later one of the pool's set-up
+  };
+  harness_write_config(d_, {});
+  for (const Case &c : cases) {
+    pid_t launcher;
+    {
+      // The sanitizer runtime then no longer comes first; it works all the same.
+      const char *asan = getenv("ASAN_OPTIONS");
+      std::string saved_asan = asan != nullptr ? asan : "";
+      setenv("ASAN_OPTIONS",
+             (saved_asan + (asan != nullptr ? ":" : "") + "verify_asan_link_order=0").c_str(), 1);
+      setenv("LD_PRELOAD", VRELL_FAIL_PRELOAD, 1);
+      setenv("VRELL_FAIL", c.fail, 1);
+      launcher = harness_launch(&d_, {});
+      unsetenv("LD_PRELOAD");
+      unsetenv("VRELL_FAIL");
+      if (asan != nullptr) {
+        setenv("ASAN_OPTIONS", saved_asan.c_str(), 1);
+      } else {
+        unsetenv("ASAN_OPTIONS");
+      }
+    }
+    ASSERT_GT(launcher, 0) << c.fail;
+    int status = harness_wait_exit(launcher, 20000);
+    d_.launcher_pid = -1;
+    if (c.detached) {
+      EXPECT_EQ(status, 0) << c.fail;
+      std::vector<pid_t> children = harness_children();
+      ASSERT_EQ(children.size(), 1u) << c.fail;
+      status = harness_wait_exit(children[0], 20000);
+    }
+    EXPECT_EQ(status, 1) << c.fail;
+    EXPECT_EQ(harness_read_file(d_.dir + "/daemon.out"), c.out) << c.fail;
+    EXPECT_FALSE(Exists(d_.socket_path)) << c.fail;
+    EXPECT_FALSE(Exists(d_.pid_path)) << c.fail;
+    EXPECT_TRUE(harness_children().empty()) << c.fail;
+  }
+}
+
 }  // namespace
