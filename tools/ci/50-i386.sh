@@ -31,20 +31,25 @@ trap '[ -z "$qemu_pid" ] || kill "$qemu_pid" 2>/dev/null || true' EXIT
 # Boots the guest with accelerator $1 within $2 seconds, the console on standard output; the
 # further arguments go to its init.
 boot() {
-  local accel=$1 seconds=$2 cpu=qemu32
+  local accel=$1,thread=multi seconds=$2 cpu=qemu32
+  [ "$1" = kvm ] && accel=kvm cpu=host
   shift 2
-  [ "$accel" = kvm ] && cpu=host
-  nice timeout -k 10 "$seconds" qemu-system-i386 -accel "$accel" -cpu "$cpu" -smp 2 -m 512 \
-    -nodefaults -display none -no-reboot -serial stdio \
+  # The console's line ends lose their carriage returns on the way, line by line.
+  exec 3> >(sed -u 's/\r$//')
+  local console=$!
+  nice timeout -k 10 "$seconds" qemu-system-i386 -accel "$accel" -cpu "$cpu" \
+    -smp 2 -m 512 -nodefaults -display none -no-reboot -serial stdio \
     -kernel "$guest/vmlinuz" -initrd "$guest/initrd.gz" \
     -append "console=ttyS0 quiet panic=-1 $*" \
     -virtfs "local,path=$guest/root,mount_tag=vrellsys,security_model=none,readonly=on" \
     -virtfs "local,path=$root,mount_tag=vrellsrc,security_model=none" \
-    </dev/null > >(tr -d '\r') &
+    </dev/null >&3 2>&1 &
   qemu_pid=$!
+  exec 3>&-
   local status=0
   wait "$qemu_pid" || status=$?
   qemu_pid=""
+  wait "$console" || true
   return $status
 }
 
