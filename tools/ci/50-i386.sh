@@ -22,11 +22,16 @@ install_missing qemu-system-x86
 i386_build ""
 guest=$(bash tools/i386/image.sh | tail -n 1)
 
+# The kernel command line carries the checkout's path as one word.
+case "$root" in
+  *[[:space:]]*) echo "i386: the checkout's path must not hold blanks: $root" >&2; exit 1 ;;
+esac
 results=$build/guest
 mkdir -p "$results"
 rm -f "$results/status"
 qemu_pid=""
 trap '[ -z "$qemu_pid" ] || kill "$qemu_pid" 2>/dev/null || true' EXIT
+trap 'exit 1' INT TERM HUP
 
 # Boots the guest with accelerator $1 within $2 seconds, the console on standard output; the
 # further arguments go to its init.
