@@ -24,9 +24,12 @@ $sudo chown "$(id -u):$(id -g)" "$cache"
 exec 9>"$cache/lock"
 flock 9
 if [ -e "$guest/done" ]; then
+  touch "$guest/done"
   echo "$guest"
   exit 0
 fi
+# Left by a builder that was killed.
+rm -rf "$cache"/make.*
 
 for tool in cpio readelf; do
   command -v "$tool" >/dev/null || {
@@ -48,7 +51,8 @@ mkdir -p "$debs/partial" "$unpacked"
 # host's own package state is neither read nor changed.
 apt_i386=(-o APT::Architecture=i386 -o APT::Architectures::=i386
   -o Dir::State::status="$work/status" -o Dir::Cache::archives="$debs"
-  -o Dir::Cache::pkgcache= -o Dir::Cache::srcpkgcache= -o Debug::NoLocking=1 -o APT::Sandbox::User=root)
+  -o Dir::Cache::pkgcache= -o Dir::Cache::srcpkgcache= -o Debug::NoLocking=1
+  -o APT::Sandbox::User=root)
 kernel_package=$(apt-cache "${apt_i386[@]}" depends linux-image-686 |
   sed -n 's/^ *Depends: \(linux-image-[0-9][^ ]*\)$/\1/p' | head -n 1)
 [ -n "$kernel_package" ] || { echo "i386: no linux-image-686 in the package lists" >&2; exit 1; }
@@ -137,9 +141,8 @@ echo "$kernel_package" >"$out/kernel"
 rm -rf "$debs" "$unpacked" "$initrd"
 mv "$out" "$guest"
 touch "$guest/done"
-# Guests of earlier versions of these scripts.
-for old in "$cache"/*/; do
-  [ "${old%/}" = "$guest" ] || rm -rf "${old%/}"
-done
+# Guests of other versions of these scripts that no run has used for a week; a checkout of
+# another branch may still be using a younger one.
+find "$cache" -mindepth 2 -maxdepth 2 -name done -mtime +7 -printf '%h\n' | xargs -r rm -rf
 echo "i386: guest made, $(du -sh "$guest" | cut -f1)" >&2
 echo "$guest"

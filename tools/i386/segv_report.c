@@ -27,7 +27,8 @@ static void report(int sig, siginfo_t *info, void *context) {
     int maps = open("/proc/self/maps", O_RDONLY);
     char buffer[4096];
     ssize_t got;
-    while (maps >= 0 && (got = read(maps, buffer, sizeof buffer)) > 0) (void)!write(fd, buffer, got);
+    while (maps >= 0 && (got = read(maps, buffer, sizeof buffer)) > 0)
+      (void)!write(fd, buffer, got);
     if (maps >= 0) close(maps);
     close(fd);
   }
