@@ -9,7 +9,8 @@
 # nothing twice. Software emulation (TCG) unless a KVM guest is seen to boot here.
 # Usage: tools/ci/50-i386.sh   (from anywhere; builds into build/i386*)
 #   VRELL_I386_RUN=repeat VRELL_I386_FILTER=Suite.Case VRELL_I386_REPS=N runs those daemon test
-#   cases N times instead of the suite; VRELL_I386_TIMEOUT (s) changes the bound.
+#   cases N times (default all, 100) instead of the suite; VRELL_I386_TIMEOUT (s) changes the
+#   bound.
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 source tools/i386/lib.sh
@@ -68,7 +69,8 @@ if [ -r /dev/kvm ] && [ -w /dev/kvm ]; then
 fi
 echo "=== i386: test on $(cat "$guest/kernel"), qemu-system-i386 ($accel), bound ${bound} s"
 words=(VRELL_CHECKOUT="$root" VRELL_RUN="$run")
-[ "$run" = repeat ] && words+=(VRELL_FILTER="$VRELL_I386_FILTER" VRELL_REPS="$VRELL_I386_REPS")
+[ "$run" = repeat ] &&
+  words+=(VRELL_FILTER="${VRELL_I386_FILTER:-*}" VRELL_REPS="${VRELL_I386_REPS:-100}")
 booted=$SECONDS
 boot "$accel" "$bound" "${words[@]}" || true
 if [ ! -s "$results/status" ]; then
@@ -77,4 +79,7 @@ if [ ! -s "$results/status" ]; then
 fi
 status=$(cat "$results/status")
 echo "i386: guest finished in $((SECONDS - booted)) s, status $status; stage $((SECONDS - start)) s"
-[ "$status" = 0 ]
+if [ "$status" != 0 ]; then
+  echo "i386: tests failed on the i386 kernel; their output is above" >&2
+  exit 1
+fi
