@@ -177,10 +177,24 @@ int daemonize(void) {
     }
     return -1;
   }
+  // Until the fork has succeeded a failure is reported on the output the daemon was started
+  // with, so that output is kept aside and put back for the report.
+  int kept[2] = {fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 3),
+                 fcntl(STDERR_FILENO, F_DUPFD_CLOEXEC, 3)};
+  auto put_back = [&kept](bool restore) {
+    for (int i = 0; i < 2; ++i) {
+      if (kept[i] < 0) continue;
+      if (restore) dup2(kept[i], STDOUT_FILENO + i);
+      close(kept[i]);
+    }
+  };
   for (int i = 0; i < 3; ++i) {
     if (dup2(opened[i], i) < 0) {
+      put_back(true);
       fprintf(stderr, DAEMONIZE_DUP2_FORMAT, opened[i], i);
-      for (int fd : opened) close(fd);
+      for (int fd : opened) {
+        if (fd > 2) close(fd);
+      }
       return -1;
     }
   }
@@ -188,6 +202,7 @@ int daemonize(void) {
     if (fd > 2) close(fd);
   }
   pid_t pid = fork();
+  put_back(pid < 0);
   if (pid < 0) return -1;
   // No static destructors, no second flush and no leak check in the parent.
   if (pid > 0) _exit(0);

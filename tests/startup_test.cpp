@@ -618,8 +618,8 @@ TEST_F(StartupTest, EveryFailureAfterTheSocketExistsRemovesItsNode) {
     const char *out;  // the launcher's output
   } cases[] = {
       {"sigaction", false, "Daemonize failed. Exit...\n"},  // installing the handlers
-      // Detaching has made standard output /dev/null before its fork fails.
-      {"fork", false, ""},
+      // Detaching has made standard output /dev/null, and puts it back to report the failure.
+      {"fork", false, "Daemonize failed. Exit...\n"},
       {"pthread_create:1", true, ""},  // the exit helper
       {"pthread_create:2", true, ""},  // the pool's first thread, whoever starts it
       {"pthread_create:3", true, ""},  // a later one of the pool's set-up
