@@ -14,6 +14,7 @@
 
 #include "fuzz/check.h"
 #include "service/request.h"
+#include "service/stats.h"
 
 namespace {
 
@@ -35,7 +36,7 @@ struct model_entry {
 };
 using cache_model = std::map<std::string, model_entry>;
 
-// The reply the model predicts for one request; the status line is checked apart.
+// The reply the model predicts for one request; the status and stats lines are checked apart.
 const char *predict(cache_model &model, const char *data, size_t size) {
   cache_request *request = request_new();
   FUZZ_CHECK(request != nullptr);
@@ -81,6 +82,8 @@ const char *predict(cache_model &model, const char *data, size_t size) {
     case 'C':
       model.clear();
       return REPLY_CLEARED;
+    case 'S':
+      return STATS_TEXT;
     default:
       return STATUS_TEXT;
   }
@@ -110,6 +113,13 @@ bool is_status_line(const std::string &reply) {
                 skip_digits(p, 2, 2) && skip_char(p, ':') && skip_digits(p, 2, 2) &&
                 skip_char(p, ':') && skip_digits(p, 2, 2) && skip_char(p, ';');
   return shaped && std::string(p) == std::to_string(getpid()) + "\r\n";
+}
+
+// Checks "102-Stats: uptime=N;entries=N;...\r\n" with the entries the model holds.
+bool is_stats_line(const std::string &reply, size_t entries) {
+  const std::string count = ";entries=" + std::to_string(entries) + ";";
+  return reply.size() < size_t(STATS_REPLY_MAX) && reply.rfind(STATS_TEXT, 0) == 0 &&
+         reply.find(count) != std::string::npos && reply.ends_with("\r\n");
 }
 
 // Serves one request on a fresh connection. Returns every byte the client received.
@@ -161,10 +171,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *bytes, size_t size) {
     FUZZ_CHECK(!reply.empty() && reply.back() == '\0');
     reply.pop_back();
     FUZZ_CHECK(reply.find('\0') == std::string::npos);
-    FUZZ_CHECK(reply.size() < size_t(REPLY_MAX));
-    if (expected == STATUS_TEXT) {
+    if (expected == STATS_TEXT) {
+      FUZZ_CHECK(is_stats_line(reply, model.size()));
+    } else if (expected == STATUS_TEXT) {
+      FUZZ_CHECK(reply.size() < size_t(REPLY_MAX));
       FUZZ_CHECK(is_status_line(reply));
     } else {
+      FUZZ_CHECK(reply.size() < size_t(REPLY_MAX));
       FUZZ_CHECK(reply == expected);
     }
     at += length;

@@ -48,7 +48,7 @@ expected_request model(const char *data, size_t n) {
   std::string text(data, length);
   e.command = length > 0 ? static_cast<signed char>(text[0]) : 0;
   e.result = static_cast<int>(n);
-  if (e.command == 'C' || e.command == 'K') {
+  if (e.command == 'C' || e.command == 'K' || e.command == 'S') {
     e.accepted = true;
     return e;
   }
