@@ -588,12 +588,7 @@ int FullDiskChild(daemon_under_test d, const std::string &mount_point, const std
                                                                      : "roomy not saved\n";
 
   harness_write_file(d.conf_path, original);
-  int filler = open((mount_point + "/filler").c_str(), O_WRONLY | O_CREAT, 0600);
-  char block[4096] = {};
-  while (write(filler, block, sizeof block) > 0) {
-  }
-  text += errno == ENOSPC ? "full\n" : "not full\n";
-  close(filler);
+  text += harness_fill_disk(mount_point) ? "full\n" : "not full\n";
   run_result full = harness_run(d, save);
   text += "full status " + std::to_string(full.status) + "\nfull out " + full.out;
   text += harness_read_file(d.conf_path) == original ? "old file intact\n" : "old file changed\n";

@@ -1,6 +1,7 @@
 #include "harness.h"
 
 #include <dirent.h>
+#include <errno.h>
 #include <fcntl.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -143,6 +144,17 @@ std::string harness_read_file(const std::string &path) {
   std::ostringstream text;
   text << in.rdbuf();
   return text.str();
+}
+
+bool harness_fill_disk(const std::string &dir) {
+  int filler = open((dir + "/filler").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+  if (filler < 0) return false;
+  char block[4096] = {};
+  while (write(filler, block, sizeof block) > 0) {
+  }
+  bool full = errno == ENOSPC;
+  close(filler);
+  return full;
 }
 
 void harness_write_config(const daemon_under_test &d, const harness_config &c) {

@@ -108,6 +108,10 @@ bool harness_wait_for(Pred pred, int timeout_ms) {
 // Reads a whole file; empty when it cannot be read.
 std::string harness_read_file(const std::string &path);
 
+// Fills the file system that holds dir with one file, dir/filler, until it takes no more.
+// Returns true when it is full (the last write failed with ENOSPC).
+bool harness_fill_disk(const std::string &dir);
+
 // A fixture for tests of the daemon as a process: a fresh directory with the generated
 // configuration of config_; at the end, the daemon stopped in order (status 0), no sanitizer
 // report, no process left and the directory removed.

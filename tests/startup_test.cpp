@@ -577,12 +577,7 @@ int InPlaceOnAFullDisk(daemon_under_test d, const std::string &mount_point,
               : "not saved\n";
 
   harness_write_file(d.conf_path, original);
-  int filler = open((mount_point + "/filler").c_str(), O_WRONLY | O_CREAT, 0600);
-  char block[4096] = {};
-  while (write(filler, block, sizeof block) > 0) {
-  }
-  seen += errno == ENOSPC ? "full\n" : "not full\n";
-  close(filler);
+  seen += harness_fill_disk(mount_point) ? "full\n" : "not full\n";
   run_result full = harness_run(d, save);
   seen += "full " + std::to_string(full.status) + " " + full.out;
   seen += harness_read_file(d.conf_path) == original ? "old file intact\n" : "old file changed\n";
