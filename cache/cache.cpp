@@ -48,6 +48,14 @@ bool cannot_answer(const cache_entry *entry, time_t now, int32_t life_time) {
   return entry->stamp > now || int64_t{now} - entry->stamp >= life_time;
 }
 
+// The moment an entry stamped at stamp can first no longer answer. Saturated: near the end of
+// time_t's range the stamp plus the life time would overflow.
+int64_t expiry_of(time_t stamp, int32_t life_time) {
+  int64_t at;
+  if (!__builtin_add_overflow(int64_t{stamp}, int64_t{life_time}, &at)) return at;
+  return life_time > 0 ? std::numeric_limits<int64_t>::max() : std::numeric_limits<int64_t>::min();
+}
+
 // No entry yet: nothing can expire, nothing is stamped.
 void reset_sweep_bounds(verdict_cache *cache) {
   cache->next_sweep = std::numeric_limits<int64_t>::max();
@@ -57,7 +65,7 @@ void reset_sweep_bounds(verdict_cache *cache) {
 // Keeps both bounds true for an entry stamped now. A refreshed entry leaves its old expiry in
 // next_sweep, which is early and costs at most one sweep that finds nothing.
 void note_stamp(verdict_cache *cache, time_t stamp) {
-  cache->next_sweep = std::min(cache->next_sweep, int64_t{stamp} + cache->life_time);
+  cache->next_sweep = std::min(cache->next_sweep, expiry_of(stamp, cache->life_time));
   cache->latest_stamp = std::max(cache->latest_stamp, int64_t{stamp});
 }
 
@@ -83,7 +91,7 @@ gboolean sweep_entry(gpointer /*key*/, gpointer value, gpointer user_data) {
     ++pass->removed;
     return TRUE;
   }
-  pass->next_sweep = std::min(pass->next_sweep, int64_t{entry->stamp} + pass->life_time);
+  pass->next_sweep = std::min(pass->next_sweep, expiry_of(entry->stamp, pass->life_time));
   pass->latest_stamp = std::max(pass->latest_stamp, int64_t{entry->stamp});
   return FALSE;
 }
