@@ -12,7 +12,6 @@
 #include <time.h>
 #include <unistd.h>
 
-#include <string>
 #include <string_view>
 
 #include "config/file.h"
@@ -509,7 +508,8 @@ bool write_entries(FILE *out, symbol_table *table) {
   return ferror(out) == 0;
 }
 
-// The whole new file, composed in memory before the file on disk is touched.
+// A file's whole content in memory: the new file, composed before the file on disk is touched,
+// or the old one, kept to be written back.
 struct composed_file {
   char *data = nullptr;
   size_t size = 0;
@@ -541,16 +541,27 @@ bool write_at_start(int fd, const char *data, size_t size) {
   return true;
 }
 
-bool read_whole(int fd, std::string *text) {
+// Reads the whole file from its start into text.
+bool read_whole(int fd, composed_file *text) {
+  FILE *stream = open_memstream(&text->data, &text->size);
+  if (stream == nullptr) return false;
   char block[4096];
+  bool ok = true;
   for (off_t at = 0;;) {
     ssize_t n = pread(fd, block, sizeof block, at);
     if (n < 0 && errno == EINTR) continue;
-    if (n < 0) return false;
-    if (n == 0) return true;
-    text->append(block, size_t(n));
+    if (n <= 0) {
+      ok = n == 0;
+      break;
+    }
+    if (fwrite(block, 1, size_t(n), stream) != size_t(n)) {
+      ok = false;
+      break;
+    }
     at += n;
   }
+  if (fclose(stream) != 0) ok = false;
+  return ok;
 }
 
 // Rewrites the file through its own inode, which keeps its owner, mode and every hard link,
@@ -568,7 +579,7 @@ int rewrite_in_place(const char *target, const struct stat &old, const composed_
   if (fstat(fd, &now) != 0 || !S_ISREG(now.st_mode) || now.st_dev != old.st_dev ||
       now.st_ino != old.st_ino)
     return -1;
-  std::string before;
+  composed_file before;
   if (!read_whole(fd, &before)) return -1;
   // The size limit would stop the writes half way, with the signal it sends ignored or not.
   struct rlimit limit;
@@ -579,7 +590,7 @@ int rewrite_in_place(const char *target, const struct stat &old, const composed_
   if (write_at_start(fd, content.data, content.size) && ftruncate(fd, off_t(content.size)) == 0 &&
       fsync(fd) == 0)
     return 0;
-  if (write_at_start(fd, before.data(), before.size()) && ftruncate(fd, off_t(before.size())) == 0)
+  if (write_at_start(fd, before.data, before.size) && ftruncate(fd, off_t(before.size)) == 0)
     fsync(fd);
   return -1;
 }

@@ -77,8 +77,8 @@ int time_left_ms(const struct timespec *deadline) {
 }
 
 // Receives once: what is already there, even after the deadline; else, once the connection is
-// readable, before the deadline. Returns the byte count, or
-// -1 when the wait timed out or failed, or the receive failed.
+// readable, before the deadline. Returns the byte count, or -1 when the wait timed out or
+// failed, or the receive failed.
 ssize_t receive_once(int connection, char *buffer, size_t size, const struct timespec *deadline) {
   // A client writes its request as it connects, so it is usually there already; a receive that
   // does not wait then saves the wait's system call.
