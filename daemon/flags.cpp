@@ -1,12 +1,10 @@
 #include "daemon/flags.h"
 
 // The signal handler reads and writes these flags; a flag that needed a lock could deadlock it.
-static_assert(std::atomic<verdict_cache *>::is_always_lock_free);
 static_assert(std::atomic<int32_t>::is_always_lock_free);
 static_assert(std::atomic<const char *>::is_always_lock_free);
 static_assert(std::atomic<uint8_t>::is_always_lock_free);
 
-std::atomic<verdict_cache *> active_cache{nullptr};
 std::atomic<int32_t> service_thread_count{-1};
 std::atomic<const char *> server_socket_path{nullptr};
 std::atomic<int32_t> accept_loop_running{1};

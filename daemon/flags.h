@@ -9,10 +9,6 @@
 
 #include <atomic>
 
-#include "cache/cache.h"
-
-// The cache that main creates.
-extern std::atomic<verdict_cache *> active_cache;
 // The number of workers and the listen backlog; -1 until main sets it.
 extern std::atomic<int32_t> service_thread_count;
 // The effective socket path once the socket exists; read by the exit thread.

@@ -74,10 +74,7 @@ struct held_resources {
 
 void release(held_resources *held) {
   if (held->listen_fd >= 0) close_server_socket(held->listen_fd, held->settings);
-  if (held->cache != nullptr) {
-    active_cache.store(nullptr);
-    cache_destroy(held->cache);
-  }
+  if (held->cache != nullptr) cache_destroy(held->cache);
   connection_queue_free(&held->queue);
 }
 
@@ -149,7 +146,6 @@ int main(int argc, char *argv[]) {
     fputs(MSG_CACHE_FAILED, stdout);
     return EXIT_FAILURE_STATUS;
   }
-  active_cache.store(held.cache);
   service_thread_count.store(effective.threads);
 
   held.listen_fd = open_server_socket(&effective, service_thread_count.load());
