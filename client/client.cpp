@@ -1,11 +1,15 @@
 #include "client/client.h"
 
 #include <errno.h>
+#include <inttypes.h>
 #include <poll.h>
 #include <stddef.h>
+#include <stdio.h>
 #include <string.h>
 #include <sys/socket.h>
 #include <sys/un.h>
+
+#include <span>
 
 #include "client/unix_socket.h"
 
@@ -96,21 +100,86 @@ int exchange(const char *socket_path, const void *data, size_t len, bool shut_do
   return receive_reply(connection.fd, deadline, reply, reply_size);
 }
 
+bool is_line_end(char c) {
+  return c == '\r' || c == '\n';
+}
+
+// The daemon drops every CR and LF at the end of a request. Of an "A", "D" or "Q" request, whose
+// path runs to the end, one line end is taken as the caller's; any more would be cut from the
+// path, which would then name another file than the one the text names.
+bool line_end_cuts_path(const char *request, size_t length) {
+  if (length == 0 || (request[0] != 'A' && request[0] != 'D' && request[0] != 'Q')) return false;
+  if (length >= 2 && request[length - 2] == '\r' && request[length - 1] == '\n') {
+    length -= 2;
+  } else if (is_line_end(request[length - 1])) {
+    length -= 1;
+  }
+  return length > 0 && is_line_end(request[length - 1]);
+}
+
+// Returns 0 when path can be the last field of a request; else the code to refuse it with.
+int check_path(const char *path) {
+  if (path == nullptr) return VRELL_CLIENT_EARG;
+  size_t length = strnlen(path, VRELL_CLIENT_PATH_MAX + 1);
+  if (length == 0 || length > VRELL_CLIENT_PATH_MAX || is_line_end(path[length - 1]))
+    return VRELL_CLIENT_EPATH;
+  return 0;
+}
+
+// The codes that answer each typed request; 208 and 210 can answer any request.
+constexpr int ADD_ANSWERS[] = {VRELL_CLIENT_ADDED, VRELL_CLIENT_MODIFIED, VRELL_CLIENT_FULL};
+constexpr int QUERY_ANSWERS[] = {VRELL_CLIENT_CLEAN, VRELL_CLIENT_INFECTED, VRELL_CLIENT_STALE,
+                                 VRELL_CLIENT_NOT_FOUND};
+constexpr int DELETE_ANSWERS[] = {VRELL_CLIENT_DELETED, VRELL_CLIENT_NOT_FOUND};
+constexpr int CLEAR_ANSWERS[] = {VRELL_CLIENT_CLEARED};
+constexpr int STATUS_ANSWERS[] = {VRELL_CLIENT_STATUS};
+
+// A typed request is composed into the most the daemon reads with the NUL; snprintf's result n
+// tells whether it fit.
+using request_buffer = char[VRELL_CLIENT_REQUEST_MAX];
+bool composed(int n) {
+  return n >= 0 && static_cast<size_t>(n) < sizeof(request_buffer);
+}
+
+int typed_call(const char *socket_path, const char *request, std::span<const int> answers,
+               int timeout_ms, uid_t expected_uid, char *reply, size_t reply_size) {
+  char own[VRELL_CLIENT_REPLY_MAX];
+  if (reply == nullptr) {
+    reply = own;
+    reply_size = sizeof own;
+  }
+  int code = vrell_client_request_checked(socket_path, request, reply, reply_size, timeout_ms,
+                                          expected_uid);
+  if (code < 0 || code == VRELL_CLIENT_CACHE_ERROR || code == VRELL_CLIENT_INVALID) return code;
+  for (int answer : answers) {
+    if (code == answer) return code;
+  }
+  return VRELL_CLIENT_EREPLY;
+}
+
+void clear_reply(char *reply, size_t reply_size) {
+  if (reply != nullptr && reply_size > 0) reply[0] = '\0';
+}
+
 }  // namespace
 
 extern "C" int vrell_client_request_checked(const char *socket_path, const char *request,
                                             char *reply, size_t reply_size, int timeout_ms,
                                             uid_t expected_uid) {
   if (request == nullptr) {
-    if (reply != nullptr && reply_size > 0) reply[0] = '\0';
+    clear_reply(reply, reply_size);
     return VRELL_CLIENT_EARG;
   }
   // The daemon reads one message of at most VRELL_CLIENT_REQUEST_MAX bytes; a longer one would
   // be cut and refused, so it is refused here with a clearer reason.
   size_t length = strnlen(request, VRELL_CLIENT_REQUEST_MAX);
   if (length + 1 > VRELL_CLIENT_REQUEST_MAX) {
-    if (reply != nullptr && reply_size > 0) reply[0] = '\0';
+    clear_reply(reply, reply_size);
     return VRELL_CLIENT_EARG;
+  }
+  if (line_end_cuts_path(request, length)) {
+    clear_reply(reply, reply_size);
+    return VRELL_CLIENT_EPATH;
   }
   return exchange(socket_path, request, length + 1, false, reply, reply_size, timeout_ms,
                   expected_uid);
@@ -134,6 +203,84 @@ extern "C" int vrell_client_exchange(const char *socket_path, const void *data, 
                                        VRELL_CLIENT_ANY_UID);
 }
 
+extern "C" int vrell_client_add_checked(const char *socket_path, const char *path, int64_t mtime,
+                                        int verdict, int timeout_ms, uid_t expected_uid,
+                                        char *reply, size_t reply_size) {
+  clear_reply(reply, reply_size);
+  int refused = check_path(path);
+  if (refused != 0) return refused;
+  request_buffer request;
+  int n = snprintf(request, sizeof request, "A %" PRId64 " %d %s\r\n", mtime, verdict, path);
+  if (!composed(n)) return VRELL_CLIENT_EPATH;
+  return typed_call(socket_path, request, ADD_ANSWERS, timeout_ms, expected_uid, reply, reply_size);
+}
+
+extern "C" int vrell_client_query_checked(const char *socket_path, const char *path, int64_t mtime,
+                                          int timeout_ms, uid_t expected_uid, char *reply,
+                                          size_t reply_size) {
+  clear_reply(reply, reply_size);
+  int refused = check_path(path);
+  if (refused != 0) return refused;
+  request_buffer request;
+  int n = snprintf(request, sizeof request, "Q %" PRId64 " %s\r\n", mtime, path);
+  if (!composed(n)) return VRELL_CLIENT_EPATH;
+  return typed_call(socket_path, request, QUERY_ANSWERS, timeout_ms, expected_uid, reply,
+                    reply_size);
+}
+
+extern "C" int vrell_client_delete_checked(const char *socket_path, const char *path,
+                                           int timeout_ms, uid_t expected_uid, char *reply,
+                                           size_t reply_size) {
+  clear_reply(reply, reply_size);
+  int refused = check_path(path);
+  if (refused != 0) return refused;
+  request_buffer request;
+  int n = snprintf(request, sizeof request, "D %s\r\n", path);
+  if (!composed(n)) return VRELL_CLIENT_EPATH;
+  return typed_call(socket_path, request, DELETE_ANSWERS, timeout_ms, expected_uid, reply,
+                    reply_size);
+}
+
+extern "C" int vrell_client_clear_checked(const char *socket_path, int timeout_ms,
+                                          uid_t expected_uid, char *reply, size_t reply_size) {
+  return typed_call(socket_path, "C\r\n", CLEAR_ANSWERS, timeout_ms, expected_uid, reply,
+                    reply_size);
+}
+
+extern "C" int vrell_client_status_checked(const char *socket_path, char *line, size_t line_size,
+                                           int timeout_ms, uid_t expected_uid) {
+  if (line == nullptr || line_size == 0) return VRELL_CLIENT_EARG;
+  return typed_call(socket_path, "K\r\n", STATUS_ANSWERS, timeout_ms, expected_uid, line,
+                    line_size);
+}
+
+extern "C" int vrell_client_add(const char *socket_path, const char *path, int64_t mtime,
+                                int verdict, int timeout_ms) {
+  return vrell_client_add_checked(socket_path, path, mtime, verdict, timeout_ms,
+                                  VRELL_CLIENT_ANY_UID, nullptr, 0);
+}
+
+extern "C" int vrell_client_query(const char *socket_path, const char *path, int64_t mtime,
+                                  int timeout_ms) {
+  return vrell_client_query_checked(socket_path, path, mtime, timeout_ms, VRELL_CLIENT_ANY_UID,
+                                    nullptr, 0);
+}
+
+extern "C" int vrell_client_delete(const char *socket_path, const char *path, int timeout_ms) {
+  return vrell_client_delete_checked(socket_path, path, timeout_ms, VRELL_CLIENT_ANY_UID, nullptr,
+                                     0);
+}
+
+extern "C" int vrell_client_clear(const char *socket_path, int timeout_ms) {
+  return vrell_client_clear_checked(socket_path, timeout_ms, VRELL_CLIENT_ANY_UID, nullptr, 0);
+}
+
+extern "C" int vrell_client_status(const char *socket_path, char *line, size_t line_size,
+                                   int timeout_ms) {
+  return vrell_client_status_checked(socket_path, line, line_size, timeout_ms,
+                                     VRELL_CLIENT_ANY_UID);
+}
+
 extern "C" const char *vrell_client_strerror(int code) {
   switch (code) {
     case VRELL_CLIENT_ECONNECT:
@@ -149,7 +296,11 @@ extern "C" const char *vrell_client_strerror(int code) {
     case VRELL_CLIENT_EPEER:
       return "the socket is served by another user than expected";
     case VRELL_CLIENT_ECONFIG:
-      return "cannot read the configuration file";
+      return "cannot read the configuration file, or it is not a regular file";
+    case VRELL_CLIENT_EPATH:
+      return "the path cannot be sent: empty, ending in CR or LF, or too long";
+    case VRELL_CLIENT_EREPLY:
+      return "the daemon's reply does not answer the request";
     default:
       return code >= 0 ? "no error" : "unknown error";
   }

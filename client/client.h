@@ -2,11 +2,16 @@
  * request with its NUL in one send, receive one reply. Used by vrell-cli, the tests and the
  * benchmarks; C-compatible so that scanner components written in C can link it.
  *
+ * Scanners use the typed calls (vrell_client_add, _query, _delete, _clear, _status): they
+ * compose the request, refuse a path the protocol cannot carry, and return a result a program
+ * can switch on. vrell_client_request and vrell_client_exchange send text as given.
+ *
  * Thread safety: every call is independent; any number of threads may call at once. */
 #ifndef VRELL_CLIENT_CLIENT_H_
 #define VRELL_CLIENT_CLIENT_H_
 
 #include <stddef.h>
+#include <stdint.h>
 #include <sys/types.h>
 
 #ifdef __cplusplus
@@ -22,6 +27,9 @@ extern "C" {
 /* The most bytes the daemon reads for one request, its NUL included. */
 #define VRELL_CLIENT_REQUEST_MAX 1034
 
+/* The longest path a request carries; the daemon refuses a longer one. */
+#define VRELL_CLIENT_PATH_MAX 1023
+
 /* Failure codes; a reply's result code is always positive. */
 #define VRELL_CLIENT_ECONNECT (-1) /* the socket could not be reached */
 #define VRELL_CLIENT_ESEND (-2)    /* the request could not be sent */
@@ -29,7 +37,31 @@ extern "C" {
 #define VRELL_CLIENT_ETIMEOUT (-4) /* no reply within the time-out */
 #define VRELL_CLIENT_EARG (-5)     /* a bad argument (no path, path too long, request too long) */
 #define VRELL_CLIENT_EPEER (-6)    /* the socket is served by another uid than the expected one */
-#define VRELL_CLIENT_ECONFIG (-7)  /* the configuration file cannot be read */
+#define VRELL_CLIENT_ECONFIG (-7)  /* the configuration file cannot be read or is no file */
+/* A path the protocol cannot carry: empty, ending in CR or LF (the daemon drops those from the
+ * end of a request, so another file would be named), longer than VRELL_CLIENT_PATH_MAX, or
+ * making a request longer than VRELL_CLIENT_REQUEST_MAX. A C string cannot hold a NUL, so a
+ * path is always what precedes its first one. */
+#define VRELL_CLIENT_EPATH (-8)
+#define VRELL_CLIENT_EREPLY (-9) /* a reply whose code does not answer the request sent */
+
+/* Results of the typed calls: the daemon's answer, with the number of its reply code. */
+#define VRELL_CLIENT_STATUS 101      /* the status line */
+#define VRELL_CLIENT_ADDED 201       /* a new entry */
+#define VRELL_CLIENT_MODIFIED 202    /* the entry of the path was replaced */
+#define VRELL_CLIENT_FULL 203        /* not added: every entry is still valid */
+#define VRELL_CLIENT_DELETED 204     /* the entry was removed */
+#define VRELL_CLIENT_CLEAN 205       /* the file is known clean at that mtime */
+#define VRELL_CLIENT_INFECTED 206    /* the file is known infected at that mtime */
+#define VRELL_CLIENT_STALE 207       /* the entry had expired or another mtime; removed */
+#define VRELL_CLIENT_CACHE_ERROR 208 /* the daemon could not serve the request */
+#define VRELL_CLIENT_NOT_FOUND 209   /* no entry for the path */
+#define VRELL_CLIENT_INVALID 210     /* the daemon could not read the request */
+#define VRELL_CLIENT_CLEARED 211     /* every entry was removed */
+
+/* The verdicts of vrell_client_add. */
+#define VRELL_CLIENT_VERDICT_CLEAN 0
+#define VRELL_CLIENT_VERDICT_INFECTED 1
 
 /* The expected_uid that accepts a server of any uid. */
 #define VRELL_CLIENT_ANY_UID ((uid_t)-1)
@@ -61,6 +93,47 @@ int vrell_client_exchange_checked(const char *socket_path, const void *data, siz
                                   char *reply, size_t reply_size, int timeout_ms,
                                   uid_t expected_uid);
 
+/* The typed calls. Each composes its request ("A mtime verdict path", "Q mtime path",
+ * "D path", "C", "K", each with CR LF and the NUL), sends it as vrell_client_request does and
+ * waits at most timeout_ms milliseconds (0: no bound). Returns the result the reply's code
+ * names, as listed for each call; VRELL_CLIENT_CACHE_ERROR and VRELL_CLIENT_INVALID can answer
+ * any of them. Returns VRELL_CLIENT_EPATH, without connecting, for a path the protocol cannot
+ * carry; VRELL_CLIENT_EREPLY for a reply with any other code; otherwise a negative code of
+ * vrell_client_request. Never prints.
+ *
+ * The _checked forms take expected_uid as vrell_client_request_checked does, and copy the reply
+ * text without its NUL into reply (reply_size bytes, always terminated) when reply is not null:
+ * the daemon's own line whatever its code, empty after a failure before a reply arrived.
+ *
+ * vrell_client_add: VRELL_CLIENT_ADDED, _MODIFIED or _FULL. verdict is sent as the decimal
+ * number given: the daemon keeps VRELL_CLIENT_VERDICT_CLEAN and _INFECTED and answers other
+ * values, by their low 8 bits, as it answers those numbers in the request text. */
+int vrell_client_add(const char *socket_path, const char *path, int64_t mtime, int verdict,
+                     int timeout_ms);
+int vrell_client_add_checked(const char *socket_path, const char *path, int64_t mtime, int verdict,
+                             int timeout_ms, uid_t expected_uid, char *reply, size_t reply_size);
+
+/* VRELL_CLIENT_CLEAN, _INFECTED, _STALE or _NOT_FOUND. */
+int vrell_client_query(const char *socket_path, const char *path, int64_t mtime, int timeout_ms);
+int vrell_client_query_checked(const char *socket_path, const char *path, int64_t mtime,
+                               int timeout_ms, uid_t expected_uid, char *reply, size_t reply_size);
+
+/* VRELL_CLIENT_DELETED or _NOT_FOUND. */
+int vrell_client_delete(const char *socket_path, const char *path, int timeout_ms);
+int vrell_client_delete_checked(const char *socket_path, const char *path, int timeout_ms,
+                                uid_t expected_uid, char *reply, size_t reply_size);
+
+/* VRELL_CLIENT_CLEARED. */
+int vrell_client_clear(const char *socket_path, int timeout_ms);
+int vrell_client_clear_checked(const char *socket_path, int timeout_ms, uid_t expected_uid,
+                               char *reply, size_t reply_size);
+
+/* VRELL_CLIENT_STATUS, with the status line copied into line (line_size bytes, terminated) as
+ * reply is by the _checked forms; line is required. */
+int vrell_client_status(const char *socket_path, char *line, size_t line_size, int timeout_ms);
+int vrell_client_status_checked(const char *socket_path, char *line, size_t line_size,
+                                int timeout_ms, uid_t expected_uid);
+
 /* Returns the installed configuration file: vrell/vrell.ini in the system configuration
  * directory the library was built for (/etc/vrell/vrell.ini with the prefix /usr). Static
  * storage; never null. */
@@ -70,8 +143,9 @@ const char *vrell_client_installed_config(void);
  * section vrell, $(NAME) references replaced from the environment) and copies the socket path
  * it gives the daemon into out (out_size bytes, terminated): the key's value, or the built-in
  * path when the file has no such key. Returns 0; VRELL_CLIENT_ECONFIG when the file cannot be
- * read; VRELL_CLIENT_EARG for a null or empty argument or when the path does not fit in out.
- * On failure out is left empty. */
+ * read or is not a regular file after following links (a directory, a FIFO, a device: never
+ * opened, so that a FIFO or /dev/zero cannot keep the caller waiting); VRELL_CLIENT_EARG for a null
+ * or empty argument or when the path does not fit in out. On failure out is left empty. */
 int vrell_client_socket_from_config(const char *conf_path, char *out, size_t out_size);
 
 /* Copies into out the socket path in this order: socket_path when not null; else that of the
@@ -81,7 +155,7 @@ int vrell_client_socket_from_config(const char *conf_path, char *out, size_t out
 int vrell_client_find_socket(const char *socket_path, const char *conf_path, char *out,
                              size_t out_size);
 
-/* Returns a short text for a negative code of vrell_client_request. Never null. */
+/* Returns a short text for a negative code of the calls above. Never null. */
 const char *vrell_client_strerror(int code);
 
 #ifdef __cplusplus

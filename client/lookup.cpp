@@ -3,6 +3,7 @@
 
 #include <pthread.h>
 #include <string.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <memory>
@@ -52,8 +53,13 @@ extern "C" int vrell_client_socket_from_config(const char *conf_path, char *out,
   if (out == nullptr || out_size == 0) return VRELL_CLIENT_EARG;
   out[0] = '\0';
   if (conf_path == nullptr || conf_path[0] == '\0') return VRELL_CLIENT_EARG;
-  // The daemon refuses a file it cannot read before it loads it; so does the client.
-  if (access(conf_path, R_OK) != 0) return VRELL_CLIENT_ECONFIG;
+  // The daemon refuses a file it cannot read before it loads it; so does the client. Only a
+  // regular file is read: a directory reads as an empty file, which would send the caller to
+  // the built-in socket, and a FIFO or /dev/zero would keep it waiting for ever. The type is
+  // tested without opening, since opening a FIFO to read blocks until a writer comes.
+  struct stat status;
+  if (access(conf_path, R_OK) != 0 || stat(conf_path, &status) != 0 || !S_ISREG(status.st_mode))
+    return VRELL_CLIENT_ECONFIG;
 
   lock_guard held;
   std::unique_ptr<symbol_table, table_free> table(symtab_new(nullptr, 0));

@@ -9,11 +9,13 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <fstream>
+#include <functional>
 #include <string>
 #include <thread>
 
@@ -133,9 +135,9 @@ TEST(ClientTest, FailuresReturnTheirCodesAndAnEmptyReply) {
   EXPECT_EQ(vrell_client_request("/nonexistent/vrell.sock", "K\r\n", reply, sizeof reply, 100),
             VRELL_CLIENT_ECONNECT);
   EXPECT_STREQ(reply, "");
-  for (int code :
-       {VRELL_CLIENT_ECONNECT, VRELL_CLIENT_ESEND, VRELL_CLIENT_ERECV, VRELL_CLIENT_ETIMEOUT,
-        VRELL_CLIENT_EARG, VRELL_CLIENT_EPEER, VRELL_CLIENT_ECONFIG, -99}) {
+  for (int code : {VRELL_CLIENT_ECONNECT, VRELL_CLIENT_ESEND, VRELL_CLIENT_ERECV,
+                   VRELL_CLIENT_ETIMEOUT, VRELL_CLIENT_EARG, VRELL_CLIENT_EPEER,
+                   VRELL_CLIENT_ECONFIG, VRELL_CLIENT_EPATH, VRELL_CLIENT_EREPLY, -99}) {
     ASSERT_NE(vrell_client_strerror(code), nullptr);
     EXPECT_GT(strlen(vrell_client_strerror(code)), 0u);
   }
@@ -153,6 +155,7 @@ TEST(ClientTest, BadArgumentsAreRefusedBeforeConnecting) {
     char *reply;
     size_t size;
     int timeout;
+    int code = VRELL_CLIENT_EARG;
   } cases[] = {
       {"no path", nullptr, "K", reply, sizeof reply, 100},
       {"empty path", "", "K", reply, sizeof reply, 100},
@@ -162,10 +165,13 @@ TEST(ClientTest, BadArgumentsAreRefusedBeforeConnecting) {
       {"no reply buffer", "/tmp/s", "K", nullptr, 64, 100},
       {"empty reply buffer", "/tmp/s", "K", reply, 0, 100},
       {"negative time-out", "/tmp/s", "K", reply, sizeof reply, -1},
+      // The daemon drops every line end at the end: the path would lose its own.
+      {"A path's own LF", "/tmp/s", "A 1 0 /x\n\r\n", reply, sizeof reply, 100, VRELL_CLIENT_EPATH},
+      {"D path's own CR", "/tmp/s", "D /x\r\r\n", reply, sizeof reply, 100, VRELL_CLIENT_EPATH},
+      {"Q path's own LF", "/tmp/s", "Q 1 /x\n\n", reply, sizeof reply, 100, VRELL_CLIENT_EPATH},
   };
   for (const Case &c : cases) {
-    EXPECT_EQ(vrell_client_request(c.path, c.request, c.reply, c.size, c.timeout),
-              VRELL_CLIENT_EARG)
+    EXPECT_EQ(vrell_client_request(c.path, c.request, c.reply, c.size, c.timeout), c.code)
         << c.what;
   }
   EXPECT_EQ(vrell_client_exchange("/tmp/s", nullptr, 3, reply, sizeof reply, 100),
@@ -177,6 +183,143 @@ TEST(ClientTest, BadArgumentsAreRefusedBeforeConnecting) {
   EXPECT_EQ(vrell_client_request(peer.path(), longest_request.c_str(), reply, sizeof reply, 5000),
             201);
   EXPECT_EQ(peer.Received().size(), static_cast<size_t>(VRELL_CLIENT_REQUEST_MAX));
+}
+
+TEST(ClientTest, TypedCallsComposeTheRequestAndSwitchOnTheReplyCode) {
+  const std::string status_line = "101-OK: Cache running;01-02-2025;03:04:05;42\r\n";
+  auto with_nul = [](const std::string &text) { return text + std::string(1, '\0'); };
+  char reply[VRELL_CLIENT_REPLY_MAX];
+  // Each call, made on the peer's socket, returns its result and leaves the reply in reply.
+  using call = std::function<int(const char *)>;
+  auto add = [&](const char *path, int64_t mtime, int verdict) -> call {
+    return [&reply, path, mtime, verdict](const char *socket) {
+      return vrell_client_add_checked(socket, path, mtime, verdict, 5000, VRELL_CLIENT_ANY_UID,
+                                      reply, sizeof reply);
+    };
+  };
+  auto query = [&](const char *path, int64_t mtime) -> call {
+    return [&reply, path, mtime](const char *socket) {
+      return vrell_client_query_checked(socket, path, mtime, 5000, VRELL_CLIENT_ANY_UID, reply,
+                                        sizeof reply);
+    };
+  };
+  call plain_add = [](const char *socket) { return vrell_client_add(socket, "/p", 7, 1, 5000); };
+  call plain_query = [](const char *socket) { return vrell_client_query(socket, "/p", 7, 5000); };
+  call remove = [&reply](const char *socket) {
+    return vrell_client_delete_checked(socket, "/tmp/a\nb", 5000, getuid(), reply, sizeof reply);
+  };
+  call plain_delete = [](const char *socket) { return vrell_client_delete(socket, "/p", 5000); };
+  call clear = [&reply](const char *socket) {
+    return vrell_client_clear_checked(socket, 5000, VRELL_CLIENT_ANY_UID, reply, sizeof reply);
+  };
+  call plain_clear = [](const char *socket) { return vrell_client_clear(socket, 5000); };
+  call status = [&reply](const char *socket) {
+    return vrell_client_status(socket, reply, sizeof reply, 5000);
+  };
+  struct Case {
+    call run;
+    std::string served;
+    int code;
+    std::string sent;
+    bool copies = true;
+  } cases[] = {
+      {add("/tmp/f", 1000, VRELL_CLIENT_VERDICT_CLEAN), kAdded, VRELL_CLIENT_ADDED,
+       "A 1000 0 /tmp/f\r\n"},
+      {add("/a b", INT64_MAX, VRELL_CLIENT_VERDICT_INFECTED),
+       with_nul("202-File already in cache, entry modified\r\n"), VRELL_CLIENT_MODIFIED,
+       "A 9223372036854775807 1 /a b\r\n"},
+      {add("/f", INT64_MIN, -3), with_nul("203-File not added. Cache full\r\n"), VRELL_CLIENT_FULL,
+       "A -9223372036854775808 -3 /f\r\n"},
+      {add("/f", 1, 0), with_nul("205-File is marked clean in cache\r\n"), VRELL_CLIENT_EREPLY,
+       "A 1 0 /f\r\n"},
+      {plain_add, with_nul("208-Cache error\r\n"), VRELL_CLIENT_CACHE_ERROR, "A 7 1 /p\r\n", false},
+      {query("/p", INT64_MIN), with_nul("205-File is marked clean in cache\r\n"),
+       VRELL_CLIENT_CLEAN, "Q -9223372036854775808 /p\r\n"},
+      {query("/p", 4294967296), with_nul("206-File is marked infected in cache\r\n"),
+       VRELL_CLIENT_INFECTED, "Q 4294967296 /p\r\n"},
+      {query("/p", 0), with_nul("207-File found but mtime changed. Entry removed\r\n"),
+       VRELL_CLIENT_STALE, "Q 0 /p\r\n"},
+      {query("/p", 0), with_nul("209-File not found in Cache\r\n"), VRELL_CLIENT_NOT_FOUND,
+       "Q 0 /p\r\n"},
+      {query("/p", 0), kAdded, VRELL_CLIENT_EREPLY, "Q 0 /p\r\n"},
+      {plain_query, with_nul("210-Invalid request\r\n"), VRELL_CLIENT_INVALID, "Q 7 /p\r\n", false},
+      {plain_query, with_nul("no code\r\n"), VRELL_CLIENT_EREPLY, "Q 7 /p\r\n", false},
+      {remove, with_nul("204-File deleted successfully\r\n"), VRELL_CLIENT_DELETED,
+       "D /tmp/a\nb\r\n"},
+      {plain_delete, with_nul("209-File not found in Cache\r\n"), VRELL_CLIENT_NOT_FOUND,
+       "D /p\r\n", false},
+      {clear, with_nul("211-Cache cleared\r\n"), VRELL_CLIENT_CLEARED, "C\r\n"},
+      {plain_clear, with_nul("2110-Cache cleared\r\n"), VRELL_CLIENT_EREPLY, "C\r\n", false},
+      {status, with_nul(status_line), VRELL_CLIENT_STATUS, "K\r\n"},
+      {status, with_nul("211-Cache cleared\r\n"), VRELL_CLIENT_EREPLY, "K\r\n"},
+  };
+  for (const Case &c : cases) {
+    Peer peer;
+    peer.Serve(c.served);
+    strcpy(reply, "old");
+    EXPECT_EQ(c.run(peer.path()), c.code) << c.sent;
+    EXPECT_EQ(peer.Received(), with_nul(c.sent));
+    // The daemon's own line comes back whatever its code; the plain calls leave reply alone.
+    EXPECT_STREQ(reply, c.copies ? c.served.c_str() : "old") << c.sent;
+  }
+  // A failure before any reply leaves the reply empty.
+  strcpy(reply, "old");
+  EXPECT_EQ(vrell_client_add_checked("/nonexistent/vrell.sock", "/p", 1, 0, 100,
+                                     VRELL_CLIENT_ANY_UID, reply, sizeof reply),
+            VRELL_CLIENT_ECONNECT);
+  EXPECT_STREQ(reply, "");
+  EXPECT_EQ(vrell_client_status("/tmp/s", nullptr, 64, 100), VRELL_CLIENT_EARG);
+}
+
+TEST(ClientTest, TypedCallsRefusePathsTheProtocolCannotCarry) {
+  // The longest request the daemon reads: an add of INT64_MIN, verdict 0 and a path of 1006.
+  const std::string add_fill = "/" + std::string(1005, 'a');
+  const std::string add_over = add_fill + "a";
+  const std::string longest = "/" + std::string(VRELL_CLIENT_PATH_MAX - 1, 'd');
+  const std::string too_long = longest + "d";
+  const char *nowhere = "/nonexistent/vrell.sock";
+  struct Case {
+    const char *what;
+    const char *path;
+    int code;
+  } cases[] = {
+      {"empty", "", VRELL_CLIENT_EPATH},
+      {"ending in LF", "/tmp/evil\n", VRELL_CLIENT_EPATH},
+      {"ending in CR", "/tmp/evil\r", VRELL_CLIENT_EPATH},
+      {"ending in CR LF", "/tmp/evil\r\n", VRELL_CLIENT_EPATH},
+      {"over 1023 characters", too_long.c_str(), VRELL_CLIENT_EPATH},
+      {"null", nullptr, VRELL_CLIENT_EARG},
+  };
+  char reply[64];
+  for (const Case &c : cases) {
+    strcpy(reply, "old");
+    EXPECT_EQ(vrell_client_add_checked(nowhere, c.path, INT64_MIN, 0, 100, VRELL_CLIENT_ANY_UID,
+                                       reply, sizeof reply),
+              c.code)
+        << c.what;
+    EXPECT_STREQ(reply, "") << c.what;
+    EXPECT_EQ(vrell_client_query(nowhere, c.path, 1, 100), c.code) << c.what;
+    EXPECT_EQ(vrell_client_delete(nowhere, c.path, 100), c.code) << c.what;
+  }
+  EXPECT_EQ(vrell_client_add(nowhere, add_over.c_str(), INT64_MIN, 0, 100), VRELL_CLIENT_EPATH);
+  EXPECT_STRNE(vrell_client_strerror(VRELL_CLIENT_EPATH), vrell_client_strerror(VRELL_CLIENT_EARG));
+
+  // What just fits goes out whole.
+  struct Fits {
+    std::function<int(const char *)> run;
+    size_t bytes;
+  } fits[] = {
+      {[&](const char *s) { return vrell_client_add(s, add_fill.c_str(), INT64_MIN, 0, 5000); },
+       VRELL_CLIENT_REQUEST_MAX},
+      {[&](const char *s) { return vrell_client_delete(s, longest.c_str(), 5000); },
+       longest.size() + 5},
+  };
+  for (const Fits &f : fits) {
+    Peer peer;
+    peer.Serve(kAdded);
+    EXPECT_NE(f.run(peer.path()), VRELL_CLIENT_EPATH);
+    EXPECT_EQ(peer.Received().size(), f.bytes);
+  }
 }
 
 TEST(ClientTest, ExchangeSendsExactBytesAndEndsItsWritingSide) {
@@ -286,6 +429,25 @@ TEST(ClientTest, ServerUidIsTheListenersUid) {
   rmdir(dir.c_str());
 }
 
+// vrell_client_find_socket on conf_path in a child, so that a read that never ends fails the test
+// instead of hanging it. Returns the call's result, or 1 when the child was still busy after 10 s.
+int FindSocketInAChild(const char *conf_path) {
+  pid_t child = fork();
+  if (child == 0) {
+    char out[256];
+    _exit(-vrell_client_find_socket(nullptr, conf_path, out, sizeof out));
+  }
+  int status = 0;
+  for (int waited = 0; waited < 1000; ++waited) {
+    if (waitpid(child, &status, WNOHANG) == child)
+      return WIFEXITED(status) ? -WEXITSTATUS(status) : 1;
+    usleep(10000);
+  }
+  kill(child, SIGKILL);
+  waitpid(child, nullptr, 0);
+  return 1;
+}
+
 TEST(ClientTest, SocketIsFoundInTheOrderOptionFileInstalledFileBuiltIn) {
   char pattern[] = "/tmp/vrell-lookup-XXXXXX";
   std::string dir = mkdtemp(pattern);
@@ -309,6 +471,11 @@ TEST(ClientTest, SocketIsFoundInTheOrderOptionFileInstalledFileBuiltIn) {
   EXPECT_STREQ(out, DEFAULT_SOCKET_PATH);
   EXPECT_EQ(find(nullptr, missing.c_str()), VRELL_CLIENT_ECONFIG);
   EXPECT_STREQ(out, "");
+  // Anything but a regular file is refused at once, a FIFO without being opened.
+  std::string fifo = dir + "/fifo";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  for (const char *file : {dir.c_str(), fifo.c_str(), "/dev/zero"})
+    EXPECT_EQ(FindSocketInAChild(file), VRELL_CLIENT_ECONFIG) << file;
   EXPECT_EQ(vrell_client_socket_from_config(conf.c_str(), out, sizeof out), 0);
   EXPECT_EQ(out, from_file);
   EXPECT_EQ(vrell_client_socket_from_config(conf.c_str(), out, from_file.size()),
@@ -331,6 +498,7 @@ TEST(ClientTest, SocketIsFoundInTheOrderOptionFileInstalledFileBuiltIn) {
   unsetenv("VRELL_LOOKUP_DIR");
   unlink(conf.c_str());
   unlink(bare.c_str());
+  unlink(fifo.c_str());
   rmdir(dir.c_str());
 }
 

@@ -3,6 +3,8 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <signal.h>
 #include <spawn.h>
 #include <stdlib.h>
 #include <string.h>
@@ -144,10 +146,11 @@ TEST_F(SpineTest, ASilentClientDoesNotHoldUpTheOthers) {
 
 struct CliResult {
   int status;
-  std::string out;
+  std::string out, err;
 };
 
-// Runs vrell-cli with args and returns its exit status and standard output.
+// Runs vrell-cli with args and returns its exit status (-1 when it was killed after 20 s without
+// ending) and what it wrote to standard output and standard error.
 CliResult RunCli(const std::vector<std::string> &args) {
   std::vector<char *> argv;
   std::string program = VRELL_CLI_BINARY;
@@ -156,27 +159,47 @@ CliResult RunCli(const std::vector<std::string> &args) {
   for (std::string &arg : copies) argv.push_back(arg.data());
   argv.push_back(nullptr);
 
-  int out[2];
+  int out[2], err[2];
   EXPECT_EQ(pipe(out), 0);
+  EXPECT_EQ(pipe(err), 0);
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+  posix_spawn_file_actions_adddup2(&actions, err[1], 2);
   posix_spawn_file_actions_addclose(&actions, out[0]);
-  posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+  posix_spawn_file_actions_addclose(&actions, err[0]);
   pid_t pid;
   int spawned = posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), environ);
   posix_spawn_file_actions_destroy(&actions);
   close(out[1]);
-  CliResult result{-1, ""};
+  close(err[1]);
+  CliResult result{-1, "", ""};
   if (spawned == 0) {
-    char buffer[512];
-    ssize_t n;
-    while ((n = read(out[0], buffer, sizeof buffer)) > 0) result.out.append(buffer, n);
+    struct pollfd pipes[2] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}};
+    std::string *texts[2] = {&result.out, &result.err};
+    int open_pipes = 2;
+    for (int waited = 0; open_pipes > 0 && waited < 200;) {
+      int ready = poll(pipes, 2, 100);
+      if (ready == 0) ++waited;
+      for (int i = 0; ready > 0 && i < 2; ++i) {
+        if (pipes[i].revents == 0) continue;
+        char buffer[512];
+        ssize_t n = read(pipes[i].fd, buffer, sizeof buffer);
+        if (n > 0) {
+          texts[i]->append(buffer, n);
+        } else {
+          pipes[i].fd = -1;
+          --open_pipes;
+        }
+      }
+    }
+    if (open_pipes > 0) kill(pid, SIGKILL);
     int status;
     waitpid(pid, &status, 0);
-    result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    result.status = open_pipes == 0 && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
   }
   close(out[0]);
+  close(err[0]);
   return result;
 }
 
@@ -202,6 +225,12 @@ TEST_F(SpineTest, CliPrintsTheReplyLine) {
       {{"-s", s, "delete", file}, REPLY_DELETED},
       {{"-s", s, "raw", "Q 1 /nothing"}, REPLY_NOT_FOUND},
       {{"-s", s, "raw", "-x"}, REPLY_INVALID},
+      // The whole signed 64-bit range of MTIME goes out; a line end inside a path is carried.
+      {{"-s", s, "add", "9223372036854775807", "clean", "/tmp/big"}, REPLY_ADDED},
+      {{"-s", s, "query", "9223372036854775807", "/tmp/big"}, REPLY_CLEAN},
+      {{"-s", s, "query", "-9223372036854775808", "/tmp/big"}, REPLY_STALE},
+      {{"-s", s, "add", "1", "clean", "/tmp/a\rb"}, REPLY_ADDED},
+      {{"-s", s, "query", "1", "/tmp/a\rb"}, REPLY_CLEAN},
       {{"-s", s, "clear"}, REPLY_CLEARED},
   };
   for (const Case &c : cases) {
@@ -219,9 +248,18 @@ TEST_F(SpineTest, CliPrintsTheReplyLine) {
 TEST_F(SpineTest, CliExitStatusTellsWhatWentWrong) {
   std::string s = socket();
   std::string missing = dir_ + "/missing";
+  // A file whose name ends in LF: the daemon would drop the LF and name the file beside it.
+  std::string evil = dir_ + "/evil\n", fifo = dir_ + "/fifo";
+  FILE *f = fopen(evil.c_str(), "w");
+  ASSERT_NE(f, nullptr);
+  fclose(f);
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  const std::string cr_lf = "PATH ends in CR or LF", range = "MTIME must be a decimal number";
+  const std::string not_regular = "not a regular file";
   struct Case {
     std::vector<std::string> args;
     int status;
+    std::string why = "";  // a part of the line on standard error
   } cases[] = {
       {{"-s", missing, "status"}, 2},
       {{"-s", dir_, "status"}, 2},
@@ -243,6 +281,21 @@ TEST_F(SpineTest, CliExitStatusTellsWhatWentWrong) {
       {{"-s", "/" + std::string(120, 's'), "status"}, 64},
       {{"-s", s, "add-file", missing, "clean"}, 66},
       {{"-s", s, "query-file", missing}, 66},
+      {{"-s", s, "add", "1000", "clean", "/p\n"}, 64, cr_lf},
+      {{"-s", s, "add-file", evil, "clean"}, 64, cr_lf},
+      {{"-s", s, "query", "1000", "/p\r"}, 64, cr_lf},
+      {{"-s", s, "query-file", evil}, 64, cr_lf},
+      {{"-s", s, "delete", "/p\r\n"}, 64, cr_lf},
+      {{"-s", s, "delete", "/" + std::string(1023, 'p')}, 64, "longer than 1023"},
+      {{"-s", s, "query", "9223372036854775807", "/" + std::string(1009, 'p')},
+       64,
+       "too long for one request"},
+      {{"-s", s, "add", "9223372036854775808", "clean", "/p"}, 64, range},
+      {{"-s", s, "query", "-9223372036854775809", "/p"}, 64, range},
+      {{"-s", s, "add", "1000", "2147483648", "/p"}, 64, "VERDICT"},
+      {{"-c", dir_, "status"}, 78, not_regular},
+      {{"-c", fifo, "status"}, 78, not_regular},
+      {{"-c", "/dev/zero", "status"}, 78, not_regular},
   };
   for (const Case &c : cases) {
     CliResult result = RunCli(c.args);
@@ -250,6 +303,7 @@ TEST_F(SpineTest, CliExitStatusTellsWhatWentWrong) {
     for (const std::string &arg : c.args) shown += arg.substr(0, 20) + " ";
     EXPECT_EQ(result.status, c.status) << shown;
     EXPECT_EQ(result.out, "") << shown;
+    EXPECT_NE(result.err.find(c.why), std::string::npos) << shown << result.err;
   }
   CliResult help = RunCli({"--help", "bogus"});
   EXPECT_EQ(help.status, 0);

@@ -3,7 +3,9 @@
 
 #include <errno.h>
 #include <getopt.h>
+#include <limits.h>
 #include <pwd.h>
+#include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -44,7 +46,8 @@ constexpr char USAGE[] =
     "  raw TEXT                      send TEXT and a NUL exactly as given\n"
     "  add-file PATH clean|infected  add, with MTIME taken from the file\n"
     "  query-file PATH               query, with MTIME taken from the file\n"
-    "VERDICT is clean, infected or a number; MTIME is a decimal number of seconds.\n"
+    "VERDICT is clean, infected or a number; MTIME is a decimal number of seconds (signed\n"
+    "64-bit). PATH is not empty, does not end in CR or LF, and holds at most 1023 characters.\n"
     "\n"
     "Options:\n"
     "  -s, --socket SOCKET    the daemon's socket\n"
@@ -58,49 +61,74 @@ constexpr char USAGE[] =
     "Exit status: 0 a reply arrived, 1 stats got no counters, 2 the daemon could not be\n"
     "reached, 64 usage error, 66 the file of add-file or query-file cannot be examined,\n"
     "77 the socket is served by another user than --server-uid names, 78 the FILE of -c\n"
-    "cannot be read.\n";
+    "cannot be read or is not a regular file.\n";
 
 int usage_error(const char *why) {
   fprintf(stderr, "vrell-cli: %s\nTry 'vrell-cli --help'.\n", why);
   return EXIT_USAGE;
 }
 
+// Digits with an optional sign, as the protocol's decimal fields are written.
 bool is_decimal(std::string_view text) {
   if (!text.empty() && (text[0] == '-' || text[0] == '+')) text.remove_prefix(1);
-  if (text.empty() || text.size() > 19) return false;
+  if (text.empty()) return false;
   for (char c : text) {
     if (c < '0' || c > '9') return false;
   }
   return true;
 }
 
-// Maps the verdict words to the protocol's digits; numbers go to the daemon as they are.
-bool verdict_field(std::string_view word, std::string *field) {
-  if (word == "clean") {
-    *field = "0";
-  } else if (word == "infected") {
-    *field = "1";
-  } else if (is_decimal(word)) {
-    *field = word;
+// Reads a decimal number of the signed 64-bit range; false for anything else.
+bool int64_field(const char *text, int64_t *value) {
+  static_assert(sizeof(long long) == sizeof(int64_t), "strtoll reads the whole range");
+  if (!is_decimal(text)) return false;
+  errno = 0;
+  long long number = strtoll(text, nullptr, 10);
+  if (errno == ERANGE) return false;
+  *value = number;
+  return true;
+}
+
+// Maps the verdict words to the protocol's numbers; other numbers of the int range go to the
+// daemon as they are, and it answers those it does not keep with 208.
+bool verdict_field(const char *word, int *verdict) {
+  int64_t number;
+  if (strcmp(word, "clean") == 0) {
+    *verdict = VRELL_CLIENT_VERDICT_CLEAN;
+  } else if (strcmp(word, "infected") == 0) {
+    *verdict = VRELL_CLIENT_VERDICT_INFECTED;
+  } else if (int64_field(word, &number) && number >= INT_MIN && number <= INT_MAX) {
+    *verdict = static_cast<int>(number);
   } else {
     return false;
   }
   return true;
 }
 
-bool file_mtime(const char *path, std::string *field) {
+// Says why the protocol cannot carry path, or returns null. The daemon drops every CR and LF at
+// the end of a request, so a path ending in one would name another file.
+const char *path_problem(const char *path) {
+  size_t length = strlen(path);
+  if (length == 0) return "empty PATH";
+  if (path[length - 1] == '\r' || path[length - 1] == '\n')
+    return "PATH ends in CR or LF, which the daemon drops: it would name another file";
+  if (length > VRELL_CLIENT_PATH_MAX) return "PATH longer than 1023 characters";
+  return nullptr;
+}
+
+bool file_mtime(const char *path, int64_t *mtime) {
   struct stat status;
   if (stat(path, &status) != 0) {
     fprintf(stderr, "vrell-cli: %s: %s\n", path, strerror(errno));
     return false;
   }
-  *field = std::to_string(static_cast<long long>(status.st_mtime));
+  *mtime = static_cast<int64_t>(status.st_mtime);
   return true;
 }
 
 // Reads USER of --server-uid: a decimal uid, or a user name looked up in the user database.
 bool server_uid(const char *user, uid_t *uid) {
-  if (is_decimal(user) && user[0] != '-' && user[0] != '+') {
+  if (is_decimal(user) && strlen(user) <= 19 && user[0] != '-' && user[0] != '+') {
     unsigned long long value = strtoull(user, nullptr, 10);
     if (value >= static_cast<unsigned long long>(VRELL_CLIENT_ANY_UID)) return false;
     *uid = static_cast<uid_t>(value);
@@ -149,55 +177,97 @@ bool print_stats(std::string_view reply, bool json) {
   return true;
 }
 
-// Builds the request text for the command in argv; returns 0, or the exit status to end with.
-int build_request(int argc, char **argv, std::string *request, bool *raw, bool *stats, bool *json) {
+enum cli_command { CLI_STATUS, CLI_STATS, CLI_ADD, CLI_QUERY, CLI_DELETE, CLI_CLEAR, CLI_RAW };
+
+// One command line's request, checked before anything is sent.
+struct cli_request {
+  cli_command command = CLI_STATUS;
+  const char *text = nullptr;  // the path, or the text of raw
+  int64_t mtime = 0;
+  int verdict = 0;
+  bool json = false;
+};
+
+// Reads the command in argv into request; returns 0, or the exit status to end with.
+int parse_command(int argc, char **argv, cli_request *request) {
   if (argc < 1) return usage_error("no command given");
   std::string_view command = argv[0];
   int fields = argc - 1;
   auto wants = [&](int n) { return fields == n; };
-  std::string mtime, verdict;
-  *raw = false;
+  // The path is checked before its file is examined, so the refusal does not hang on that.
+  auto path = [&](const char *text) {
+    request->text = text;
+    const char *problem = path_problem(text);
+    return problem == nullptr ? 0 : usage_error(problem);
+  };
+  constexpr char MTIME_RANGE[] =
+      "MTIME must be a decimal number from -9223372036854775808 to 9223372036854775807";
+  constexpr char VERDICT_WORDS[] = "VERDICT must be clean, infected or a number";
+  int refused = 0;
   if (command == "status" && wants(0)) {
-    *request = "K";
+    request->command = CLI_STATUS;
   } else if (command == "stats" &&
              (wants(0) || (wants(1) && std::string_view(argv[1]) == "--json"))) {
-    *request = "S";
-    *stats = true;
-    *json = wants(1);
+    request->command = CLI_STATS;
+    request->json = wants(1);
   } else if (command == "clear" && wants(0)) {
-    *request = "C";
+    request->command = CLI_CLEAR;
   } else if (command == "delete" && wants(1)) {
-    if (argv[1][0] == '\0') return usage_error("empty PATH");
-    *request = std::string("D ") + argv[1];
+    request->command = CLI_DELETE;
+    refused = path(argv[1]);
   } else if (command == "query" && wants(2)) {
-    if (!is_decimal(argv[1])) return usage_error("MTIME must be a decimal number");
-    if (argv[2][0] == '\0') return usage_error("empty PATH");
-    *request = std::string("Q ") + argv[1] + " " + argv[2];
+    request->command = CLI_QUERY;
+    if (!int64_field(argv[1], &request->mtime)) return usage_error(MTIME_RANGE);
+    refused = path(argv[2]);
   } else if (command == "add" && wants(3)) {
-    if (!is_decimal(argv[1])) return usage_error("MTIME must be a decimal number");
-    if (!verdict_field(argv[2], &verdict))
-      return usage_error("VERDICT must be clean, infected or a number");
-    if (argv[3][0] == '\0') return usage_error("empty PATH");
-    *request = std::string("A ") + argv[1] + " " + verdict + " " + argv[3];
+    request->command = CLI_ADD;
+    if (!int64_field(argv[1], &request->mtime)) return usage_error(MTIME_RANGE);
+    if (!verdict_field(argv[2], &request->verdict)) return usage_error(VERDICT_WORDS);
+    refused = path(argv[3]);
   } else if (command == "query-file" && wants(1)) {
-    if (argv[1][0] == '\0') return usage_error("empty PATH");
-    if (!file_mtime(argv[1], &mtime)) return EXIT_NO_FILE;
-    *request = "Q " + mtime + " " + argv[1];
+    request->command = CLI_QUERY;
+    refused = path(argv[1]);
+    if (refused == 0 && !file_mtime(argv[1], &request->mtime)) return EXIT_NO_FILE;
   } else if (command == "add-file" && wants(2)) {
-    if (argv[1][0] == '\0') return usage_error("empty PATH");
-    if (!verdict_field(argv[2], &verdict))
-      return usage_error("VERDICT must be clean, infected or a number");
-    if (!file_mtime(argv[1], &mtime)) return EXIT_NO_FILE;
-    *request = "A " + mtime + " " + verdict + " " + argv[1];
+    request->command = CLI_ADD;
+    refused = path(argv[1]);
+    if (refused == 0 && !verdict_field(argv[2], &request->verdict))
+      refused = usage_error(VERDICT_WORDS);
+    if (refused == 0 && !file_mtime(argv[1], &request->mtime)) return EXIT_NO_FILE;
   } else if (command == "raw" && wants(1)) {
-    *request = argv[1];
-    *raw = true;
-    return 0;
+    request->command = CLI_RAW;
+    request->text = argv[1];
   } else {
     return usage_error("unknown command or wrong number of arguments");
   }
-  *request += "\r\n";
-  return 0;
+  return refused;
+}
+
+// Sends the request through the call that composes it; returns as those calls do.
+int send_request(const cli_request &request, const char *socket_path, uid_t uid, char *reply,
+                 size_t reply_size) {
+  constexpr int t = CLI_TIMEOUT_MS;
+  switch (request.command) {
+    case CLI_STATUS:
+      return vrell_client_status_checked(socket_path, reply, reply_size, t, uid);
+    case CLI_STATS:
+      return vrell_client_request_checked(socket_path, "S\r\n", reply, reply_size, t, uid);
+    case CLI_ADD:
+      return vrell_client_add_checked(socket_path, request.text, request.mtime, request.verdict, t,
+                                      uid, reply, reply_size);
+    case CLI_QUERY:
+      return vrell_client_query_checked(socket_path, request.text, request.mtime, t, uid, reply,
+                                        reply_size);
+    case CLI_DELETE:
+      return vrell_client_delete_checked(socket_path, request.text, t, uid, reply, reply_size);
+    case CLI_CLEAR:
+      return vrell_client_clear_checked(socket_path, t, uid, reply, reply_size);
+    case CLI_RAW:
+      break;
+  }
+  // raw sends exactly what it is given, for tests that must send what a client would not.
+  return vrell_client_exchange_checked(socket_path, request.text, strlen(request.text) + 1, reply,
+                                       reply_size, t, uid);
 }
 
 }  // namespace
@@ -234,9 +304,8 @@ int main(int argc, char **argv) {
     }
   }
 
-  std::string request;
-  bool raw = false, stats = false, json = false;
-  int status = build_request(argc - optind, argv + optind, &request, &raw, &stats, &json);
+  cli_request request;
+  int status = parse_command(argc - optind, argv + optind, &request);
   if (status != 0) return status;
 
   char socket_path[SETTINGS_PATH_MAX];
@@ -250,21 +319,20 @@ int main(int argc, char **argv) {
   if (found < 0) return usage_error("socket path too long");
 
   char reply[VRELL_CLIENT_STATS_MAX];
-  int code = raw ? vrell_client_exchange_checked(socket_path, request.c_str(), request.size() + 1,
-                                                 reply, sizeof reply, CLI_TIMEOUT_MS, expected_uid)
-                 : vrell_client_request_checked(socket_path, request.c_str(), reply, sizeof reply,
-                                                CLI_TIMEOUT_MS, expected_uid);
-  if (code == VRELL_CLIENT_EARG) return usage_error("socket path or request too long");
-  if (code < 0) {
+  int code = send_request(request, socket_path, expected_uid, reply, sizeof reply);
+  if (code == VRELL_CLIENT_EARG) return usage_error("socket path too long");
+  if (code == VRELL_CLIENT_EPATH) return usage_error("PATH too long for one request");
+  if (code < 0 && code != VRELL_CLIENT_EREPLY) {
     fprintf(stderr, "vrell-cli: %s: %s\n", socket_path, vrell_client_strerror(code));
     return code == VRELL_CLIENT_EPEER ? EXIT_WRONG_SERVER : EXIT_UNREACHABLE;
   }
-  if (!stats) {
+  // Any reply that arrived is printed as it came, also one that does not answer the request.
+  if (request.command != CLI_STATS) {
     fputs(reply, stdout);
     return EXIT_REPLY;
   }
   if (code == STATS_CODE && strncmp(reply, STATS_PREFIX, sizeof STATS_PREFIX - 1) == 0 &&
-      print_stats(reply, json)) {
+      print_stats(reply, request.json)) {
     return EXIT_REPLY;
   }
   std::string_view line = reply;
