@@ -117,12 +117,12 @@ bool line_end_cuts_path(const char *request, size_t length) {
   return length > 0 && is_line_end(request[length - 1]);
 }
 
-// Returns 0 when path can be the last field of a request; else the code to refuse it with.
+// Returns 0 when path can be the last field of a request; else the code to refuse it with. A
+// path that ends in CR or LF is refused with the request, as line_end_cuts_path tells.
 int check_path(const char *path) {
   if (path == nullptr) return VRELL_CLIENT_EARG;
   size_t length = strnlen(path, VRELL_CLIENT_PATH_MAX + 1);
-  if (length == 0 || length > VRELL_CLIENT_PATH_MAX || is_line_end(path[length - 1]))
-    return VRELL_CLIENT_EPATH;
+  if (length == 0 || length > VRELL_CLIENT_PATH_MAX) return VRELL_CLIENT_EPATH;
   return 0;
 }
 
