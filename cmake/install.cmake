@@ -49,7 +49,7 @@ set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS
 
 # Man pages are installed compressed, as Debian keeps them.
 find_program(VRELL_GZIP gzip REQUIRED)
-set(vrell_man_pages vrell.8 vrell-cli.1 vrell.ini.5)
+set(vrell_man_pages vrell.8 vrell-cli.1 vrell.ini.5 vrell_client.3)
 set(vrell_man_outputs)
 foreach(page ${vrell_man_pages})
   set(source ${PROJECT_SOURCE_DIR}/docs/man/${page})

@@ -61,6 +61,7 @@ usr/lib/systemd/system/vrell.service
 usr/sbin/vrell
 usr/share/doc/vrell/README.md
 usr/share/man/man1/vrell-cli.1.gz
+usr/share/man/man3/vrell_client.3.gz
 usr/share/man/man5/vrell.ini.5.gz
 usr/share/man/man8/vrell.8.gz
 LIST
@@ -180,11 +181,11 @@ cat >"$work/component.c" <<'C'
 #include <stdio.h>
 #include <vrell/client.h>
 int main(void) {
-  char socket_path[256], reply[VRELL_CLIENT_REPLY_MAX];
+  char socket_path[256], line[VRELL_CLIENT_REPLY_MAX];
   if (vrell_client_find_socket(NULL, NULL, socket_path, sizeof socket_path) != 0) return 1;
-  int code = vrell_client_request(socket_path, "K\r\n", reply, sizeof reply, 10000);
+  int code = vrell_client_status(socket_path, line, sizeof line, 10000);
   printf("%s %d\n", socket_path, code);
-  return code == 101 ? 0 : 1;
+  return code == VRELL_CLIENT_STATUS ? 0 : 1;
 }
 C
 cc -Wall -Werror -I"$stage/usr/include" "$work/component.c" "$stage/usr/$libdir/libvrell_client.a" \
