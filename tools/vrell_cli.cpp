@@ -194,7 +194,7 @@ int parse_command(int argc, char **argv, cli_request *request) {
   std::string_view command = argv[0];
   int fields = argc - 1;
   auto wants = [&](int n) { return fields == n; };
-  // The path is checked before its file is examined, so the refusal does not hang on that.
+  // The path is checked before its file is examined: the refusal does not depend on the file.
   auto path = [&](const char *text) {
     request->text = text;
     const char *problem = path_problem(text);
@@ -246,28 +246,29 @@ int parse_command(int argc, char **argv, cli_request *request) {
 // Sends the request through the call that composes it; returns as those calls do.
 int send_request(const cli_request &request, const char *socket_path, uid_t uid, char *reply,
                  size_t reply_size) {
-  constexpr int t = CLI_TIMEOUT_MS;
   switch (request.command) {
     case CLI_STATUS:
-      return vrell_client_status_checked(socket_path, reply, reply_size, t, uid);
+      return vrell_client_status_checked(socket_path, reply, reply_size, CLI_TIMEOUT_MS, uid);
     case CLI_STATS:
-      return vrell_client_request_checked(socket_path, "S\r\n", reply, reply_size, t, uid);
+      return vrell_client_request_checked(socket_path, "S\r\n", reply, reply_size, CLI_TIMEOUT_MS,
+                                          uid);
     case CLI_ADD:
-      return vrell_client_add_checked(socket_path, request.text, request.mtime, request.verdict, t,
-                                      uid, reply, reply_size);
+      return vrell_client_add_checked(socket_path, request.text, request.mtime, request.verdict,
+                                      CLI_TIMEOUT_MS, uid, reply, reply_size);
     case CLI_QUERY:
-      return vrell_client_query_checked(socket_path, request.text, request.mtime, t, uid, reply,
-                                        reply_size);
+      return vrell_client_query_checked(socket_path, request.text, request.mtime, CLI_TIMEOUT_MS,
+                                        uid, reply, reply_size);
     case CLI_DELETE:
-      return vrell_client_delete_checked(socket_path, request.text, t, uid, reply, reply_size);
+      return vrell_client_delete_checked(socket_path, request.text, CLI_TIMEOUT_MS, uid, reply,
+                                         reply_size);
     case CLI_CLEAR:
-      return vrell_client_clear_checked(socket_path, t, uid, reply, reply_size);
+      return vrell_client_clear_checked(socket_path, CLI_TIMEOUT_MS, uid, reply, reply_size);
     case CLI_RAW:
       break;
   }
   // raw sends exactly what it is given, for tests that must send what a client would not.
   return vrell_client_exchange_checked(socket_path, request.text, strlen(request.text) + 1, reply,
-                                       reply_size, t, uid);
+                                       reply_size, CLI_TIMEOUT_MS, uid);
 }
 
 }  // namespace
