@@ -81,6 +81,8 @@ void release(held_resources *held) {
 }  // namespace
 
 int main(int argc, char *argv[]) {
+  // Before anything is created that a hang-up would leave behind.
+  lifecycle_ignore_hangup();
   char conf_path[SETTINGS_PATH_MAX];
   memset(conf_path, 0, sizeof conf_path);
   daemon_settings command_line;
