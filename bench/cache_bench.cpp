@@ -11,7 +11,7 @@
 
 namespace {
 
-constexpr int32_t kMtime = 1700000000;
+constexpr int64_t kMtime = 1700000000;
 constexpr int32_t kLifeTime = 3600;
 
 // Paths as a scanner sends them: a few directory levels and a file name.

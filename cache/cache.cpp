@@ -171,7 +171,7 @@ int cache_destroy(verdict_cache *cache) {
   return CACHE_OK;
 }
 
-int cache_add_entry(verdict_cache *cache, const char *path, int32_t mtime, uint8_t verdict) {
+int cache_add_entry(verdict_cache *cache, const char *path, int64_t mtime, uint8_t verdict) {
   if (!usable(cache) || path == nullptr || !path_fits(path)) return CACHE_ERROR;
   if (verdict != VERDICT_CLEAN && verdict != VERDICT_INFECTED) return CACHE_ERROR;
   cache_lock lock(cache);
@@ -211,7 +211,7 @@ int cache_delete_entry(verdict_cache *cache, const char *path) {
   return remove_entry(cache, entry);
 }
 
-int cache_query_entry(verdict_cache *cache, const char *path, int32_t mtime) {
+int cache_query_entry(verdict_cache *cache, const char *path, int64_t mtime) {
   if (!usable(cache) || path == nullptr) return CACHE_ERROR;
   cache_lock lock(cache);
   auto *entry = static_cast<cache_entry *>(g_hash_table_lookup(cache->table, path));

@@ -37,9 +37,9 @@ constexpr int CACHE_PATH_MAX = 1024;
 
 struct cache_entry {
   char path[CACHE_PATH_MAX];  // the hash key; NUL-terminated
-  int32_t mtime;              // only ever compared for equality
-  time_t stamp;               // wall-clock time of the last add or modify
-  uint8_t verdict;            // VERDICT_CLEAN or VERDICT_INFECTED
+  int64_t mtime;    // only ever compared for equality; 64 bits, so times past 2038 stay apart
+  time_t stamp;     // wall-clock time of the last add or modify
+  uint8_t verdict;  // VERDICT_CLEAN or VERDICT_INFECTED
 };
 
 struct verdict_cache {
@@ -77,7 +77,7 @@ int cache_destroy(verdict_cache *cache);
 // answer; nothing changed) or CACHE_ERROR (bad argument, a verdict other than 0 or 1, a path
 // of 1024 bytes or more, no memory; nothing changed). A new path that finds the table full
 // first removes every entry that can no longer answer, when there may be one.
-int cache_add_entry(verdict_cache *cache, const char *path, int32_t mtime, uint8_t verdict);
+int cache_add_entry(verdict_cache *cache, const char *path, int64_t mtime, uint8_t verdict);
 
 // Returns CACHE_OK, CACHE_NOT_FOUND, or CACHE_ERROR for a bad argument or an empty table.
 int cache_delete_entry(verdict_cache *cache, const char *path);
@@ -85,7 +85,7 @@ int cache_delete_entry(verdict_cache *cache, const char *path);
 // Returns the stored verdict while the entry is valid; CACHE_STALE after removing an entry
 // that has expired (now >= stamp + life_time), is stamped in the future or whose mtime
 // differs; CACHE_NOT_FOUND; CACHE_ERROR for a bad argument. A query never refreshes the stamp.
-int cache_query_entry(verdict_cache *cache, const char *path, int32_t mtime);
+int cache_query_entry(verdict_cache *cache, const char *path, int64_t mtime);
 
 // Removes and frees every entry. Returns CACHE_OK, or CACHE_ERROR without a table.
 int cache_clear(verdict_cache *cache);

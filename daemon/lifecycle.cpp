@@ -246,6 +246,14 @@ int send_exit_request(const char *path, int timeout_ms) {
   return recv(fd, reply, sizeof reply, 0) < 0 ? -1 : 0;
 }
 
+void lifecycle_ignore_hangup(void) {
+  struct sigaction action;
+  memset(&action, 0, sizeof action);
+  action.sa_handler = SIG_IGN;
+  sigemptyset(&action.sa_mask);
+  sigaction(SIGHUP, &action, nullptr);
+}
+
 int lifecycle_install_handlers(void) {
   if (wake_write.load() < 0) {
     int ends[2];

@@ -1,9 +1,11 @@
-// Detaching from the terminal, and the turning of SIGTERM and SIGINT into an orderly stop.
+// Detaching from the terminal, and the signals: SIGTERM and SIGINT lead to an orderly stop,
+// SIGHUP is ignored.
 // The stop interrupts no system call: the handler clears accept_loop_running and wakes the
 // exit helper thread, which connects to the daemon's own socket and sends the exit request;
 // that connection makes the blocked accept return and the loop sees the cleared flag.
 //
 // The main function uses it in this order:
+//   lifecycle_ignore_hangup()  (first of all);
 //   server_socket_path := the socket path;   lifecycle_install_handlers();   daemonize();
 //   (in the detached child) write_pid_file;
 //   lifecycle_set_listener(listen_fd);   lifecycle_start_exit_helper();   start the pool;
@@ -64,6 +66,12 @@ void exit_signal_thread(void);
 // sending or receiving failed or timed out. Once lifecycle_finish_exit_helper has begun it
 // waits no longer. Never prints; never raises SIGPIPE.
 int send_exit_request(const char *path, int timeout_ms = EXIT_REQUEST_TIMEOUT_MS);
+
+// Sets SIGHUP to SIG_IGN for the rest of the process's life; threads and the detached child
+// inherit it. Its default action would end the daemon without the orderly stop, leaving the
+// pid file and the socket node that make every later start refuse, and a service manager does
+// not restart a daemon that a hang-up ended. Cannot fail: SIGHUP may always be ignored.
+void lifecycle_ignore_hangup(void);
 
 // Creates the wake pipe of the exit helper (once per process), then installs
 // termination_signal_handler for SIGTERM and then SIGINT with sigaction: SA_RESTART, which

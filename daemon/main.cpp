@@ -8,10 +8,10 @@
 #include <signal.h>
 #include <stdio.h>
 #include <string.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include "cache/cache.h"
+#include "config/file.h"
 #include "daemon/cmdline.h"
 #include "daemon/flags.h"
 #include "daemon/guard.h"
@@ -81,6 +81,8 @@ void release(held_resources *held) {
 }  // namespace
 
 int main(int argc, char *argv[]) {
+  // Before anything is created that a hang-up would leave behind.
+  lifecycle_ignore_hangup();
   char conf_path[SETTINGS_PATH_MAX];
   memset(conf_path, 0, sizeof conf_path);
   daemon_settings command_line;
@@ -100,12 +102,10 @@ int main(int argc, char *argv[]) {
     return EXIT_FAILURE_STATUS;
   }
   // Also without the save option: a file the daemon could not rewrite is refused up front, and
-  // so is a directory, which passes the access test but holds no settings, and a FIFO, whose
-  // open would hold the start-up until some writer came.
-  struct stat conf_status;
-  bool unusable = stat(conf_path, &conf_status) == 0 &&
-                  (S_ISDIR(conf_status.st_mode) || S_ISFIFO(conf_status.st_mode));
-  if (access(conf_path, R_OK | W_OK) != 0 || unusable) {
+  // so is anything but a regular file, which may pass the access test: a directory holds no
+  // settings, a FIFO's open would hold the start-up until some writer came, and a device such
+  // as /dev/zero would be read for ever. Its status is read before anything opens it.
+  if (access(conf_path, R_OK | W_OK) != 0 || path_file_type(conf_path) != PATH_TYPE_REGULAR) {
     printf(MSG_CONF_ACCESS, conf_path);
     return EXIT_FAILURE_STATUS;
   }

@@ -30,7 +30,7 @@ time_t fake_clock(void) {
 }
 
 struct model_entry {
-  int32_t mtime;
+  int64_t mtime;
   uint8_t verdict;
   time_t stamp;
 };
@@ -43,7 +43,7 @@ const char *predict(cache_model &model, const char *data, size_t size) {
   int parsed = request_parse(data, size, request);
   int32_t command = request->command;
   std::string path = request->body->path;
-  int32_t mtime = request->body->mtime;
+  int64_t mtime = request->body->mtime;
   uint8_t verdict = request->body->verdict;
   request_free(request);
   if (parsed < 0) return REPLY_INVALID;

@@ -1,8 +1,9 @@
 // Fuzzes request_parse: the bytes of one receive in, the parsed request or a refusal out.
 // Checks the outcome against a plain model of the request grammar: a refused request leaves
-// the body exactly as it was, an "A", "D" or "Q" request that was not terminated is refused,
-// and an accepted path is exactly the client's bytes after the fields, shorter than
-// CACHE_PATH_MAX.
+// the body exactly as it was, an "A", "D" or "Q" request that was not terminated or whose mtime
+// overflows 64 bits is refused, and an accepted path is exactly the client's bytes after the
+// fields, shorter than CACHE_PATH_MAX.
+#include <errno.h>
 #include <limits.h>
 #include <stdlib.h>
 #include <string.h>
@@ -20,14 +21,22 @@ struct expected_request {
   int result;
   int32_t command;
   bool has_body;  // A, D and Q fill the body; C and K leave it alone
-  int32_t mtime;
+  int64_t mtime;
   uint8_t verdict;
   size_t path_at;  // offset of the path in the client's bytes
   size_t path_length;
 };
 
-// The field read as atol reads it, saturated to 32 bits.
-int32_t field_value(const std::string &field) {
+// The mtime read as strtoll reads it; false when it does not fit 64 bits.
+bool mtime_value(const std::string &field, int64_t *value) {
+  errno = 0;
+  long long read = strtoll(field.c_str(), nullptr, 10);
+  *value = read;
+  return errno != ERANGE;
+}
+
+// The verdict read as atoi reads it on a 32-bit long, saturated to 32 bits.
+int32_t verdict_value(const std::string &field) {
   long long value = strtoll(field.c_str(), nullptr, 10);
   if (value > INT32_MAX) return INT32_MAX;
   if (value < INT32_MIN) return INT32_MIN;
@@ -62,9 +71,9 @@ expected_request model(const char *data, size_t n) {
       valid = false;
       break;
     }
-    int32_t value = field_value(text.substr(at, space - at));
-    if (i == 0) e.mtime = value;
-    if (i == 1) e.verdict = static_cast<uint8_t>(static_cast<uint32_t>(value));
+    const std::string field = text.substr(at, space - at);
+    if (i == 0) valid = mtime_value(field, &e.mtime);
+    if (i == 1) e.verdict = static_cast<uint8_t>(static_cast<uint32_t>(verdict_value(field)));
     at = space + 1;
   }
   if (!valid || cut || length - at >= size_t(CACHE_PATH_MAX)) {

@@ -36,23 +36,54 @@ void set_reply(char *reply, const char *text) {
   snprintf(reply, REPLY_MAX, "%s", text);
 }
 
-// Reads a decimal field as atol does on the production platform, where long has 32 bits:
-// leading white space, an optional sign, digits up to the first other character, and a value
-// that saturates at the 32-bit limits as strtol does. Accumulating in 64 bits and stopping at
-// the limit keeps it free of overflow, and makes 32-bit and 64-bit builds read the same value.
-int32_t decimal_value(std::string_view field) {
+// Skips the white space and the sign that may open a decimal field, as atol and atoi do.
+// Returns the offset of the first digit; negative tells the sign.
+size_t digits_start(std::string_view field, bool *negative) {
   size_t i = 0;
   while (i < field.size() && (field[i] == ' ' || (field[i] >= '\t' && field[i] <= '\r'))) ++i;
-  bool negative = false;
-  if (i < field.size() && (field[i] == '+' || field[i] == '-')) negative = field[i++] == '-';
+  *negative = false;
+  if (i < field.size() && (field[i] == '+' || field[i] == '-')) *negative = field[i++] == '-';
+  return i;
+}
+
+bool is_digit(char c) {
+  return c >= '0' && c <= '9';
+}
+
+// Reads the verdict field as atoi does on the production platform: digits up to the first
+// other character, and a value that saturates at the 32-bit limits as strtol does there.
+// Accumulating in 64 bits and stopping at the limit keeps it free of overflow, and makes
+// 32-bit and 64-bit builds read the same value.
+int32_t verdict_value(std::string_view field) {
+  bool negative;
+  size_t i = digits_start(field, &negative);
   constexpr int64_t limit = int64_t{std::numeric_limits<int32_t>::max()} + 1;
   int64_t value = 0;
-  for (; i < field.size() && field[i] >= '0' && field[i] <= '9'; ++i) {
+  for (; i < field.size() && is_digit(field[i]); ++i) {
     value = value * 10 + (field[i] - '0');
     if (value > limit) value = limit;
   }
   if (negative) return static_cast<int32_t>(-value);
   return static_cast<int32_t>(value == limit ? limit - 1 : value);
+}
+
+// Reads the mtime field in 64 bits on every build, as a 64-bit atol does: digits up to the
+// first other character, none giving 0. Returns false for a value outside int64_t, which has
+// no faithful value: saturated or cut, it would match some other modification time, and the
+// verdict on another version of the file would be handed out.
+bool mtime_value(std::string_view field, int64_t *value) {
+  bool negative;
+  size_t i = digits_start(field, &negative);
+  const uint64_t limit = uint64_t{std::numeric_limits<int64_t>::max()} + (negative ? 1 : 0);
+  uint64_t magnitude = 0;
+  for (; i < field.size() && is_digit(field[i]); ++i) {
+    const auto digit = static_cast<uint64_t>(field[i] - '0');
+    if (magnitude > (limit - digit) / 10) return false;
+    magnitude = magnitude * 10 + digit;
+  }
+  // Two's complement, so the negation of 2^63 is INT64_MIN.
+  *value = static_cast<int64_t>(negative ? 0 - magnitude : magnitude);
+  return true;
 }
 
 // Splits off the field that ends at the next space. Returns false when there is none.
@@ -180,14 +211,16 @@ int request_parse(const char *data, size_t n, cache_request *request) {
     default:
       valid = false;
   }
+  int64_t mtime = 0;
+  if (valid && request->command != 'D') valid = mtime_value(mtime_field, &mtime);
   if (!valid || unterminated || rest.size() >= static_cast<size_t>(CACHE_PATH_MAX)) {
     request->command = REQUEST_INVALID;
     return -1;
   }
-  if (request->command != 'D') body->mtime = decimal_value(mtime_field);
+  if (request->command != 'D') body->mtime = mtime;
   // Only the low 8 bits of the verdict count; the cache refuses all but 0 and 1.
   if (request->command == 'A')
-    body->verdict = static_cast<uint8_t>(static_cast<uint32_t>(decimal_value(verdict_field)));
+    body->verdict = static_cast<uint8_t>(static_cast<uint32_t>(verdict_value(verdict_field)));
   memcpy(body->path, rest.data(), rest.size());
   body->path[rest.size()] = '\0';
   return static_cast<int>(n);

@@ -69,10 +69,12 @@ void request_free(cache_request *request);
 
 // Parses the n bytes of one receive (the last byte is the terminator and is dropped) into the
 // request. Returns n when the request is accepted; -1 with command REQUEST_INVALID when it is
-// malformed, names a path of 1024 bytes or more, or is an "A", "D" or "Q" request that was not
-// terminated: its last byte is neither a NUL nor "\n" nor "\r", or a receive of REQUEST_MAX
-// bytes or more does not end in a NUL at byte REQUEST_MAX. "C" and "K" ignore their rest. A
-// refused request keeps its body as it was. Pure: touches nothing but the request.
+// malformed, carries an mtime outside the signed 64-bit range, names a path of 1024 bytes or
+// more, or is an "A", "D" or "Q" request that was not terminated: its last byte is neither a
+// NUL nor "\n" nor "\r", or a receive of REQUEST_MAX bytes or more does not end in a NUL at
+// byte REQUEST_MAX. The verdict saturates at the 32-bit limits and keeps its low 8 bits. "C"
+// and "K" ignore their rest. A refused request keeps its body as it was. Pure: touches nothing
+// but the request.
 int request_parse(const char *data, size_t n, cache_request *request);
 
 // One receive from the connection (waiting at most until deadline, a CLOCK_MONOTONIC time, or

@@ -6,7 +6,6 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <atomic>
 #include <climits>
 #include <cstdint>
@@ -25,31 +24,42 @@ namespace {
 
 using namespace std::string_literals;
 
-// A field is read as a 32-bit atol reads it: saturated at the limits of int32_t, never cut to
-// its low 32 bits, whatever the width of long on the build.
-int32_t as_32bit_atol(long long value) {
-  return static_cast<int32_t>(std::clamp<long long>(value, INT32_MIN, INT32_MAX));
-}
-
-TEST(Boundary, ParserSaturatesMtimesInAddAndQuery) {
+// The mtime is carried in 64 bits on every build, never saturated or cut to its low 32 bits;
+// one beyond the signed 64-bit range is refused.
+TEST(Boundary, ParserCarriesMtimesIn64BitsInAddAndQuery) {
   const struct {
     const char *field;
-    long long written;
+    bool fits;
+    int64_t value;
   } cases[] = {
-      {"2147483647", 2147483647LL}, {"-2147483648", -2147483648LL}, {"2147483648", 2147483648LL},
-      {"4294967296", 4294967296LL}, {"-2147483649", -2147483649LL}, {"-4294967296", -4294967296LL},
+      {"2147483647", true, 2147483647LL},
+      {"-2147483648", true, -2147483648LL},
+      {"2147483648", true, 2147483648LL},
+      {"4294967296", true, 4294967296LL},
+      {"-2147483649", true, -2147483649LL},
+      {"-4294967296", true, -4294967296LL},
+      {"9223372036854775807", true, INT64_MAX},
+      {"-9223372036854775808", true, INT64_MIN},
+      {"9223372036854775808", false, 0},
+      {"18446744073709551616", false, 0},  // 2^64, whose low 64 bits are 0
+      {"-9223372036854775809", false, 0},
   };
   for (const auto &c : cases) {
     SCOPED_TRACE(c.field);
-    const int32_t expected = as_32bit_atol(c.written);
     for (const std::string &bytes :
          {"A "s + c.field + " 1 /b\r\n" + '\0', "Q "s + c.field + " /b\r\n" + '\0'}) {
       cache_request *request = request_new();
       ASSERT_NE(nullptr, request);
-      ASSERT_EQ(static_cast<int>(bytes.size()), request_parse(bytes.data(), bytes.size(), request));
-      EXPECT_EQ(bytes[0], request->command);
-      EXPECT_EQ(expected, request->body->mtime);
-      EXPECT_STREQ("/b", request->body->path);
+      int n = request_parse(bytes.data(), bytes.size(), request);
+      if (c.fits) {
+        ASSERT_EQ(static_cast<int>(bytes.size()), n);
+        EXPECT_EQ(bytes[0], request->command);
+        EXPECT_EQ(c.value, request->body->mtime);
+        EXPECT_STREQ("/b", request->body->path);
+      } else {
+        EXPECT_EQ(-1, n);
+        EXPECT_EQ(REQUEST_INVALID, request->command);
+      }
       request_free(request);
     }
   }
@@ -82,19 +92,29 @@ std::string wire(const char *reply) {
   return std::string(reply) + '\0';
 }
 
-// An mtime past a limit matches the limit, and never its low 32 bits: 4294967296 must not
-// pass for 0, nor 2147483648 for -2147483648.
-TEST(Boundary, HandlerMatchesMtimesAsSaturatedValues) {
+// An mtime matches only itself, all 64 bits of it: 4294967296 must not pass for 0, nor
+// 2147483648 for -2147483648, nor a file dated 2045 for the same file dated 2040. One beyond
+// 64 bits is refused with 210 and touches nothing.
+TEST(Boundary, HandlerMatchesMtimesIn64Bits) {
   const struct {
     const char *added;
     const char *queried;
     bool matches;
   } cases[] = {
-      {"2147483647", "2147483647", true},   {"-2147483648", "-2147483648", true},
-      {"2147483648", "2147483647", true},   {"4294967296", "2147483648", true},
-      {"-2147483649", "-2147483648", true}, {"4294967296", "0", false},
-      {"2147483648", "-2147483648", false}, {"-2147483648", "2147483648", false},
+      {"2147483647", "2147483647", true},
+      {"-2147483648", "-2147483648", true},
+      {"2147483648", "2147483647", false},
+      {"4294967296", "2147483648", false},
+      {"-2147483649", "-2147483648", false},
+      {"4294967296", "0", false},
+      {"2147483648", "-2147483648", false},
+      {"-2147483648", "2147483648", false},
       {"2147483647", "-2147483648", false},
+      {"2208988800", "2208988800", true},
+      {"2208988800", "2366755200", false},
+      {"9223372036854775807", "9223372036854775807", true},
+      {"-9223372036854775808", "-9223372036854775808", true},
+      {"9223372036854775807", "-9223372036854775808", false},
   };
   verdict_cache *cache = cache_create(100, 60);
   ASSERT_NE(nullptr, cache);
@@ -110,6 +130,14 @@ TEST(Boundary, HandlerMatchesMtimesAsSaturatedValues) {
     EXPECT_EQ(wire(c.matches ? REPLY_INFECTED : REPLY_NOT_FOUND),
               serve(cache, "Q "s + c.added + " " + path));
   }
+  // Refused before the cache is reached: nothing added, modified or removed.
+  const uint32_t count = cache_count(cache);
+  EXPECT_EQ(wire(REPLY_INVALID), serve(cache, "A 9223372036854775808 0 /b/new"));
+  EXPECT_EQ(wire(REPLY_INVALID), serve(cache, "A -9223372036854775809 0 /b/0"));
+  EXPECT_EQ(wire(REPLY_INVALID), serve(cache, "Q 18446744073709551615 /b/0"));
+  EXPECT_EQ(count, cache_count(cache));
+  EXPECT_EQ(wire(REPLY_INFECTED), serve(cache, "Q 2147483647 /b/0"));
+  EXPECT_EQ(wire(REPLY_NOT_FOUND), serve(cache, "Q 9223372036854775807 /b/new"));
   cache_destroy(cache);
 }
 

@@ -37,10 +37,10 @@ class CacheTest : public ::testing::Test {
     cache_ = cache_create(max_entries, life_time);
     ASSERT_NE(nullptr, cache_);
   }
-  int Add(const std::string &path, int32_t mtime, uint8_t verdict) {
+  int Add(const std::string &path, int64_t mtime, uint8_t verdict) {
     return cache_add_entry(cache_, path.c_str(), mtime, verdict);
   }
-  int Query(const std::string &path, int32_t mtime) {
+  int Query(const std::string &path, int64_t mtime) {
     return cache_query_entry(cache_, path.c_str(), mtime);
   }
   int Delete(const std::string &path) { return cache_delete_entry(cache_, path.c_str()); }
@@ -222,6 +222,22 @@ TEST_F(CacheTest, MtimeChangeRemovesEntry) {
   EXPECT_EQ(1u, Count());
   EXPECT_EQ(CACHE_NOT_FOUND, Query("/a", 1000));
   EXPECT_EQ(VERDICT_CLEAN, Query("/b", 1000));
+
+  // All 64 bits count: mtimes that agree in their low 32 bits, or that a 32-bit field would
+  // saturate to the same value (a file dated 2040, then 2045), are different mtimes.
+  const struct {
+    int64_t stored, asked;
+  } differ[] = {
+      {2208988800LL, 2366755200LL}, {0, int64_t{1} << 32},  {INT32_MAX, int64_t{INT32_MAX} + 1},
+      {INT64_MAX, INT64_MIN},       {INT64_MIN, INT64_MAX}, {-1, INT64_MAX},
+  };
+  for (const auto &d : differ) {
+    SCOPED_TRACE(std::to_string(d.stored) + " then " + std::to_string(d.asked));
+    ASSERT_EQ(CACHE_ADDED, Add("/c", d.stored, VERDICT_INFECTED));
+    EXPECT_EQ(VERDICT_INFECTED, Query("/c", d.stored));
+    EXPECT_EQ(CACHE_STALE, Query("/c", d.asked));
+    EXPECT_EQ(CACHE_NOT_FOUND, Query("/c", d.stored));
+  }
 }
 
 TEST_F(CacheTest, DeleteAndClear) {

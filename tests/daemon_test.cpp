@@ -143,6 +143,18 @@ TEST_F(DaemonTest, DetachesAnswersAndStopsInOrderOnEitherSignal) {
   }
 }
 
+// A hang-up neither ends it nor leaves its files: it goes on answering, and the stop that
+// follows is the orderly one.
+TEST_F(DaemonTest, IgnoresSighupAndStillStopsInOrder) {
+  Start();
+  for (int i = 0; i < 3; ++i) ASSERT_EQ(kill(d_.pid, SIGHUP), 0);
+  const std::string status = harness_request(d_, "K\r\n");
+  EXPECT_EQ(status.rfind("101-OK: Cache running;", 0), 0u) << status;
+  EXPECT_TRUE(harness_alive(d_.pid));
+  EXPECT_EQ(harness_read_file(d_.pid_path), std::to_string(d_.pid));
+  ExpectOrderlyStop(harness_stop(&d_));
+}
+
 TEST_F(DaemonTest, TwoQuickSignalsStopItOnce) {
   Start();
   kill(d_.pid, SIGTERM);

@@ -23,7 +23,7 @@ using namespace std::string_literals;
 struct parse_case {
   std::string bytes;
   int command;  // REQUEST_INVALID for a refused request
-  int32_t mtime;
+  int64_t mtime;
   int verdict;
   std::string path;
 };
@@ -110,6 +110,8 @@ TEST(RequestParse, RefusalLeavesTheBodyAlone) {
       "Q 7 " + repeat(CACHE_PATH_MAX, 'p') + '\0',
       "A 7 1 " + repeat(CACHE_PATH_MAX, 'p') + '\0',
       "A 7 1 " + repeat(REQUEST_MAX, 'p'),
+      "A 9223372036854775808 1 /p\r\n\0"s,
+      "Q -9223372036854775809 /p\0"s,
   };
   for (const std::string &bytes : cases) {
     SCOPED_TRACE(bytes.substr(0, 16));
@@ -124,35 +126,55 @@ TEST(RequestParse, RefusalLeavesTheBodyAlone) {
   }
 }
 
-// Numbers are read as atol and atoi read them on a 32-bit long, saturating instead of
-// overflowing.
-TEST(RequestParse, ReadsNumbersLikeAtolOnA32BitLong) {
+// The mtime is read in 64 bits, as a 64-bit atol reads it, and a value beyond them is refused;
+// the verdict is read as atoi reads it on a 32-bit int, saturating instead of overflowing.
+TEST(RequestParse, ReadsMtimesIn64BitsAndVerdictsLikeAtoiOn32Bits) {
   const struct {
     std::string field;
-    int32_t mtime;
-    int verdict;  // the low 8 bits of the same value
+    bool mtime_fits;
+    int64_t mtime;
+    int verdict;  // the low 8 bits of the saturated 32-bit value
   } cases[] = {
-      {"0", 0, 0},
-      {"-5", -5, 251},
-      {"+3", 3, 3},
-      {"\t7", 7, 7},
-      {"12abc", 12, 12},
-      {"abc", 0, 0},
-      {"-", 0, 0},
-      {"2147483647", INT32_MAX, 255},
-      {"2147483648", INT32_MAX, 255},
-      {"99999999999999999999999", INT32_MAX, 255},
-      {"4294967297", INT32_MAX, 255},
-      {"-2147483648", INT32_MIN, 0},
-      {"-99999999999", INT32_MIN, 0},
-      {"-255", -255, 1},
+      {"0", true, 0, 0},
+      {"-5", true, -5, 251},
+      {"+3", true, 3, 3},
+      {"\t7", true, 7, 7},
+      {"12abc", true, 12, 12},
+      {"abc", true, 0, 0},
+      {"-", true, 0, 0},
+      {"2147483647", true, INT32_MAX, 255},
+      {"2147483648", true, 2147483648LL, 255},
+      {"4294967297", true, 4294967297LL, 255},
+      {"2208988800", true, 2208988800LL, 255},  // 2040
+      {"2366755200", true, 2366755200LL, 255},  // 2045
+      {"-2147483648", true, INT32_MIN, 0},
+      {"-99999999999", true, -99999999999LL, 0},
+      {"-255", true, -255, 1},
+      {"9223372036854775807", true, INT64_MAX, 255},
+      {"-9223372036854775808", true, INT64_MIN, 0},
+      {"00000000000000000000009223372036854775807", true, INT64_MAX, 255},
+      {"9223372036854775808", false, 0, 255},
+      {"-9223372036854775809", false, 0, 0},
+      {"99999999999999999999999", false, 0, 255},
   };
   for (const auto &c : cases) {
     SCOPED_TRACE(c.field);
-    std::string bytes = "A " + c.field + " " + c.field + " /p\r\n" + '\0';
+    for (const std::string &bytes :
+         {"A " + c.field + " 1 /p\r\n" + '\0', "Q " + c.field + " /p" + '\0'}) {
+      cache_request *request = request_new();
+      int n = request_parse(bytes.data(), bytes.size(), request);
+      if (c.mtime_fits) {
+        EXPECT_EQ(static_cast<int>(bytes.size()), n);
+        EXPECT_EQ(c.mtime, request->body->mtime);
+      } else {
+        EXPECT_EQ(-1, n);
+        EXPECT_EQ(REQUEST_INVALID, request->command);
+      }
+      request_free(request);
+    }
+    std::string bytes = "A 0 " + c.field + " /p\r\n" + '\0';
     cache_request *request = request_new();
     ASSERT_EQ(static_cast<int>(bytes.size()), request_parse(bytes.data(), bytes.size(), request));
-    EXPECT_EQ(c.mtime, request->body->mtime);
     EXPECT_EQ(c.verdict, request->body->verdict);
     request_free(request);
   }

@@ -102,6 +102,13 @@ TEST_F(SpineTest, EveryReplyComesBackOverTheSocket) {
       {"Z\r\n", REPLY_INVALID},
       {"C\r\n", REPLY_CLEARED},
       {"Q 1000 /tmp/f\r\n", REPLY_NOT_FOUND},
+      // A file dated 2040, then changed in 2045: the mtime is compared in 64 bits.
+      {"A 2208988800 0 /tmp/f\r\n", REPLY_ADDED},
+      {"Q 2208988800 /tmp/f\r\n", REPLY_CLEAN},
+      {"Q 2366755200 /tmp/f\r\n", REPLY_STALE},
+      {"A 9223372036854775807 1 /tmp/f\r\n", REPLY_ADDED},
+      {"Q 9223372036854775808 /tmp/f\r\n", REPLY_INVALID},
+      {"Q 9223372036854775807 /tmp/f\r\n", REPLY_INFECTED},
   };
   for (const Step &step : steps) EXPECT_EQ(Ask(step.request), step.reply) << step.request;
 

@@ -479,21 +479,37 @@ TEST_F(StartupTest, TheFileNamedIsTheFileReadAndWhatCannotBeReadIsNeverSaved) {
         << name;
   }
 
-  // A directory is no configuration file; it is refused, also with -v, and left alone.
+  // Only a regular file, links followed, is a configuration file; anything else is refused at
+  // once and left alone: a directory (also with -v), a FIFO, whose open would wait for a writer
+  // for ever, a device that would be read for ever, a socket, and a link to one of them.
   const std::string directory = d_.dir + "/conf.d";
   ASSERT_EQ(mkdir(directory.c_str(), 0755), 0);
   harness_write_file(directory + "/kept", original);
-  run_result r = Run({"-c", directory, "-v"});
-  EXPECT_EQ(r.status, 1);
-  EXPECT_EQ(r.out, "Invalid configuration file (" + directory + "). Check permission\n");
-  EXPECT_EQ(harness_read_file(directory + "/kept"), original);
-  EXPECT_FALSE(Exists(d_.socket_path));
-  // Nor is a FIFO, whose open would wait for a writer for ever.
   const std::string fifo = d_.dir + "/conf.fifo";
   ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
-  r = Run({"-c", fifo});
-  EXPECT_EQ(r.status, 1);
-  EXPECT_EQ(r.out, "Invalid configuration file (" + fifo + "). Check permission\n");
+  const std::string socket_node = d_.dir + "/conf.sock";
+  MakeStaleSocket(socket_node);
+  const std::string fifo_link = d_.dir + "/fifo-link.ini";
+  ASSERT_EQ(symlink(fifo.c_str(), fifo_link.c_str()), 0);
+  const std::vector<std::string> refused[] = {
+      {"-c", directory, "-v"}, {"-c", fifo},      {"-c", "/dev/zero"},
+      {"-c", socket_node},     {"-c", fifo_link},
+  };
+  run_result r;
+  for (const std::vector<std::string> &args : refused) {
+    r = Run(args);
+    EXPECT_EQ(r.status, 1) << args[1];
+    EXPECT_EQ(r.out, "Invalid configuration file (" + args[1] + "). Check permission\n");
+  }
+  EXPECT_EQ(harness_read_file(directory + "/kept"), original);
+  EXPECT_FALSE(Exists(d_.socket_path));
+  // A link to a regular file is that file.
+  harness_write_file(d_.conf_path, original);
+  const std::string regular = d_.conf_path, link = d_.dir + "/link.ini";
+  ASSERT_EQ(symlink(regular.c_str(), link.c_str()), 0);
+  d_.conf_path = link;
+  ExpectStarts({}, "", "a link to the file");
+  d_.conf_path = regular;
 
   // A file its user may only write is refused before anything is saved.
   harness_write_file(d_.conf_path, original);
