@@ -81,6 +81,9 @@ void release(held_resources *held) {
 }  // namespace
 
 int main(int argc, char *argv[]) {
+  // Under a file-size limit the write that crosses it then fails with EFBIG, which the save
+  // handles like any failed write, instead of the signal ending the process half way through.
+  signal(SIGXFSZ, SIG_IGN);
   char conf_path[SETTINGS_PATH_MAX];
   memset(conf_path, 0, sizeof conf_path);
   daemon_settings command_line;

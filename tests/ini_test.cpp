@@ -687,9 +687,14 @@ TEST_F(IniTest, FailedSaveLeavesTheOldFile) {
   sighandler_t saved_handler = signal(SIGXFSZ, SIG_IGN);
   ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
   int result = ini_save(big, path("conf.ini").c_str());
+  // In place, as a second name makes it: the limit stops the rewrite before its first byte.
+  ASSERT_EQ(link(path("conf.ini").c_str(), path("second.ini").c_str()), 0);
+  int in_place = ini_save(big, path("conf.ini").c_str());
   ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &saved_limit), 0);
   signal(SIGXFSZ, saved_handler);
+  ASSERT_EQ(unlink(path("second.ini").c_str()), 0);
   EXPECT_EQ(result, -1);
+  EXPECT_EQ(in_place, -1);
   EXPECT_EQ(read("conf.ini"), old);
   EXPECT_EQ(files_in_dir(dir_), (std::vector<std::string>{"conf.ini", "target"}));
 

@@ -4,6 +4,7 @@
 // file, also onto a full disk), and the socket's own limits. Each case runs in a fresh
 // directory.
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <grp.h>
 #include <gtest/gtest.h>
@@ -12,6 +13,7 @@
 #include <stdlib.h>
 #include <sys/ioctl.h>
 #include <sys/mount.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -93,6 +95,31 @@ run_result ReadReport(const std::string &path, std::string *sanitizer) {
 void WriteReport(const std::string &path, const run_result &r, const daemon_under_test &d) {
   harness_write_file(path, std::to_string(r.status) + "\n" + r.out + kReportSeparator +
                                harness_sanitizer_reports(d));
+}
+
+// Holds the soft file-size limit of this process, and so of every daemon it starts, at bytes
+// for its lifetime. Starting one under it writes nothing here but small files.
+struct file_size_limit {
+  struct rlimit saved;
+  explicit file_size_limit(rlim_t bytes) {
+    getrlimit(RLIMIT_FSIZE, &saved);
+    struct rlimit small = saved;
+    small.rlim_cur = bytes;
+    setrlimit(RLIMIT_FSIZE, &small);
+  }
+  ~file_size_limit() { setrlimit(RLIMIT_FSIZE, &saved); }
+};
+
+// The temporary files of a save left in directory.
+std::vector<std::string> TemporaryFiles(const std::string &directory) {
+  std::vector<std::string> found;
+  DIR *dir = opendir(directory.c_str());
+  while (struct dirent *e = dir != nullptr ? readdir(dir) : nullptr) {
+    const std::string name = e->d_name;
+    if (name.size() > 4 && name.compare(name.size() - 4, 4, ".tmp") == 0) found.push_back(name);
+  }
+  if (dir != nullptr) closedir(dir);
+  return found;
 }
 
 // Leaves a socket node without a listener at path, as a killed daemon does.
@@ -459,6 +486,28 @@ TEST_F(StartupTest, SaveWritesTheEffectiveValuesAndKeepsTheRest) {
   rewritten.replace(rewritten.find("service threads = \"7\""), 21, "service threads = \"8\"");
   EXPECT_EQ(harness_read_file(conf), rewritten);
   EXPECT_EQ(Inode(conf), inode);
+}
+
+TEST_F(StartupTest, ASaveBeyondTheFileSizeLimitFailsAndTheStartGoesOn) {
+  // Notes above the marker make the file, old and new, larger than the limit.
+  harness_write_config(d_, {});
+  std::string notes;
+  for (int i = 0; i < 60; ++i) notes += "; site note " + std::to_string(i) + ", kept as it is\n";
+  const std::string original = notes + harness_read_file(d_.conf_path);
+  harness_write_file(d_.conf_path, original);
+  const std::string failed = "Error saving configuration to file (" + d_.conf_path + ")\n";
+  // Through a temporary file, then in place, as a second name of the file makes it.
+  for (const std::string route : {"rename", "in place"}) {
+    if (route == "in place") {
+      ASSERT_EQ(link(d_.conf_path.c_str(), (d_.dir + "/second.ini").c_str()), 0);
+    }
+    {
+      file_size_limit limit(1024);
+      ExpectStarts({"-v", "-t", "7"}, failed, route);
+    }
+    EXPECT_EQ(harness_read_file(d_.conf_path), original) << route;
+    EXPECT_EQ(TemporaryFiles(d_.dir), std::vector<std::string>{}) << route;
+  }
 }
 
 TEST_F(StartupTest, TheFileNamedIsTheFileReadAndWhatCannotBeReadIsNeverSaved) {
