@@ -62,8 +62,9 @@ symbol_table *ini_merge(symbol_table *table, const char *path);
 
 // As ini_merge, and tells whether the file was read: returns true when it was opened and read
 // to its end without a read error; false when it could not be opened, reading it failed (a
-// directory, for one) or memory for the environment table was exhausted. The table then holds
-// whatever was read before the failure. table must not be null.
+// directory, for one), a line beginning with 0x1A ended the reading before the end of the file,
+// or memory for the environment table was exhausted. The table then holds whatever was read
+// before. table must not be null.
 bool ini_merge_checked(symbol_table *table, const char *path);
 
 // Reads lines from stream up to the next entry. For a key/value line returns true with *name

@@ -305,6 +305,16 @@ TEST_F(IniTest, MergeReadsThePathWithoutFileEntries) {
   EXPECT_FALSE(ini_merge_checked(table, path("absent.ini").c_str()));
   EXPECT_FALSE(ini_merge_checked(table, dir_.c_str()));
   EXPECT_EQ(table->count, 3);
+
+  // A line beginning with 0x1A ends the reading: what follows it was not read, what precedes
+  // it was. As the file's last byte it hides nothing.
+  write("stopped.ini", "[s]\nk = before\n\x1a\n[t]\nj = after\n");
+  symbol_table *stopped = table_of({});
+  EXPECT_FALSE(ini_merge_checked(stopped, path("stopped.ini").c_str()));
+  EXPECT_EQ(contents(stopped), (entries{{"s", ""}, {"s:k", "before"}}));
+  write("ended.ini", "[s]\nk = last\n\x1a");
+  EXPECT_TRUE(ini_merge_checked(stopped, path("ended.ini").c_str()));
+  EXPECT_EQ(contents(stopped), (entries{{"s", ""}, {"s:k", "last"}}));
 }
 
 TEST_F(IniTest, SearchAlongPath) {
@@ -707,6 +717,13 @@ TEST_F(IniTest, FailedSaveLeavesTheOldFile) {
     EXPECT_EQ(read("conf.ini"), old);
     EXPECT_EQ(files_in_dir(dir_), (std::vector<std::string>{"conf.ini", "target"}));
   }
+
+  // A line beginning with 0x1A hides the marker from the prologue's reader.
+  const std::string hidden = "; a\n\x1a\n; b\n#*END\n";
+  write("conf.ini", hidden);
+  EXPECT_EQ(ini_save(table, target.c_str()), -1);
+  EXPECT_EQ(read("conf.ini"), hidden);
+  EXPECT_EQ(files_in_dir(dir_), (std::vector<std::string>{"conf.ini", "target"}));
 }
 
 TEST_F(IniTest, FailedSaveOverAnImmutableFile) {

@@ -528,11 +528,23 @@ TEST_F(StartupTest, TheFileNamedIsTheFileReadAndWhatCannotBeReadIsNeverSaved) {
         << name;
   }
 
+  // A line beginning with 0x1A ends the reading: the start takes what was read before it (the
+  // guard finds this pid file taken), and the save, which would lose the rest, is refused.
+  const std::string stopped = original + "\x1a\n[later]\n    kept = \"1\"\n";
+  harness_write_file(d_.conf_path, stopped);
+  harness_write_file(d_.pid_path, std::to_string(getpid()));
+  run_result r = RunOnConfig({"-v", "-t", "9"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.out, "Error saving configuration to file (" + d_.conf_path +
+                       ")\nPid file exists and contains valid pid\n");
+  EXPECT_EQ(harness_read_file(d_.conf_path), stopped);
+  ASSERT_EQ(unlink(d_.pid_path.c_str()), 0);
+
   // A directory is no configuration file; it is refused, also with -v, and left alone.
   const std::string directory = d_.dir + "/conf.d";
   ASSERT_EQ(mkdir(directory.c_str(), 0755), 0);
   harness_write_file(directory + "/kept", original);
-  run_result r = Run({"-c", directory, "-v"});
+  r = Run({"-c", directory, "-v"});
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.out, "Invalid configuration file (" + directory + "). Check permission\n");
   EXPECT_EQ(harness_read_file(directory + "/kept"), original);
