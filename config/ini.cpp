@@ -640,5 +640,7 @@ int ini_save(symbol_table *table, const char *name) {
     temp_file_close(out);
     return -1;
   }
-  return temp_file_commit(out, target) == 0 ? 0 : -1;
+  int committed = temp_file_commit(out, target);
+  if (committed == TEMP_COMMIT_IN_PLACE && exists) return rewrite_in_place(target, old, content);
+  return committed == 0 ? 0 : -1;
 }
