@@ -111,12 +111,9 @@ ssize_t attribute_names(const char *path, int fd, heap_block *names) {
   return length < 0 && errno == ENOTSUP ? 0 : length;
 }
 
-ssize_t attribute_value(const char *path, int fd, const char *name, heap_block *value) {
-  return fetch_block(
-      [&](char *data, size_t size) {
-        return path != nullptr ? getxattr(path, name, data, size) : fgetxattr(fd, name, data, size);
-      },
-      value);
+ssize_t attribute_value(const char *path, const char *name, heap_block *value) {
+  return fetch_block([&](char *data, size_t size) { return getxattr(path, name, data, size); },
+                     value);
 }
 
 bool has_name(const heap_block &names, ssize_t length, const char *name) {
@@ -128,7 +125,7 @@ bool has_name(const heap_block &names, ssize_t length, const char *name) {
 }
 
 // Gives the file fd exactly the extended attributes of target that this process can read, and
-// then target's mode. Returns false when any of them cannot be given or does not come out equal.
+// then target's mode. Returns false when any of them cannot be given.
 bool copy_attributes(int fd, const char *target, mode_t mode) {
   heap_block old_names, new_names;
   ssize_t old_length = attribute_names(target, -1, &old_names);
@@ -143,7 +140,7 @@ bool copy_attributes(int fd, const char *target, mode_t mode) {
   for (const char *name = old_names.data; name != nullptr && name < old_names.data + old_length;
        name += strlen(name) + 1) {
     heap_block value;
-    ssize_t size = attribute_value(target, -1, name, &value);
+    ssize_t size = attribute_value(target, name, &value);
     if (size < 0 || fsetxattr(fd, name, size > 0 ? value.data : "", size_t(size), 0) != 0)
       return false;
   }
@@ -152,19 +149,8 @@ bool copy_attributes(int fd, const char *target, mode_t mode) {
   // process may lack the right to some bits (set-group-ID outside its groups), which chmod then
   // drops without an error.
   struct stat now;
-  if (fchmod(fd, mode & 07777) != 0 || fstat(fd, &now) != 0 ||
-      (now.st_mode & 07777) != (mode & 07777))
-    return false;
-  for (const char *name = old_names.data; name != nullptr && name < old_names.data + old_length;
-       name += strlen(name) + 1) {
-    heap_block want, got;
-    ssize_t want_size = attribute_value(target, -1, name, &want);
-    ssize_t got_size = attribute_value(nullptr, fd, name, &got);
-    if (want_size < 0 || got_size != want_size ||
-        (want_size > 0 && memcmp(want.data, got.data, size_t(want_size)) != 0))
-      return false;
-  }
-  return true;
+  return fchmod(fd, mode & 07777) == 0 && fstat(fd, &now) == 0 &&
+         (now.st_mode & 07777) == (mode & 07777);
 }
 
 }  // namespace
