@@ -86,6 +86,17 @@ ino_t inode_of(const std::string &path) {
   return stat(path.c_str(), &status) == 0 ? status.st_ino : 0;
 }
 
+// Runs body in a child process and returns what it returned as the child's exit status, or -1
+// when the child did not exit.
+template <typename Body>
+int run_child(Body body) {
+  pid_t child = fork();
+  if (child == 0) _exit(body());
+  int status = 0;
+  if (child < 0 || waitpid(child, &status, 0) != child || !WIFEXITED(status)) return -1;
+  return WEXITSTATUS(status);
+}
+
 // What the test hook makes the save's rename fail with.
 int rename_error;
 int failing_rename(const char *, const char *) {
@@ -840,38 +851,35 @@ TEST_F(IniTest, SaveCarriesExtendedAttributesAndTheExactMode) {
   ASSERT_EQ(stat(plain.c_str(), &after), 0);
   EXPECT_EQ(after.st_mode & 07777, 0640u);
 
-  // An attribute the saving user may not set (security.* wants CAP_SYS_ADMIN) keeps the file's
-  // own inode: it is rewritten in place, attribute and all.
-  if (geteuid() == 0) {
-    ASSERT_EQ(chmod(dir_.c_str(), 0755), 0);
-    ASSERT_EQ(mkdir(path("nobody").c_str(), 0755), 0);
-    ASSERT_EQ(chown(path("nobody").c_str(), kNobody, kNobody), 0);
-    const std::string labelled = path("nobody/conf.ini");
-    write("nobody/conf.ini", "; kept\n#*END\n");
-    ASSERT_EQ(chown(labelled.c_str(), kNobody, kNobody), 0);
-    if (!set_attribute(labelled, "security.vrell", "label")) {
-      GTEST_SKIP() << "security attributes cannot be set on " << dir_ << ": " << strerror(errno);
-    }
-    const entries labels = attributes_of(labelled);
-    const ino_t inode = inode_of(labelled);
-    pid_t child = fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
-      if (setgroups(0, nullptr) != 0 || setgid(kNobody) != 0 || setuid(kNobody) != 0) {
-        _exit(kChildCannot);
-      }
-      _exit(ini_save(table, labelled.c_str()) == 0 ? 0 : 1);
-    }
-    int status = 0;
-    ASSERT_EQ(waitpid(child, &status, 0), child);
-    ASSERT_TRUE(WIFEXITED(status));
-    if (WEXITSTATUS(status) == kChildCannot) GTEST_SKIP() << "cannot become an unprivileged user";
-    EXPECT_EQ(WEXITSTATUS(status), 0);
-    EXPECT_EQ(read("nobody/conf.ini"), saved);
-    EXPECT_EQ(inode_of(labelled), inode);
-    EXPECT_EQ(attributes_of(labelled), labels);
-    EXPECT_EQ(files_in_dir(path("nobody")), std::vector<std::string>{"conf.ini"});
+  if (geteuid() != 0) {
+    if (!user_attributes) GTEST_SKIP() << "user attributes not supported on " << dir_;
+    return;
   }
+  // An attribute that the saving user may not set (security.* wants CAP_SYS_ADMIN) keeps the
+  // file's own inode: it is rewritten in place, attribute and all.
+  ASSERT_EQ(chmod(dir_.c_str(), 0755), 0);
+  ASSERT_EQ(mkdir(path("nobody").c_str(), 0755), 0);
+  ASSERT_EQ(chown(path("nobody").c_str(), kNobody, kNobody), 0);
+  const std::string labelled = path("nobody/conf.ini");
+  write("nobody/conf.ini", "; kept\n#*END\n");
+  ASSERT_EQ(chown(labelled.c_str(), kNobody, kNobody), 0);
+  if (!set_attribute(labelled, "security.vrell", "label")) {
+    GTEST_SKIP() << "security attributes cannot be set on " << dir_ << ": " << strerror(errno);
+  }
+  const entries labels = attributes_of(labelled);
+  const ino_t inode = inode_of(labelled);
+  int status = run_child([&] {
+    if (setgroups(0, nullptr) != 0 || setgid(kNobody) != 0 || setuid(kNobody) != 0) {
+      return kChildCannot;
+    }
+    return ini_save(table, labelled.c_str()) == 0 ? 0 : 1;
+  });
+  if (status == kChildCannot) GTEST_SKIP() << "cannot become an unprivileged user";
+  EXPECT_EQ(status, 0);
+  EXPECT_EQ(read("nobody/conf.ini"), saved);
+  EXPECT_EQ(inode_of(labelled), inode);
+  EXPECT_EQ(attributes_of(labelled), labels);
+  EXPECT_EQ(files_in_dir(path("nobody")), std::vector<std::string>{"conf.ini"});
   if (!user_attributes) GTEST_SKIP() << "user attributes not supported on " << dir_;
 }
 
@@ -908,17 +916,13 @@ TEST_F(IniTest, SaveOverAFileThatCannotBeRenamedOverRewritesItInPlace) {
   ASSERT_EQ(mkdir(path("container").c_str(), 0755), 0);
   write("host/vrell.ini", old);
   write("container/vrell.ini", "underneath\n");
-  pid_t child = fork();
-  ASSERT_GE(child, 0);
-  if (child == 0)
-    _exit(save_onto_bind_mount(table, path("host/vrell.ini"), path("container/vrell.ini")));
-  int status = 0;
-  ASSERT_EQ(waitpid(child, &status, 0), child);
-  ASSERT_TRUE(WIFEXITED(status));
-  if (WEXITSTATUS(status) == kChildCannot) {
+  int status = run_child([&] {
+    return save_onto_bind_mount(table, path("host/vrell.ini"), path("container/vrell.ini"));
+  });
+  if (status == kChildCannot) {
     GTEST_SKIP() << "no bind mount here: that needs root and a private mount namespace";
   }
-  EXPECT_EQ(WEXITSTATUS(status), 0);
+  EXPECT_EQ(status, 0);
   EXPECT_EQ(read("host/vrell.ini"), saved);
   EXPECT_EQ(read("container/vrell.ini"), "underneath\n");
   EXPECT_EQ(files_in_dir(path("container")), std::vector<std::string>{"vrell.ini"});
