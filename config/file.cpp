@@ -7,12 +7,14 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include "config/tagmem.h"
 
 int16_t file_crlf = 0;
 long temp_file_counter = 0;
+int (*temp_file_rename)(const char *, const char *) = rename;
 
 namespace {
 
@@ -73,6 +75,82 @@ void sync_parent_directory(const char *path) {
   if (fd < 0) return;
   fsync(fd);
   close(fd);
+}
+
+// A block of the plain heap, freed with its scope. Attribute names and values are the kernel's
+// bytes, not texts, so they do not go through the tagged allocator.
+struct heap_block {
+  char *data = nullptr;
+  ~heap_block() { free(data); }
+};
+
+// Reads into block what fetch gives for a buffer of the size it first reports, again when that
+// size has grown in between. Returns the length, or -1 with errno from fetch.
+template <typename Fetch>
+ssize_t fetch_block(Fetch fetch, heap_block *block) {
+  for (int tries = 0; tries < 8; ++tries) {
+    ssize_t size = fetch(nullptr, 0);
+    if (size <= 0) return size;
+    free(block->data);
+    block->data = static_cast<char *>(malloc(size_t(size)));
+    if (block->data == nullptr) return -1;
+    ssize_t got = fetch(block->data, size_t(size));
+    if (got >= 0 || errno != ERANGE) return got;
+  }
+  return -1;
+}
+
+// The names of the extended attributes of path (links followed), or of fd when path is null.
+// A file system without them has none. Returns the length of the list, or -1.
+ssize_t attribute_names(const char *path, int fd, heap_block *names) {
+  ssize_t length = fetch_block(
+      [&](char *list, size_t size) {
+        return path != nullptr ? listxattr(path, list, size) : flistxattr(fd, list, size);
+      },
+      names);
+  return length < 0 && errno == ENOTSUP ? 0 : length;
+}
+
+ssize_t attribute_value(const char *path, const char *name, heap_block *value) {
+  return fetch_block([&](char *data, size_t size) { return getxattr(path, name, data, size); },
+                     value);
+}
+
+bool has_name(const heap_block &names, ssize_t length, const char *name) {
+  for (const char *at = names.data; at != nullptr && at < names.data + length;
+       at += strlen(at) + 1) {
+    if (strcmp(at, name) == 0) return true;
+  }
+  return false;
+}
+
+// Gives the file fd exactly the extended attributes of target that this process can read, and
+// then target's mode. Returns false when any of them cannot be given.
+bool copy_attributes(int fd, const char *target, mode_t mode) {
+  heap_block old_names, new_names;
+  ssize_t old_length = attribute_names(target, -1, &old_names);
+  ssize_t new_length = attribute_names(nullptr, fd, &new_names);
+  if (old_length < 0 || new_length < 0) return false;
+  // A new file may come with attributes of its own, an ACL from the directory's default ACL
+  // for one.
+  for (const char *name = new_names.data; name != nullptr && name < new_names.data + new_length;
+       name += strlen(name) + 1) {
+    if (!has_name(old_names, old_length, name) && fremovexattr(fd, name) != 0) return false;
+  }
+  for (const char *name = old_names.data; name != nullptr && name < old_names.data + old_length;
+       name += strlen(name) + 1) {
+    heap_block value;
+    ssize_t size = attribute_value(target, name, &value);
+    if (size < 0 || fsetxattr(fd, name, size > 0 ? value.data : "", size_t(size), 0) != 0)
+      return false;
+  }
+  // Setting an ACL sets the group bits from its mask, so the mode comes after it; chmod sets
+  // the mask from the group bits in turn, which the old file kept equal to its mask. The
+  // process may lack the right to some bits (set-group-ID outside its groups), which chmod then
+  // drops without an error.
+  struct stat now;
+  return fchmod(fd, mode & 07777) == 0 && fstat(fd, &now) == 0 &&
+         (now.st_mode & 07777) == (mode & 07777);
 }
 
 }  // namespace
@@ -417,24 +495,38 @@ void temp_file_close(FILE *stream) {
 }
 
 int temp_file_commit(FILE *stream, const char *target) {
-  if (stream == nullptr) return -1;
+  if (stream == nullptr) return TEMP_COMMIT_FAILED;
   temp_node *node = temp_find(stream);
   if (node == nullptr) {
     fclose(stream);
-    return -1;
+    return TEMP_COMMIT_FAILED;
   }
-  bool ok = target != nullptr && fflush(stream) == 0 && fsync(fileno(stream)) == 0;
+  int result = target != nullptr && fflush(stream) == 0 ? 0 : TEMP_COMMIT_FAILED;
+  bool target_exists = false;
   struct stat status;
-  if (ok && stat(target, &status) == 0) ok = fchmod(fileno(stream), status.st_mode & 07777) == 0;
-  if (fclose(stream) != 0) ok = false;
-  if (ok && rename(node->name, target) != 0) ok = false;
-  if (ok) {
+  if (result == 0) {
+    if (stat(target, &status) == 0) {
+      target_exists = true;
+      // After the content: a write takes file capabilities and set-user-ID bits away.
+      if (!copy_attributes(fileno(stream), target, status.st_mode)) result = TEMP_COMMIT_IN_PLACE;
+    } else if (errno != ENOENT) {
+      result = TEMP_COMMIT_FAILED;
+    }
+  }
+  if (result == 0 && fsync(fileno(stream)) != 0) result = TEMP_COMMIT_FAILED;
+  if (fclose(stream) != 0 && result == 0) result = TEMP_COMMIT_FAILED;
+  if (result == 0 && temp_file_rename(node->name, target) != 0) {
+    // A file bind-mounted on its own, as containers are given theirs, cannot be renamed over.
+    bool mounted = errno == EBUSY || errno == EXDEV;
+    result = mounted && target_exists ? TEMP_COMMIT_IN_PLACE : TEMP_COMMIT_FAILED;
+  }
+  if (result == 0) {
     sync_parent_directory(target);
   } else {
     unlink(node->name);
   }
   temp_unregister(node);
-  return ok ? 0 : -1;
+  return result;
 }
 
 int path_file_type(const char *path) {

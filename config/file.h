@@ -176,12 +176,25 @@ FILE *temp_file_open_in(const char *directory, char *out_name, size_t out_size);
 // Does nothing for null.
 void temp_file_close(FILE *stream);
 
-// Flushes and syncs the registered temporary file stream, gives it the permission bits of
-// target when target exists, closes it and renames it over target, then unregisters it.
-// Returns 0, or -1 when any step fails; the stream is closed and the temporary file is gone
-// in both cases, and on failure target is unchanged. An unregistered stream is only closed
-// (-1).
+// Results of temp_file_commit besides 0.
+constexpr int TEMP_COMMIT_FAILED = -1;
+// target exists but cannot be replaced by another file: one of its extended attributes or its
+// mode could not be given to the temporary file, or the rename was refused because target is
+// a mount point of its own (EBUSY) or lies on another mount (EXDEV). The caller rewrites
+// target through its own inode instead.
+constexpr int TEMP_COMMIT_IN_PLACE = -2;
+
+// Flushes the registered temporary file stream; when target exists (links followed), gives it
+// every extended attribute of target that this process can read (user, security, system ACLs,
+// trusted for root), removes any other it has, then gives it target's exact mode; syncs and
+// closes it and renames it over target, then unregisters it. Returns 0, TEMP_COMMIT_IN_PLACE
+// (see there) or TEMP_COMMIT_FAILED when any other step fails; the stream is closed and the
+// temporary file is gone in every case, and unless 0 target is unchanged. An unregistered
+// stream is only closed (TEMP_COMMIT_FAILED).
 int temp_file_commit(FILE *stream, const char *target);
+
+// Test hook: the rename behind temp_file_commit; rename(2) at start.
+extern int (*temp_file_rename)(const char *from, const char *to);
 
 // Returns what path names, links followed: PATH_TYPE_REGULAR, PATH_TYPE_DIRECTORY,
 // PATH_TYPE_SOCKET, PATH_TYPE_DEVICE, else PATH_TYPE_OTHER (also for a null path or one

@@ -141,6 +141,12 @@ void put_entry(symbol_table *table, symbol_table *env, const char *key, const ch
   tagmem_free(expanded, nullptr, 0);
 }
 
+// Returns true when nothing is left to read in stream and no read failed. A line that begins
+// with 0x1A ends the line reader's input, so whatever follows such a line was never read.
+bool at_end(FILE *stream) {
+  return getc(stream) == EOF && ferror(stream) == 0;
+}
+
 // Reads every entry of stream into table, then closes stream and sorts the table. Returns true
 // when the stream was read to its end without a read error.
 bool load_stream(symbol_table *table, FILE *stream) {
@@ -164,7 +170,7 @@ bool load_stream(symbol_table *table, FILE *stream) {
     }
   }
   // A directory opens as a stream and fails at its first read, which looks like an empty file.
-  bool whole = env != nullptr && ferror(stream) == 0;
+  bool whole = env != nullptr && at_end(stream);
   file_close(stream);
   symtab_free(env);
   symtab_sort(table, nullptr);
@@ -443,8 +449,9 @@ bool write_prologue(FILE *out, const char *path, bool exists) {
       break;
     }
   }
-  // A read error must not pass for the end of a file without marker: the prologue would be lost.
-  bool read_failed = ferror(old) != 0;
+  // A read error, or a 0x1A line short of the marker, must not pass for the end of a file
+  // without marker: the prologue would be lost.
+  bool read_failed = found ? ferror(old) != 0 : !at_end(old);
   file_close(old);
   if (fclose(kept) != 0) written = false;
   if (written && !read_failed && found) {
@@ -633,5 +640,7 @@ int ini_save(symbol_table *table, const char *name) {
     temp_file_close(out);
     return -1;
   }
-  return temp_file_commit(out, target) == 0 ? 0 : -1;
+  int committed = temp_file_commit(out, target);
+  if (committed == TEMP_COMMIT_IN_PLACE && exists) return rewrite_in_place(target, old, content);
+  return committed == 0 ? 0 : -1;
 }

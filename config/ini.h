@@ -62,8 +62,9 @@ symbol_table *ini_merge(symbol_table *table, const char *path);
 
 // As ini_merge, and tells whether the file was read: returns true when it was opened and read
 // to its end without a read error; false when it could not be opened, reading it failed (a
-// directory, for one) or memory for the environment table was exhausted. The table then holds
-// whatever was read before the failure. table must not be null.
+// directory, for one), a line beginning with 0x1A ended the reading before the end of the file,
+// or memory for the environment table was exhausted. The table then holds whatever was read
+// before. table must not be null.
 bool ini_merge_checked(symbol_table *table, const char *path);
 
 // Reads lines from stream up to the next entry. For a key/value line returns true with *name
@@ -124,17 +125,19 @@ void trace_message(const char *text);
 // symtab_sort's default order (the table is left so sorted). Names without ":" are left out.
 // Lines end in CR LF from the first prologue line that did in the old file, else in LF.
 // The whole content is composed in memory first. It then goes to a temporary file in the
-// directory of the file (of the file a symbolic link points to, the link staying), which is
-// synced and renamed over it with the file's permission bits and owner. Where that directory
-// refuses the temporary file (EACCES, EPERM, EROFS), the file has more than one hard link, or
-// its owner cannot be given to the temporary file, the file is rewritten in place instead:
-// the space for the new content is reserved first (a file system that cannot reserve space
-// fails the save), then the content is written over the old, cut to its length and synced.
-// Owner, permission bits and links stay in both ways.
+// directory of the file (of the file a symbolic link points to, the link staying), which gets
+// the file's owner, extended attributes and exact mode (temp_file_commit), is synced and is
+// renamed over it. Where that directory refuses the temporary file (EACCES, EPERM, EROFS), the
+// file has more than one hard link, its owner, an attribute or its mode cannot be given to the
+// temporary file, or the rename is refused with EBUSY or EXDEV (a file bind-mounted on its
+// own), the file is rewritten in place instead: the space for the new content is reserved
+// first (a file system that cannot reserve space fails the save, and so does content beyond
+// the file-size limit), then the content is written over the old, cut to its length and
+// synced. Owner, mode, attributes and links stay in both ways.
 // Returns 0 when the file was written; -1 when the existing file is not a regular file, is not
-// writable or cannot be read, or any step fails; the old file is then exactly as it was (an
-// in-place rewrite that fails after its first byte puts the old content back) and no temporary
-// file is left.
+// writable or cannot be read (also when a line beginning with 0x1A hides the marker), or any
+// step fails; the old file is then exactly as it was (an in-place rewrite that fails after its
+// first byte puts the old content back) and no temporary file is left.
 int ini_save(symbol_table *table, const char *name);
 
 #endif  // VRELL_CONFIG_INI_H_

@@ -83,6 +83,9 @@ void release(held_resources *held) {
 int main(int argc, char *argv[]) {
   // Before anything is created that a hang-up would leave behind.
   lifecycle_ignore_hangup();
+  // Under a file-size limit the write that crosses it then fails with EFBIG, which the save
+  // handles like any failed write, instead of the signal ending the process half way through.
+  signal(SIGXFSZ, SIG_IGN);
   char conf_path[SETTINGS_PATH_MAX];
   memset(conf_path, 0, sizeof conf_path);
   daemon_settings command_line;

@@ -1,6 +1,7 @@
 #include "config/file.h"
 
 #include <dirent.h>
+#include <errno.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/socket.h>
@@ -458,6 +459,23 @@ TEST_F(FileTest, CommitReplacesTargetAtomically) {
   EXPECT_EQ(temp_file_commit(f, path("dir").c_str()), -1);
   EXPECT_FALSE(file_exists(name));
   EXPECT_TRUE(file_is_directory(path("dir/sub").c_str()));
+
+  // A rename refused for a target that is a mount point or on another mount tells the caller
+  // to rewrite the target in place; without a target there is nothing to rewrite.
+  temp_file_rename = [](const char *, const char *) {
+    errno = EXDEV;
+    return -1;
+  };
+  f = temp_file_open_in(dir_.c_str(), name, sizeof name);
+  ASSERT_NE(f, nullptr);
+  EXPECT_EQ(temp_file_commit(f, path("conf.ini").c_str()), TEMP_COMMIT_IN_PLACE);
+  EXPECT_FALSE(file_exists(name));
+  f = temp_file_open_in(dir_.c_str(), name, sizeof name);
+  ASSERT_NE(f, nullptr);
+  EXPECT_EQ(temp_file_commit(f, path("absent").c_str()), TEMP_COMMIT_FAILED);
+  temp_file_rename = rename;
+  EXPECT_FALSE(file_exists(name));
+  EXPECT_EQ(read(path("conf.ini")), "new\n");
 
   FILE *plain = fopen(path("conf.ini").c_str(), "rb");
   EXPECT_EQ(temp_file_commit(plain, path("other").c_str()), -1);

@@ -1,13 +1,19 @@
 #include "config/ini.h"
 
 #include <dirent.h>
+#include <errno.h>
 #include <fcntl.h>
+#include <grp.h>
+#include <sched.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <string.h>
 #include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/time.h>
+#include <sys/wait.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -27,6 +33,76 @@
 namespace {
 
 using entries = std::map<std::string, std::string>;
+
+// The unprivileged user (and group) that root's tests switch to.
+constexpr uid_t kNobody = 65534;
+// Exit status of a child that could not set up what its case needs (user, mount).
+constexpr int kChildCannot = 77;
+
+// Tags of the entries of a POSIX ACL, as the kernel stores them in system.posix_acl_*.
+constexpr uint16_t kAclUserObj = 0x01, kAclUser = 0x02, kAclGroupObj = 0x04, kAclMask = 0x10,
+                   kAclOther = 0x20;
+constexpr uint32_t kAclNoId = 0xFFFFFFFF;
+struct acl_entry {
+  uint16_t tag, perm;
+  uint32_t id;
+};
+
+// The bytes of an ACL as system.posix_acl_access holds them: version 2, then each entry, all
+// little-endian.
+std::string acl_bytes(std::initializer_list<acl_entry> acl) {
+  std::string bytes;
+  auto put = [&bytes](uint32_t value, int size) {
+    for (int i = 0; i < size; ++i) bytes += char((value >> (8 * i)) & 0xFF);
+  };
+  put(2, 4);
+  for (const acl_entry &e : acl) {
+    put(e.tag, 2);
+    put(e.perm, 2);
+    put(e.id, 4);
+  }
+  return bytes;
+}
+
+// Every extended attribute of path that this process can read, by name.
+entries attributes_of(const std::string &path) {
+  entries result;
+  char names[4096];
+  ssize_t length = listxattr(path.c_str(), names, sizeof names);
+  for (ssize_t at = 0; at < length; at += ssize_t(strlen(names + at)) + 1) {
+    char value[4096];
+    ssize_t size = getxattr(path.c_str(), names + at, value, sizeof value);
+    result[names + at] = size >= 0 ? std::string(value, size_t(size)) : "<unreadable>";
+  }
+  return result;
+}
+
+bool set_attribute(const std::string &path, const char *name, const std::string &value) {
+  return setxattr(path.c_str(), name, value.data(), value.size(), 0) == 0;
+}
+
+ino_t inode_of(const std::string &path) {
+  struct stat status;
+  return stat(path.c_str(), &status) == 0 ? status.st_ino : 0;
+}
+
+// Runs body in a child process and returns what it returned as the child's exit status, or -1
+// when the child did not exit.
+template <typename Body>
+int run_child(Body body) {
+  pid_t child = fork();
+  if (child == 0) _exit(body());
+  int status = 0;
+  if (child < 0 || waitpid(child, &status, 0) != child || !WIFEXITED(status)) return -1;
+  return WEXITSTATUS(status);
+}
+
+// What the test hook makes the save's rename fail with.
+int rename_error;
+int failing_rename(const char *, const char *) {
+  errno = rename_error;
+  return -1;
+}
 
 // Restores an environment variable when the test ends.
 struct env_guard {
@@ -305,6 +381,16 @@ TEST_F(IniTest, MergeReadsThePathWithoutFileEntries) {
   EXPECT_FALSE(ini_merge_checked(table, path("absent.ini").c_str()));
   EXPECT_FALSE(ini_merge_checked(table, dir_.c_str()));
   EXPECT_EQ(table->count, 3);
+
+  // A line beginning with 0x1A ends the reading: what follows it was not read, what precedes
+  // it was. As the file's last byte it hides nothing.
+  write("stopped.ini", "[s]\nk = before\n\x1a\n[t]\nj = after\n");
+  symbol_table *stopped = table_of({});
+  EXPECT_FALSE(ini_merge_checked(stopped, path("stopped.ini").c_str()));
+  EXPECT_EQ(contents(stopped), (entries{{"s", ""}, {"s:k", "before"}}));
+  write("ended.ini", "[s]\nk = last\n\x1a");
+  EXPECT_TRUE(ini_merge_checked(stopped, path("ended.ini").c_str()));
+  EXPECT_EQ(contents(stopped), (entries{{"s", ""}, {"s:k", "last"}}));
 }
 
 TEST_F(IniTest, SearchAlongPath) {
@@ -687,21 +773,159 @@ TEST_F(IniTest, FailedSaveLeavesTheOldFile) {
   sighandler_t saved_handler = signal(SIGXFSZ, SIG_IGN);
   ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
   int result = ini_save(big, path("conf.ini").c_str());
+  // In place, as a second name makes it: the limit stops the rewrite before its first byte.
+  EXPECT_EQ(link(path("conf.ini").c_str(), path("second.ini").c_str()), 0);
+  int in_place = ini_save(big, path("conf.ini").c_str());
   ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &saved_limit), 0);
   signal(SIGXFSZ, saved_handler);
+  ASSERT_EQ(unlink(path("second.ini").c_str()), 0);
+  EXPECT_EQ(result, -1);
+  EXPECT_EQ(in_place, -1);
+  EXPECT_EQ(read("conf.ini"), old);
+  EXPECT_EQ(files_in_dir(dir_), (std::vector<std::string>{"conf.ini", "target"}));
+
+  // A rename failure other than a busy or foreign target.
+  const std::string target = path("conf.ini");
+  rename_error = EIO;
+  temp_file_rename = failing_rename;
+  result = ini_save(table, target.c_str());
+  temp_file_rename = rename;
   EXPECT_EQ(result, -1);
   EXPECT_EQ(read("conf.ini"), old);
   EXPECT_EQ(files_in_dir(dir_), (std::vector<std::string>{"conf.ini", "target"}));
 
-  // A rename failure: a target that is a mount point is busy. Only where the test may mount.
-  const std::string target = path("conf.ini");
-  if (mount(target.c_str(), target.c_str(), nullptr, MS_BIND, nullptr) == 0) {
-    result = ini_save(table, target.c_str());
-    umount2(target.c_str(), MNT_DETACH);
-    EXPECT_EQ(result, -1);
-    EXPECT_EQ(read("conf.ini"), old);
-    EXPECT_EQ(files_in_dir(dir_), (std::vector<std::string>{"conf.ini", "target"}));
+  // A line beginning with 0x1A hides the marker from the prologue's reader.
+  const std::string hidden = "; a\n\x1a\n; b\n#*END\n";
+  write("conf.ini", hidden);
+  EXPECT_EQ(ini_save(table, target.c_str()), -1);
+  EXPECT_EQ(read("conf.ini"), hidden);
+  EXPECT_EQ(files_in_dir(dir_), (std::vector<std::string>{"conf.ini", "target"}));
+}
+
+TEST_F(IniTest, SaveCarriesExtendedAttributesAndTheExactMode) {
+  symbol_table *table = table_of({{"s:k", "v"}});
+  const std::string saved = "; kept\n#*END\n\n[s]\n    k = \"v\"\n";
+  const std::string conf = path("conf.ini");
+  write("conf.ini", "; kept\n#*END\n");
+  // The owning group may read and user 1234 may write, so the mode's group bits show the
+  // ACL's mask, not what the owning group may do.
+  const std::string acl = acl_bytes({{kAclUserObj, 6, kAclNoId},
+                                     {kAclUser, 6, 1234},
+                                     {kAclGroupObj, 4, kAclNoId},
+                                     {kAclMask, 6, kAclNoId},
+                                     {kAclOther, 0, kAclNoId}});
+  if (!set_attribute(conf, "system.posix_acl_access", acl)) {
+    GTEST_SKIP() << "no POSIX ACLs on " << dir_ << ": " << strerror(errno);
   }
+  ASSERT_EQ(chmod(conf.c_str(), 02660), 0);
+  const bool user_attributes = set_attribute(conf, "user.origin", "site");
+  if (geteuid() == 0) {
+    EXPECT_TRUE(set_attribute(conf, "trusted.origin", "root's"));
+  }
+  const entries attributes = attributes_of(conf);
+  ASSERT_EQ(attributes.count("system.posix_acl_access"), 1u);
+  struct stat before, after;
+  ASSERT_EQ(stat(conf.c_str(), &before), 0);
+  ASSERT_EQ(ini_save(table, conf.c_str()), 0);
+  EXPECT_EQ(read("conf.ini"), saved);
+  ASSERT_EQ(stat(conf.c_str(), &after), 0);
+  EXPECT_NE(after.st_ino, before.st_ino) << "not saved through a new file";
+  EXPECT_EQ(after.st_mode, before.st_mode);
+  EXPECT_EQ(attributes_of(conf), attributes);
+  EXPECT_EQ(files_in_dir(dir_), std::vector<std::string>{"conf.ini"});
+
+  // A directory's default ACL gives the new file an ACL of its own, which the old file had not.
+  ASSERT_EQ(mkdir(path("inherit").c_str(), 0755), 0);
+  const std::string plain = path("inherit/conf.ini");
+  write("inherit/conf.ini", "#*END\n");
+  ASSERT_EQ(chmod(plain.c_str(), 0640), 0);
+  ASSERT_TRUE(set_attribute(path("inherit"), "system.posix_acl_default",
+                            acl_bytes({{kAclUserObj, 7, kAclNoId},
+                                       {kAclUser, 7, 1234},
+                                       {kAclGroupObj, 5, kAclNoId},
+                                       {kAclMask, 7, kAclNoId},
+                                       {kAclOther, 5, kAclNoId}})));
+  const entries none = attributes_of(plain);
+  ASSERT_EQ(ini_save(table, plain.c_str()), 0);
+  EXPECT_EQ(attributes_of(plain), none);
+  ASSERT_EQ(stat(plain.c_str(), &after), 0);
+  EXPECT_EQ(after.st_mode & 07777, 0640u);
+
+  if (geteuid() != 0) {
+    if (!user_attributes) GTEST_SKIP() << "user attributes not supported on " << dir_;
+    return;
+  }
+  // An attribute that the saving user may not set (security.* wants CAP_SYS_ADMIN) keeps the
+  // file's own inode: it is rewritten in place, attribute and all.
+  ASSERT_EQ(chmod(dir_.c_str(), 0755), 0);
+  ASSERT_EQ(mkdir(path("nobody").c_str(), 0755), 0);
+  ASSERT_EQ(chown(path("nobody").c_str(), kNobody, kNobody), 0);
+  const std::string labelled = path("nobody/conf.ini");
+  write("nobody/conf.ini", "; kept\n#*END\n");
+  ASSERT_EQ(chown(labelled.c_str(), kNobody, kNobody), 0);
+  if (!set_attribute(labelled, "security.vrell", "label")) {
+    GTEST_SKIP() << "security attributes cannot be set on " << dir_ << ": " << strerror(errno);
+  }
+  const entries labels = attributes_of(labelled);
+  const ino_t inode = inode_of(labelled);
+  int status = run_child([&] {
+    if (setgroups(0, nullptr) != 0 || setgid(kNobody) != 0 || setuid(kNobody) != 0) {
+      return kChildCannot;
+    }
+    return ini_save(table, labelled.c_str()) == 0 ? 0 : 1;
+  });
+  if (status == kChildCannot) GTEST_SKIP() << "cannot become an unprivileged user";
+  EXPECT_EQ(status, 0);
+  EXPECT_EQ(read("nobody/conf.ini"), saved);
+  EXPECT_EQ(inode_of(labelled), inode);
+  EXPECT_EQ(attributes_of(labelled), labels);
+  EXPECT_EQ(files_in_dir(path("nobody")), std::vector<std::string>{"conf.ini"});
+  if (!user_attributes) GTEST_SKIP() << "user attributes not supported on " << dir_;
+}
+
+// Runs in a child with a private mount namespace: mounts source on target, as a container is
+// given its configuration file, and saves table there. Returns 0 when the save succeeded.
+int save_onto_bind_mount(symbol_table *table, const std::string &source,
+                         const std::string &target) {
+  if (unshare(CLONE_NEWNS) != 0) return kChildCannot;
+  if (mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) return kChildCannot;
+  if (mount(source.c_str(), target.c_str(), nullptr, MS_BIND, nullptr) != 0) return kChildCannot;
+  return ini_save(table, target.c_str()) == 0 ? 0 : 1;
+}
+
+TEST_F(IniTest, SaveOverAFileThatCannotBeRenamedOverRewritesItInPlace) {
+  symbol_table *table = table_of({{"s:k", "v"}});
+  const std::string old = "; old\n#*END\n", saved = old + "\n[s]\n    k = \"v\"\n";
+  const std::string conf = path("conf.ini");
+  for (int error : {EBUSY, EXDEV}) {
+    SCOPED_TRACE(strerror(error));
+    write("conf.ini", old);
+    const ino_t inode = inode_of(conf);
+    rename_error = error;
+    temp_file_rename = failing_rename;
+    int result = ini_save(table, conf.c_str());
+    temp_file_rename = rename;
+    EXPECT_EQ(result, 0);
+    EXPECT_EQ(read("conf.ini"), saved);
+    EXPECT_EQ(inode_of(conf), inode);
+    EXPECT_EQ(files_in_dir(dir_), std::vector<std::string>{"conf.ini"});
+  }
+
+  // A file of its own bind-mounted over another name; only where the test may mount.
+  ASSERT_EQ(mkdir(path("host").c_str(), 0755), 0);
+  ASSERT_EQ(mkdir(path("container").c_str(), 0755), 0);
+  write("host/vrell.ini", old);
+  write("container/vrell.ini", "underneath\n");
+  int status = run_child([&] {
+    return save_onto_bind_mount(table, path("host/vrell.ini"), path("container/vrell.ini"));
+  });
+  if (status == kChildCannot) {
+    GTEST_SKIP() << "no bind mount here: that needs root and a private mount namespace";
+  }
+  EXPECT_EQ(status, 0);
+  EXPECT_EQ(read("host/vrell.ini"), saved);
+  EXPECT_EQ(read("container/vrell.ini"), "underneath\n");
+  EXPECT_EQ(files_in_dir(path("container")), std::vector<std::string>{"vrell.ini"});
 }
 
 TEST_F(IniTest, FailedSaveOverAnImmutableFile) {

@@ -353,6 +353,16 @@ TEST_F(SettingsTest, SaveFailures) {
   EXPECT_EQ(-1, settings_save(write_conf(all_keys).c_str(), nullptr));
   EXPECT_EQ(all_keys, read_file(dir_ + "/vrell.ini"));
 
+  // A file whose reading a line beginning with 0x1A ended is not written either; its values
+  // before that line are read as always.
+  const std::string stopped = std::string(all_keys) + "\x1a\n[other]\ncolour = blue\n";
+  const std::string stopped_path = write_conf(stopped);
+  daemon_settings read_values;
+  EXPECT_EQ(0, settings_load(stopped_path.c_str(), &read_values));
+  EXPECT_EQ(-1, settings_save(stopped_path.c_str(), &read_values));
+  EXPECT_EQ("Can not read conf file (" + stopped_path + ")", settings_last_error());
+  EXPECT_EQ(stopped, read_file(stopped_path));
+
   // What cannot be read is never written: a directory, and a file its user may only write.
   const std::string sub = dir_ + "/sub";
   EXPECT_EQ(-1, settings_save(sub.c_str(), &settings));

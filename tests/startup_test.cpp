@@ -4,6 +4,7 @@
 // file, also onto a full disk), and the socket's own limits. Each case runs in a fresh
 // directory.
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <grp.h>
 #include <gtest/gtest.h>
@@ -12,6 +13,7 @@
 #include <stdlib.h>
 #include <sys/ioctl.h>
 #include <sys/mount.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -93,6 +95,31 @@ run_result ReadReport(const std::string &path, std::string *sanitizer) {
 void WriteReport(const std::string &path, const run_result &r, const daemon_under_test &d) {
   harness_write_file(path, std::to_string(r.status) + "\n" + r.out + kReportSeparator +
                                harness_sanitizer_reports(d));
+}
+
+// Holds the soft file-size limit of this process, and so of every daemon it starts, at bytes
+// for its lifetime. Starting one under it writes nothing here but small files.
+struct file_size_limit {
+  struct rlimit saved;
+  explicit file_size_limit(rlim_t bytes) {
+    getrlimit(RLIMIT_FSIZE, &saved);
+    struct rlimit small = saved;
+    small.rlim_cur = bytes;
+    setrlimit(RLIMIT_FSIZE, &small);
+  }
+  ~file_size_limit() { setrlimit(RLIMIT_FSIZE, &saved); }
+};
+
+// The temporary files of a save left in directory.
+std::vector<std::string> TemporaryFiles(const std::string &directory) {
+  std::vector<std::string> found;
+  DIR *dir = opendir(directory.c_str());
+  while (struct dirent *e = dir != nullptr ? readdir(dir) : nullptr) {
+    const std::string name = e->d_name;
+    if (name.size() > 4 && name.compare(name.size() - 4, 4, ".tmp") == 0) found.push_back(name);
+  }
+  if (dir != nullptr) closedir(dir);
+  return found;
 }
 
 // Leaves a socket node without a listener at path, as a killed daemon does.
@@ -461,6 +488,28 @@ TEST_F(StartupTest, SaveWritesTheEffectiveValuesAndKeepsTheRest) {
   EXPECT_EQ(Inode(conf), inode);
 }
 
+TEST_F(StartupTest, ASaveBeyondTheFileSizeLimitFailsAndTheStartGoesOn) {
+  // Notes above the marker make the file, old and new, larger than the limit.
+  harness_write_config(d_, {});
+  std::string notes;
+  for (int i = 0; i < 60; ++i) notes += "; site note " + std::to_string(i) + ", kept as it is\n";
+  const std::string original = notes + harness_read_file(d_.conf_path);
+  harness_write_file(d_.conf_path, original);
+  const std::string failed = "Error saving configuration to file (" + d_.conf_path + ")\n";
+  // Through a temporary file, then in place, as a second name of the file makes it.
+  for (const std::string route : {"rename", "in place"}) {
+    if (route == "in place") {
+      ASSERT_EQ(link(d_.conf_path.c_str(), (d_.dir + "/second.ini").c_str()), 0);
+    }
+    {
+      file_size_limit limit(1024);
+      ExpectStarts({"-v", "-t", "7"}, failed, route);
+    }
+    EXPECT_EQ(harness_read_file(d_.conf_path), original) << route;
+    EXPECT_EQ(TemporaryFiles(d_.dir), std::vector<std::string>{}) << route;
+  }
+}
+
 TEST_F(StartupTest, TheFileNamedIsTheFileReadAndWhatCannotBeReadIsNeverSaved) {
   const std::string original = SavedLayout(d_.socket_path, d_.pid_path, "7", "10");
 
@@ -479,6 +528,18 @@ TEST_F(StartupTest, TheFileNamedIsTheFileReadAndWhatCannotBeReadIsNeverSaved) {
         << name;
   }
 
+  // A line beginning with 0x1A ends the reading: the start takes what was read before it (the
+  // guard finds this pid file taken), and the save, which would lose the rest, is refused.
+  const std::string stopped = original + "\x1a\n[later]\n    kept = \"1\"\n";
+  harness_write_file(d_.conf_path, stopped);
+  harness_write_file(d_.pid_path, std::to_string(getpid()));
+  run_result r = RunOnConfig({"-v", "-t", "9"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.out, "Error saving configuration to file (" + d_.conf_path +
+                       ")\nPid file exists and contains valid pid\n");
+  EXPECT_EQ(harness_read_file(d_.conf_path), stopped);
+  ASSERT_EQ(unlink(d_.pid_path.c_str()), 0);
+
   // Only a regular file, links followed, is a configuration file; anything else is refused at
   // once and left alone: a directory (also with -v), a FIFO, whose open would wait for a writer
   // for ever, a device that would be read for ever, a socket, and a link to one of them.
@@ -495,7 +556,6 @@ TEST_F(StartupTest, TheFileNamedIsTheFileReadAndWhatCannotBeReadIsNeverSaved) {
       {"-c", directory, "-v"}, {"-c", fifo},      {"-c", "/dev/zero"},
       {"-c", socket_node},     {"-c", fifo_link},
   };
-  run_result r;
   for (const std::vector<std::string> &args : refused) {
     r = Run(args);
     EXPECT_EQ(r.status, 1) << args[1];
