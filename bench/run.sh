@@ -111,7 +111,7 @@ scan_files=500
 scan_once=30
 # The counters cost little, so their section takes more rounds to see past the noise.
 counters_rounds=9
-report=(/usr/bin/python3 "$root/bench/report.py")
+report_py=(/usr/bin/python3 "$root/bench/report.py")
 
 tools/deps.sh python3 python3-matplotlib
 for peer in redis-server memcached; do
@@ -170,9 +170,9 @@ stamp() {
 
 # Waits until the server at the socket answers, at most 10 s. $2 is the vrell-bench mode.
 wait_ready() {
-  local mode=()
-  [ -z "${2:-}" ] || mode=("$2")
-  VRELL_WAIT_SECONDS=10 vrell_wait_for "$bench_tool" -s "$1" "${mode[@]}" -n 1 -d 0 -t 1000 ||
+  local mode_args=()
+  [ -z "${2:-}" ] || mode_args=("$2")
+  VRELL_WAIT_SECONDS=10 vrell_wait_for "$bench_tool" -s "$1" "${mode_args[@]}" -n 1 -d 0 -t 1000 ||
     { echo "bench: nothing answers at $1" >&2; return 1; }
 }
 
@@ -300,7 +300,7 @@ peers_section() {
     extra+=(--redis-version "$(redis-server --version 2>/dev/null | sed -n 's/.*v=\([^ ]*\).*/\1/p')")
   [ -n "${pid_of[memcached]:-}" ] &&
     extra+=(--memcached-version "$(memcached -V 2>/dev/null | awk '{ print $2 }')")
-  "${report[@]}" peers --results "$results" --servers "$(IFS=,; echo "${names[*]}")" \
+  "${report_py[@]}" peers --results "$results" --servers "$(IFS=,; echo "${names[*]}")" \
     --rounds "$rounds" --concurrencies "$(IFS=,; echo "${concurrencies[*]}")" \
     --seconds "$seconds" --paths "$paths" --stamp "$(stamp)" --this-tree "$(this_tree)" \
     "${extra[@]}" --part "$tmp/part-peers.md" --targets "$tmp/targets-peers.md" \
@@ -488,7 +488,7 @@ scan_section() {
       --files "$scan_files" --once "$scan_once" -t "$timeout_ms"
     stop_started "${pid_of[scan-$run]}"
   done
-  "${report[@]}" scan --results "$results" --seconds "$scan_seconds" --capacity "$scan_capacity" \
+  "${report_py[@]}" scan --results "$results" --seconds "$scan_seconds" --capacity "$scan_capacity" \
     --life "$scan_life" --clients "$scan_clients" --files "$scan_files" --once "$scan_once" \
     --before "$short" --this-tree "$(this_tree)" --stamp "$(stamp)" \
     --part "$tmp/part-scan.md" --targets "$tmp/targets-scan.md" \
@@ -518,7 +518,7 @@ counters_section() {
     done
   done
   for n in without with; do stop_started "${pid_of[counters-$n]}"; done
-  "${report[@]}" counters --results "$results" --rounds "$counters_rounds" --concurrencies 1,16 \
+  "${report_py[@]}" counters --results "$results" --rounds "$counters_rounds" --concurrencies 1,16 \
     --seconds "$seconds" --before "$short" --this-tree "$(this_tree)" --stamp "$(stamp)" \
     --part "$tmp/part-counters.md" --targets "$tmp/targets-counters.md"
 }
