@@ -360,19 +360,17 @@ def scan(args):
 # The slacks of the soak's growth checks, beyond the first minute's largest value.
 #
 # Data: 132 KiB. VmData is the memory the daemon holds from the kernel for its heap, its malloc
-# arenas and its stacks; it changes only when the allocator asks for more. A heap grows by
-# glibc's top pad of 128 KiB and a page at a time, so one such step may come from
-# fragmentation alone; a second one means blocks that are never given back. A leak of one
+# arenas and its stacks; it changes only when the allocator asks for more. glibc grows the
+# main heap by 128 KiB beyond the request and a thread's arena by whole pages, so one such step
+# may come from fragmentation alone; more means blocks that are never given back. A leak of one
 # byte in ten requests, at the soak's 10,000 or more requests a second, fills the arenas' free
 # space and passes this within a few minutes.
 DATA_SLACK_KIB = 132
-# Resident size: 512 KiB. Freed blocks move through the free space of the arenas, and the
-# pages they reach are touched for the first time and become resident, while the memory held
-# (VmData) and the bytes in use stay flat: in an eight-minute soak, VmRSS rose by about
-# 300 KiB after the first minute, by 88 KiB in the second and by less each minute after,
-# with the bytes in use (mallinfo2) flat at about 300 KB. That creep ends once the arenas are
-# touched through; 512 KiB allows for it. A leak of one byte per request passes it within a
-# minute.
+# Resident size: 512 KiB. Freed blocks move through the free space of the malloc arenas, and
+# the pages they reach become resident when first touched, while the memory held (VmData) and
+# the bytes in use stay flat. That creep slows as the arenas are touched through: about 300 KiB
+# over the seven minutes after the first in an eight-minute soak, 88 KiB of it in the second
+# minute (bench/findings.md). A leak of one byte per request passes 512 KiB within a minute.
 RSS_SLACK_KIB = 512
 # Descriptors: a sample finds each client's connection open or not, so two samples may differ
 # by as many connections as the clients can hold at once (--clients). A leak of one descriptor
