@@ -5,7 +5,9 @@
 // modes run the same loop against redis-server (SET with EX, GET, DEL) and memcached (set with
 // an expiry, get, delete), the peers a user might pick instead. The scan workload acts as
 // scanners do: query a file, and add its verdict when the cache has none; it reports the
-// share of queries answered from the cache each second.
+// share of queries answered from the cache each second. Given the server's pid, it also reports
+// the server's CPU time and context switches per request; for a soak, extra clients vanish
+// mid-request or stay silent beside the load.
 #include <errno.h>
 #include <getopt.h>
 #include <poll.h>
@@ -27,6 +29,9 @@
 
 #include "client/client.h"
 #include "client/unix_socket.h"
+#include "tools/bench_proc.h"
+#include "tools/bench_reply.h"
+#include "tools/bench_soak.h"
 
 namespace {
 
@@ -48,6 +53,12 @@ constexpr char kUsage[] =
     "                         printing the hit rate each second (vrell protocol only)\n"
     "      --files M          scan: files of Zipf-like popularity (default 500)\n"
     "      --once PCT         scan: percent of queries for paths seen only once (default 30)\n"
+    "      --server-pid PID   report the CPU time and context switches of the server\n"
+    "                         process PID per request answered\n"
+    "      --vanish N         N more clients that connect, send half a request or nothing,\n"
+    "                         and close (vrell protocol only)\n"
+    "      --silent N         N more clients that connect and send nothing until the daemon\n"
+    "                         answers them (vrell protocol only)\n"
     "      --json             print the report as one JSON object\n"
     "  -h, --help             this text\n";
 
@@ -55,6 +66,9 @@ constexpr char kUsage[] =
 constexpr int32_t kMtime = 1700000000;
 // The life time the peers give their keys, as vrell's benchmark configuration does.
 constexpr int kPeerExpiry = 3600;
+// The daemon answers a client that has sent nothing after this long; a silent client waits for
+// that and the time-out on top.
+constexpr int kDaemonSilenceMs = 5000;
 // Latencies above this are kept as this; no reply is waited for that long.
 constexpr uint64_t kLatencyCapNs = UINT32_MAX;
 
@@ -76,6 +90,9 @@ struct bench_options {
   bool scan = false;
   int files = 500;
   int once_percent = 30;
+  int server_pid = 0;  // 0: the server's usage is not read
+  int vanish = 0;
+  int silent = 0;
 };
 
 const char *protocol_name(protocol p) {
@@ -92,6 +109,7 @@ const char *protocol_name(protocol p) {
 // What one client thread saw; merged after every thread has ended.
 struct client_tally {
   std::vector<uint32_t> latency_ns;
+  std::map<std::string, uint64_t> sent;  // requests by letter (Q, A, D)
   std::map<std::string, uint64_t> replies;
   std::map<std::string, uint64_t> errors;
   uint64_t last_ns = 0;  // when its last request ended
@@ -150,35 +168,6 @@ std::string redis_text(op kind, const std::string &key, int verdict) {
   return "";
 }
 
-// Returns the length of the complete RESP reply at the start of data (simple string, error,
-// integer or bulk string), or 0 while it is incomplete.
-size_t resp_complete(const char *data, size_t have) {
-  const char *end = static_cast<const char *>(memmem(data, have, "\r\n", 2));
-  if (end == nullptr) return 0;
-  size_t line = static_cast<size_t>(end - data) + 2;
-  if (data[0] != '$') return line;
-  long length = strtol(data + 1, nullptr, 10);
-  if (length < 0) return line;
-  size_t whole = line + static_cast<size_t>(length) + 2;
-  return have >= whole ? whole : 0;
-}
-
-// The histogram key of a RESP reply: its type, and for nil and integers the value.
-std::string resp_kind(const char *data) {
-  switch (data[0]) {
-    case '+':
-      return std::string(data, strcspn(data, "\r"));
-    case '-':
-      return "-ERR";
-    case ':':
-      return std::string(data, strcspn(data, "\r"));
-    case '$':
-      return data[1] == '-' ? "nil" : "value";
-    default:
-      return "unknown";
-  }
-}
-
 std::string memcached_text(op kind, const std::string &key, int verdict) {
   switch (kind) {
     case op::query:
@@ -194,32 +183,12 @@ std::string memcached_text(op kind, const std::string &key, int verdict) {
   return "";
 }
 
-// Returns the length of the complete memcached reply at the start of data: one line, or for a
-// hit "VALUE key flags bytes", the data and "END"; 0 while it is incomplete. data is
-// NUL-terminated.
-size_t memcached_complete(const char *data, size_t have) {
-  static constexpr char kEnd[] = "END\r\n";
-  const char *end = static_cast<const char *>(memmem(data, have, "\r\n", 2));
-  if (end == nullptr) return 0;
-  size_t line = static_cast<size_t>(end - data) + 2;
-  unsigned long bytes;
-  if (strncmp(data, "VALUE ", 6) != 0 || sscanf(data, "VALUE %*s %*u %lu", &bytes) != 1)
-    return line;
-  size_t whole = line + bytes + 2 + sizeof kEnd - 1;
-  return have >= whole ? whole : 0;
-}
-
-// The histogram key of a memcached reply: "value" for a hit, else its line (END, STORED, ...).
-std::string memcached_kind(const char *data) {
-  if (strncmp(data, "VALUE ", 6) == 0) return "value";
-  return std::string(data, strcspn(data, "\r"));
-}
-
 // One connect, send and receive with a peer server, reading until complete() finds the whole
-// reply. Returns 0 with the NUL-terminated reply in buffer, or the negative code of the client
-// library that names the same failure.
+// reply. Returns 0 with the NUL-terminated reply in buffer and its length in length, or the
+// negative code of the client library that names the same failure.
 int peer_exchange(const char *socket_path, const std::string &request, int timeout_ms,
-                  size_t (*complete)(const char *, size_t), char *buffer, size_t size) {
+                  size_t (*complete)(const char *, size_t), char *buffer, size_t size,
+                  size_t *length) {
   uint64_t deadline = now_ns() + static_cast<uint64_t>(timeout_ms) * 1000000u;
   unix_socket_guard guard(unix_socket_connect(socket_path, unix_socket_now_ms() + timeout_ms));
   const int fd = guard.fd;
@@ -229,7 +198,7 @@ int peer_exchange(const char *socket_path, const std::string &request, int timeo
     return sent < 0 && errno == EAGAIN ? VRELL_CLIENT_ETIMEOUT : VRELL_CLIENT_ESEND;
   size_t have = 0;
   buffer[0] = '\0';
-  while (have == 0 || complete(buffer, have) == 0) {
+  while (have == 0 || (*length = complete(buffer, have)) == 0) {
     if (have == size - 1) return VRELL_CLIENT_ERECV;
     uint64_t now = now_ns();
     int left = now < deadline ? static_cast<int>((deadline - now) / 1000000u) : 0;
@@ -273,16 +242,20 @@ int exchange(const bench_options &options, op kind, const std::string &key, int 
   int code;
   std::string reply_kind;
   char reply[VRELL_CLIENT_REPLY_MAX];
+  size_t length = 0;
+  const char *letter = kind == op::query ? "Q" : kind == op::add ? "A" : "D";
+  tally->sent[letter]++;
   switch (options.speaks) {
     case protocol::redis:
       code = peer_exchange(options.socket_path, redis_text(kind, key, verdict), options.timeout_ms,
-                           resp_complete, reply, sizeof reply);
-      if (code == 0) reply_kind = resp_kind(reply);
+                           bench_reply_resp_length, reply, sizeof reply, &length);
+      if (code == 0) reply_kind = bench_reply_resp_kind(reply, length);
       break;
     case protocol::memcached:
-      code = peer_exchange(options.socket_path, memcached_text(kind, key, verdict),
-                           options.timeout_ms, memcached_complete, reply, sizeof reply);
-      if (code == 0) reply_kind = memcached_kind(reply);
+      code =
+          peer_exchange(options.socket_path, memcached_text(kind, key, verdict), options.timeout_ms,
+                        bench_reply_memcached_length, reply, sizeof reply, &length);
+      if (code == 0) reply_kind = bench_reply_memcached_kind(reply, length);
       break;
     default:
       code = vrell_client_request(options.socket_path, vrell_text(kind, key, verdict).c_str(),
@@ -294,7 +267,7 @@ int exchange(const bench_options &options, op kind, const std::string &key, int 
     tally->errors[error_kind(code)]++;
     return code;
   }
-  if (options.scan) reply_kind.insert(0, kind == op::query ? "Q " : "A ");
+  if (options.scan) reply_kind.insert(0, std::string(letter) + " ");
   tally->replies[reply_kind]++;
   return code;
 }
@@ -391,7 +364,20 @@ bool parse_mix(const char *text, int mix[3]) {
 
 // Returns 0 with options filled, 1 after the help text, 2 for a bad command line.
 int parse_options(int argc, char *argv[], bench_options *options) {
-  enum { kPrefix = 256, kPreload, kSeed, kRedis, kMemcached, kJson, kScan, kFiles, kOnce };
+  enum {
+    kPrefix = 256,
+    kPreload,
+    kSeed,
+    kRedis,
+    kMemcached,
+    kJson,
+    kScan,
+    kFiles,
+    kOnce,
+    kServerPid,
+    kVanish,
+    kSilent
+  };
   static const option table[] = {
       {"socket", required_argument, nullptr, 's'},
       {"concurrency", required_argument, nullptr, 'c'},
@@ -408,6 +394,9 @@ int parse_options(int argc, char *argv[], bench_options *options) {
       {"scan", no_argument, nullptr, kScan},
       {"files", required_argument, nullptr, kFiles},
       {"once", required_argument, nullptr, kOnce},
+      {"server-pid", required_argument, nullptr, kServerPid},
+      {"vanish", required_argument, nullptr, kVanish},
+      {"silent", required_argument, nullptr, kSilent},
       {"json", no_argument, nullptr, kJson},
       {"help", no_argument, nullptr, 'h'},
       {nullptr, 0, nullptr, 0},
@@ -470,6 +459,18 @@ int parse_options(int argc, char *argv[], bench_options *options) {
         ok = parse_int(optarg, 0, 100, &v);
         options->once_percent = static_cast<int>(v);
         break;
+      case kServerPid:
+        ok = parse_int(optarg, 1, INT32_MAX, &v);
+        options->server_pid = static_cast<int>(v);
+        break;
+      case kVanish:
+        ok = parse_int(optarg, 0, 1024, &v);
+        options->vanish = static_cast<int>(v);
+        break;
+      case kSilent:
+        ok = parse_int(optarg, 0, 1024, &v);
+        options->silent = static_cast<int>(v);
+        break;
       case kJson:
         options->json = true;
         break;
@@ -486,7 +487,8 @@ int parse_options(int argc, char *argv[], bench_options *options) {
     }
   }
   if (options->socket_path == nullptr || optind != argc ||
-      (options->scan && options->speaks != protocol::vrell)) {
+      ((options->scan || options->vanish > 0 || options->silent > 0) &&
+       options->speaks != protocol::vrell)) {
     fputs(kUsage, stderr);
     return 2;
   }
@@ -502,8 +504,15 @@ struct report {
   uint64_t answered;
   uint64_t errors;
   double p50, p90, p99, p999, max;  // microseconds
+  std::map<std::string, uint64_t> sent;
   std::map<std::string, uint64_t> replies;
   std::map<std::string, uint64_t> error_kinds;
+  // The misbehaving clients' tallies, merged; their failures are in error_kinds.
+  bench_soak_tally soak;
+  // The server's usage over the run; valid when server_read. Its context switches are of the
+  // threads alive at the end, unknown when threads that had switched ended during the run.
+  bool server_read, switches_known;
+  bench_proc_usage server;
   // The scan workload's queries answered, and answered from the cache, in each whole second.
   std::vector<uint64_t> queries, hits;
 };
@@ -512,19 +521,22 @@ double share(uint64_t part, uint64_t whole) {
   return whole > 0 ? static_cast<double>(part) / static_cast<double>(whole) : 0;
 }
 
-double percentile_us(const std::vector<uint32_t> &sorted, double q) {
-  if (sorted.empty()) return 0;
-  size_t rank = static_cast<size_t>(q * static_cast<double>(sorted.size()) + 0.999999);
-  rank = std::clamp<size_t>(rank, 1, sorted.size());
-  return sorted[rank - 1] / 1000.0;
-}
-
-report summarise(std::vector<client_tally> &tallies, double seconds) {
+report summarise(const std::vector<client_tally> &tallies,
+                 const std::vector<bench_soak_tally> &soak_tallies, double seconds) {
   report r = {};
   r.seconds = seconds;
   std::vector<uint32_t> all;
-  for (auto &t : tallies) {
+  for (const auto &t : soak_tallies) {
+    r.soak.vanished += t.vanished;
+    for (const auto &[code, n] : t.silent_replies) r.soak.silent_replies[code] += n;
+    for (const auto &[kind, n] : t.errors) {
+      r.error_kinds[kind] += n;
+      r.errors += n;
+    }
+  }
+  for (const auto &t : tallies) {
     all.insert(all.end(), t.latency_ns.begin(), t.latency_ns.end());
+    for (const auto &[kind, n] : t.sent) r.sent[kind] += n;
     for (const auto &[kind, n] : t.replies) r.replies[kind] += n;
     for (const auto &[kind, n] : t.errors) {
       r.error_kinds[kind] += n;
@@ -533,11 +545,11 @@ report summarise(std::vector<client_tally> &tallies, double seconds) {
   }
   std::sort(all.begin(), all.end());
   r.answered = all.size();
-  r.p50 = percentile_us(all, 0.50);
-  r.p90 = percentile_us(all, 0.90);
-  r.p99 = percentile_us(all, 0.99);
-  r.p999 = percentile_us(all, 0.999);
-  r.max = all.empty() ? 0 : all.back() / 1000.0;
+  r.p50 = bench_reply_percentile_us(all, 0.50);
+  r.p90 = bench_reply_percentile_us(all, 0.90);
+  r.p99 = bench_reply_percentile_us(all, 0.99);
+  r.p999 = bench_reply_percentile_us(all, 0.999);
+  r.max = bench_reply_percentile_us(all, 1.0);
   return r;
 }
 
@@ -567,6 +579,17 @@ void print_json_array(const char *name, const std::vector<uint64_t> &values,
   printf("]");
 }
 
+// The server's CPU time in microseconds and its context switches, each per request answered.
+double server_cpu_us(const report &r) {
+  double ticks = static_cast<double>(bench_proc_ticks_per_second());
+  return r.answered > 0 && ticks > 0 ? static_cast<double>(r.server.cpu_ticks) * 1e6 / ticks /
+                                           static_cast<double>(r.answered)
+                                     : 0;
+}
+double server_switches(const report &r) {
+  return share(r.server.context_switches, r.answered);
+}
+
 void print_report(const bench_options &options, const report &r) {
   const char *mode = options.scan ? "scan" : protocol_name(options.speaks);
   uint64_t queries = 0, hits = 0;
@@ -581,6 +604,27 @@ void print_report(const bench_options &options, const report &r) {
     print_json_map(r.replies);
     printf(", \"error_kinds\": ");
     print_json_map(r.error_kinds);
+    printf(", \"sent\": ");
+    print_json_map(r.sent);
+    if (options.vanish > 0 || options.silent > 0) {
+      printf(", \"vanished\": %llu, \"silent_replies\": ",
+             static_cast<unsigned long long>(r.soak.vanished));
+      print_json_map(r.soak.silent_replies);
+    }
+    if (options.server_pid > 0 && r.server_read) {
+      printf(
+          ", \"server\": {\"pid\": %d, \"cpu_ticks\": %llu, \"clock_ticks_per_second\": %ld, "
+          "\"cpu_us_per_request\": %.2f",
+          options.server_pid, static_cast<unsigned long long>(r.server.cpu_ticks),
+          bench_proc_ticks_per_second(), server_cpu_us(r));
+      if (r.switches_known)
+        printf(", \"context_switches\": %llu, \"context_switches_per_request\": %.3f}",
+               static_cast<unsigned long long>(r.server.context_switches), server_switches(r));
+      else
+        printf(", \"context_switches\": null, \"context_switches_per_request\": null}");
+    } else if (options.server_pid > 0) {
+      printf(", \"server\": null");
+    }
     if (options.scan) {
       printf(", \"hit_rate\": %.4f", share(hits, queries));
       print_json_array("hit_rate_per_second", r.hits, &r.queries);
@@ -600,9 +644,17 @@ void print_report(const bench_options &options, const report &r) {
          rate(r));
   printf("latency   p50 %.1f us, p90 %.1f us, p99 %.1f us, p99.9 %.1f us, max %.1f us\n", r.p50,
          r.p90, r.p99, r.p999, r.max);
+  if (options.server_pid > 0 && r.server_read)
+    printf("server    %.2f us CPU and %.3f context switches per request\n", server_cpu_us(r),
+           r.switches_known ? server_switches(r) : -1.0);
   printf("replies  ");
   for (const auto &[kind, n] : r.replies)
     printf(" %s: %llu", kind.c_str(), static_cast<unsigned long long>(n));
+  if (options.vanish > 0 || options.silent > 0) {
+    printf("\nsoak      vanished: %llu", static_cast<unsigned long long>(r.soak.vanished));
+    for (const auto &[code, n] : r.soak.silent_replies)
+      printf(", silent %s: %llu", code.c_str(), static_cast<unsigned long long>(n));
+  }
   printf("\nerrors   ");
   if (r.error_kinds.empty()) printf(" none");
   for (const auto &[kind, n] : r.error_kinds)
@@ -640,8 +692,21 @@ int main(int argc, char *argv[]) {
   const std::vector<double> popularity =
       options.scan ? zipf_cumulative(paths.size()) : std::vector<double>();
 
+  bench_proc_usage server_before = {}, server_after = {};
+  bool server_read =
+      options.server_pid > 0 && bench_proc_read(options.server_pid, &server_before) == 0;
   std::vector<client_tally> tallies(static_cast<size_t>(options.concurrency));
+  std::vector<bench_soak_tally> soak_tallies(static_cast<size_t>(options.vanish + options.silent));
   std::vector<std::thread> clients;
+  const std::string half_request = vrell_text(op::query, paths[0], 0);
+  for (int i = 0; i < options.vanish + options.silent; i++) {
+    if (i < options.vanish)
+      clients.emplace_back(bench_soak_vanish, options.socket_path, std::cref(half_request),
+                           options.timeout_ms, &stop, &soak_tallies[i]);
+    else
+      clients.emplace_back(bench_soak_silent, options.socket_path,
+                           kDaemonSilenceMs + options.timeout_ms, &stop, &soak_tallies[i]);
+  }
   uint64_t start = now_ns();
   for (int i = 0; i < options.concurrency; i++) {
     unsigned seed = options.seed * 7919u + static_cast<unsigned>(i);
@@ -689,6 +754,9 @@ int main(int argc, char *argv[]) {
   }
   stop.store(true);
   for (auto &t : clients) t.join();
+  server_read = server_read && bench_proc_read(options.server_pid, &server_after) == 0;
+  if (options.server_pid > 0 && !server_read)
+    fprintf(stderr, "vrell-bench: cannot read /proc/%d: no server usage\n", options.server_pid);
   // The run lasts until its last request ended, so that requests still under way when the
   // time was up count with the time they took.
   uint64_t last = start;
@@ -696,7 +764,12 @@ int main(int argc, char *argv[]) {
   double seconds = (last - start) / 1e9;
   if (progress) fprintf(stderr, "\r\033[K");
 
-  report r = summarise(tallies, seconds);
+  report r = summarise(tallies, soak_tallies, seconds);
+  r.server_read = server_read;
+  r.switches_known = server_after.context_switches >= server_before.context_switches;
+  r.server = {
+      server_after.cpu_ticks - server_before.cpu_ticks,
+      r.switches_known ? server_after.context_switches - server_before.context_switches : 0};
   r.queries = queries_per_second;
   r.hits = hits_per_second;
   print_report(options, r);
