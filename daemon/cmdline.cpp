@@ -15,7 +15,7 @@ struct option_row {
   int32_t bit;
 };
 
-constexpr std::array<option_row, 8> option_table = {{
+constexpr std::array<option_row, 10> option_table = {{
     {"sock-path", required_argument, 's', OPT_SOCK_PATH},
     {"pid-file", required_argument, 'p', OPT_PID_FILE},
     {"threads", required_argument, 't', OPT_THREADS},
@@ -24,7 +24,18 @@ constexpr std::array<option_row, 8> option_table = {{
     {"conf-file", required_argument, 'c', OPT_CONF_FILE},
     {"save", no_argument, 'v', OPT_SAVE},
     {"help", no_argument, 'h', OPT_HELP},
+    {"foreground", no_argument, 'f', OPT_FOREGROUND},
+    {"version", no_argument, 0, OPT_VERSION},
 }};
+
+// What getopt_long returns for a row: its letter, or for a long-only row a value beyond every
+// character, so that two long-only rows can never be taken for each other.
+constexpr int LONG_ONLY_BASE = 0x100;
+
+constexpr int option_value(size_t index) {
+  return option_table[index].letter != 0 ? option_table[index].letter
+                                         : LONG_ONLY_BASE + static_cast<int>(index);
+}
 
 constexpr char missing_config_text[] =
     "%s: Missing config file argument\nSee %s --help for more details\n";
@@ -44,9 +55,9 @@ int32_t parse_number(const char *text) {
   return static_cast<int32_t>(negative ? -value : value);
 }
 
-const option_row *find_row(int letter) {
-  for (const option_row &row : option_table) {
-    if (row.letter == letter) return &row;
+const option_row *find_row(int value) {
+  for (size_t i = 0; i < option_table.size(); ++i) {
+    if (option_value(i) == value) return &option_table[i];
   }
   return nullptr;
 }
@@ -56,18 +67,17 @@ const option_row *find_row(int letter) {
 int32_t read_command_line(int argc, char *argv[], daemon_settings *settings, char *conf_path) {
   std::array<option, option_table.size() + 1> long_options{};
   for (size_t i = 0; i < option_table.size(); ++i) {
-    long_options[i] = {option_table[i].name, option_table[i].argument, nullptr,
-                       option_table[i].letter};
+    long_options[i] = {option_table[i].name, option_table[i].argument, nullptr, option_value(i)};
   }
 
   // Zero rather than 1 makes glibc reinitialise its whole scan state, including the position
   // inside a group of short options left over from an earlier call.
   optind = 0;
   int32_t flags = 0;
-  int letter;
-  while ((letter = getopt_long(argc, argv, CMDLINE_SHORT_OPTIONS, long_options.data(), nullptr)) !=
+  int value;
+  while ((value = getopt_long(argc, argv, CMDLINE_SHORT_OPTIONS, long_options.data(), nullptr)) !=
          -1) {
-    const option_row *row = find_row(letter);
+    const option_row *row = find_row(value);
     if (row == nullptr) continue;  // '?' or ':': getopt_long has already said why.
     flags |= row->bit;
     switch (row->bit) {

@@ -1,4 +1,4 @@
-// The daemon's command line: eight options whose values fill a command-line settings record
+// The daemon's command line: ten options whose values fill a command-line settings record
 // and the configuration path, and whose flag bits tell the caller which options were given.
 // One option table drives both the parsing and the help text.
 //
@@ -19,9 +19,12 @@ constexpr int32_t OPT_LIFE = 0x10;
 constexpr int32_t OPT_CONF_FILE = 0x20;
 constexpr int32_t OPT_SAVE = 0x40;
 constexpr int32_t OPT_HELP = 0x80;
+constexpr int32_t OPT_FOREGROUND = 0x100;  // stay in the foreground, log to standard error
+constexpr int32_t OPT_VERSION = 0x200;     // long only: print the version and exit
 
-// The short options handed to getopt_long; the save option's letter is v.
-constexpr char CMDLINE_SHORT_OPTIONS[] = "s:p:t:m:l:c:hv";
+// The short options handed to getopt_long; the save option's letter is v, so the version has
+// no letter.
+constexpr char CMDLINE_SHORT_OPTIONS[] = "s:p:t:m:l:c:hvf";
 
 // Parses argv with getopt_long. Paths are copied with at most 255 characters and always
 // terminated; numbers are read like atoi (leading white space, a sign, decimal digits up to the

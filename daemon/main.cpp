@@ -1,9 +1,11 @@
 // The vrell daemon: the start-up in its fixed order, the accept loop on the main thread, and the
 // orderly stop that a termination signal leads to. Every start-up failure prints one line and
 // ends with status 1; once the listening socket exists, every way out closes it and removes its
-// node, so that a failed start never blocks the next one.
+// node, so that a failed start never blocks the next one. It detaches, or with the foreground
+// option stays the process it was started as, for a service manager that supervises it.
 
 #include <errno.h>
+#include <fcntl.h>
 #include <pthread.h>
 #include <signal.h>
 #include <stdio.h>
@@ -16,6 +18,7 @@
 #include "daemon/flags.h"
 #include "daemon/guard.h"
 #include "daemon/lifecycle.h"
+#include "daemon/notify.h"
 #include "daemon/server.h"
 #include "daemon/settings.h"
 #include "service/log.h"
@@ -37,8 +40,9 @@ constexpr char MSG_CACHE_FAILED[] = "Error initializing cache\n";
 constexpr char MSG_SOCKET_FAILED[] = "Error creating server socket\n";
 constexpr char MSG_DAEMONIZE_FAILED[] = "Daemonize failed. Exit...\n";
 constexpr char MSG_PID_FILE_FAILED[] = "Error saving pid file. %s Exit...\n";
+constexpr char MSG_VERSION[] = "vrell %s\n";
 
-// The log lines after detaching, when standard output is gone.
+// The log lines of the serving daemon; once it has detached, standard output is gone.
 constexpr char MSG_LOG_STARTED[] =
     "serving: pid %ld, socket %s, %d threads, capacity %u entries, life time %d s";
 constexpr char MSG_LOG_STOPPED[] = "stopped: %s";
@@ -47,6 +51,8 @@ constexpr char MSG_LOG_PID_FILE_IN_THE_WAY[] = "something is in the way";
 constexpr char MSG_LOG_EXIT_HELPER[] = "cannot start the thread that handles the stop signals";
 constexpr char MSG_LOG_POOL_START[] = "cannot start the worker pool";
 constexpr char MSG_LOG_HAND_OVER_FAILED[] = "cannot queue an accepted connection; stopping";
+// The service manager's status line once the daemon serves.
+constexpr char MSG_NOTIFY_STATUS[] = "serving on %s";
 
 constexpr int EXIT_OK = 0;
 constexpr int EXIT_FAILURE_STATUS = 1;
@@ -78,9 +84,22 @@ void release(held_resources *held) {
   connection_queue_free(&held->queue);
 }
 
+// Puts /dev/null on every standard descriptor that is closed. Otherwise the listening socket
+// could get one of them, and detaching would then overwrite it with /dev/null, so that the
+// daemon stopped as soon as it had started; or, in the foreground, a connection could get
+// descriptor 2 and receive the log lines.
+void occupy_closed_std_streams() {
+  for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+    if (fcntl(fd, F_GETFD) >= 0 || errno != EBADF) continue;
+    // The lowest free descriptor, which is fd itself.
+    if (open("/dev/null", fd == STDIN_FILENO ? O_RDONLY : O_WRONLY) < 0) return;
+  }
+}
+
 }  // namespace
 
 int main(int argc, char *argv[]) {
+  occupy_closed_std_streams();
   char conf_path[SETTINGS_PATH_MAX];
   memset(conf_path, 0, sizeof conf_path);
   daemon_settings command_line;
@@ -95,6 +114,11 @@ int main(int argc, char *argv[]) {
     print_usage();
     return EXIT_OK;
   }
+  if ((flags & OPT_VERSION) != 0) {
+    printf(MSG_VERSION, VRELL_VERSION);
+    return EXIT_OK;
+  }
+  const bool foreground = (flags & OPT_FOREGROUND) != 0;
   if ((flags & OPT_CONF_FILE) == 0) {
     print_missing_config(argv[0]);
     return EXIT_FAILURE_STATUS;
@@ -160,14 +184,24 @@ int main(int argc, char *argv[]) {
 
   // Installs SIGTERM, then SIGINT. Without them no signal could stop the daemon, so a failure
   // counts as failing to detach.
-  if (lifecycle_install_handlers() < 0 || daemonize() < 0) {
+  if (lifecycle_install_handlers() < 0 || (!foreground && daemonize() < 0)) {
     release(&held);
     fputs(MSG_DAEMONIZE_FAILED, stdout);
     return EXIT_FAILURE_STATUS;
   }
 
-  // The detached child; its standard streams are /dev/null from here on.
-  log_open();
+  if (foreground) {
+    // The start-up's lines come before the log's, also where standard output is a pipe or the
+    // journal and so fully buffered. A log reader that goes away must not end the daemon: its
+    // lines are dropped instead.
+    fflush(stdout);
+    fflush(stderr);
+    signal(SIGPIPE, SIG_IGN);
+    log_open_foreground();
+  } else {
+    // The detached child; its standard streams are /dev/null from here on.
+    log_open();
+  }
   errno = 0;
   if (write_pid_file(static_cast<long>(getpid()), effective.pid_path) < 0) {
     log_message(LOG_ERR, MSG_LOG_PID_FILE, effective.pid_path,
@@ -191,7 +225,12 @@ int main(int argc, char *argv[]) {
       log_message(LOG_INFO, MSG_LOG_STARTED, static_cast<long>(getpid()), effective.socket_path,
                   static_cast<int>(effective.threads), held.cache->max_entries,
                   static_cast<int>(effective.life_time));
+      char notify_status[NOTIFY_STATE_MAX];
+      snprintf(notify_status, sizeof notify_status, MSG_NOTIFY_STATUS, effective.socket_path);
+      // The socket listens and the workers wait: a client the manager lets go now is served.
+      notify_ready(static_cast<long>(getpid()), notify_status);
       int loop = server_accept_loop(held.listen_fd, push_connection, &held.queue);
+      notify_stopping();
       // An accept that fails is the stop's own doing (it shuts the socket down); a refused
       // hand-over is not.
       if (loop == SERVER_LOOP_HAND_OVER_FAILED) {

@@ -1,7 +1,8 @@
-// The daemon's log: one line per event that an operator needs once the daemon has detached and
-// its standard streams are /dev/null. Lines go to syslog (ident "vrell", with the pid, facility
-// daemon), which is the journal under systemd. Nothing on the request path logs, apart from the
-// rate-limited warning of a full table.
+// The daemon's log: one line per event that an operator needs once the daemon serves. Lines go
+// to syslog (ident "vrell", with the pid, facility daemon) once it has detached, or to standard
+// error with the priority in front when it stays in the foreground under a service manager that
+// reads them with their levels. Nothing on the request path logs, apart from the rate-limited
+// warning of a full table.
 //
 // Thread safety: log_message may be called from any thread, never from a signal handler.
 // log_open, log_close and log_sink belong to the main thread (or a test) and are changed only
@@ -14,8 +15,9 @@
 // The longest line, without its end; a longer one is cut.
 constexpr int LOG_LINE_MAX = 1024;
 
-// When this environment variable names a file, log_open appends the lines there instead of
-// sending them to syslog, one "PRIORITY: text" line each (PRIORITY is err, warning or info).
+// When this environment variable names a file, log_open and log_open_foreground append the
+// lines there instead of sending them to syslog or standard error, one "PRIORITY: text" line
+// each (PRIORITY is err, warning or info).
 // The process tests read the log that way; a container without a syslog daemon can too.
 constexpr char LOG_FILE_VARIABLE[] = "VRELL_LOG_FILE";
 
@@ -29,7 +31,14 @@ extern void (*log_sink)(int priority, const char *line);
 // syslog. Leaves a sink that a test has put in place alone.
 void log_open(void);
 
-// Closes what log_open opened; later lines are dropped again.
+// Opens the log for a daemon that stays in the foreground: each line goes to standard error as
+// "<N>text\n", N being the number of its syslog priority ("<3>" err, "<4>" warning, "<6>" info),
+// in one write, or to the file that LOG_FILE_VARIABLE names as log_open does. A line that cannot
+// be written is dropped. Leaves a sink that a test has put in place alone.
+void log_open_foreground(void);
+
+// Closes what log_open or log_open_foreground opened (never standard error itself); later lines
+// are dropped again.
 void log_close(void);
 
 // Formats one line with printf conventions and hands it to the sink. Never fails.

@@ -30,7 +30,7 @@ parsed parse(std::vector<std::string> args) {
   return result;
 }
 
-TEST(CmdlineTest, UsageIsTheEightLinesExactly) {
+TEST(CmdlineTest, UsageIsOneLinePerOptionExactly) {
   testing::internal::CaptureStdout();
   print_usage();
   EXPECT_EQ(
@@ -41,7 +41,9 @@ TEST(CmdlineTest, UsageIsTheEightLinesExactly) {
       "-l --life         value\n"
       "-c --conf-file    value\n"
       "-v --save        \n"
-      "-h --help        \n",
+      "-h --help        \n"
+      "-f --foreground  \n"
+      "--version        \n",
       testing::internal::GetCapturedStdout());
 }
 
@@ -121,6 +123,17 @@ TEST(CmdlineTest, EveryFormSetsItsFlagAndValue) {
        ""},
       {{"-m", "-99999999999"}, OPT_MAX_ENTRY, "", "", 0, 2147483648u, 0, ""},
       {{"stray", "-x", "--bogus", "-h", "-t"}, OPT_HELP, "", "", 0, 0, 0, ""},
+      // The version has no letter; its value must not be taken for another long-only option's.
+      {{"-f", "--version", "-c/c.ini"},
+       OPT_FOREGROUND | OPT_VERSION | OPT_CONF_FILE,
+       "",
+       "",
+       0,
+       0,
+       0,
+       "/c.ini"},
+      {{"--fore", "--vers", "-vf"}, OPT_FOREGROUND | OPT_VERSION | OPT_SAVE, "", "", 0, 0, 0, ""},
+      {{"--version=1", "-V"}, 0, "", "", 0, 0, 0, ""},
       {{"-c"}, 0, "", "", 0, 0, 0, ""},
       {{"-s", "/a", "-c"}, OPT_SOCK_PATH, "/a", "", 0, 0, 0, ""},
   };

@@ -1,12 +1,14 @@
-// The daemon's life through the real binary: it detaches, answers, and stops in order on
-// SIGTERM or SIGINT, whatever moment the signal finds it in; it refuses to start beside another
-// instance or its leftovers; and its worker pool holds under saturation, idle clients and
-// bursts.
+// The daemon's life through the real binary: it detaches (or stays in the foreground), answers,
+// and stops in order on SIGTERM or SIGINT, whatever moment the signal finds it in, telling a
+// service manager when it serves and when it stops; it refuses to start beside another instance
+// or its leftovers; and its worker pool holds under saturation, idle clients and bursts.
 
 #include <dirent.h>
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
+#include <stddef.h>
+#include <stdlib.h>
 #include <string.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -31,6 +33,8 @@ constexpr char kInvalid[] = "210-Invalid request\r\n";
 constexpr char kCacheError[] = "208-Cache error\r\n";
 // Makes the daemon write its log lines to the file it names instead of syslog.
 constexpr char kLogFileVariable[] = "VRELL_LOG_FILE";
+// Names the service manager's datagram socket: a path, or "@" and an abstract name.
+constexpr char kNotifyVariable[] = "NOTIFY_SOCKET";
 
 bool Exists(const std::string &path) {
   struct stat st;
@@ -107,6 +111,39 @@ std::map<std::string, long long> Fields(const std::string &line, const std::stri
   return fields;
 }
 
+// A datagram socket bound at name (a path, or "@" and an abstract name), as a service manager's;
+// -1 on failure.
+int BindManager(const std::string &name) {
+  int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  sockaddr_un address = {};
+  address.sun_family = AF_UNIX;
+  strncpy(address.sun_path, name.c_str(), sizeof address.sun_path - 1);
+  if (name[0] == '@') address.sun_path[0] = '\0';
+  socklen_t length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + name.size());
+  if (fd < 0 || bind(fd, reinterpret_cast<sockaddr *>(&address), length) != 0) {
+    if (fd >= 0) close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+// The next notice the daemon sent to the manager's socket, "" when none came within the bound.
+std::string NextNotice(int manager) {
+  char notice[1024];
+  if (!ReadableWithin(manager, kBoundMs)) return "";
+  ssize_t n = recv(manager, notice, sizeof notice, MSG_DONTWAIT);
+  return n > 0 ? std::string(notice, n) : "";
+}
+
+std::vector<std::string> Lines(const std::string &text) {
+  std::vector<std::string> lines;
+  for (size_t start = 0, end; (end = text.find('\n', start)) != std::string::npos;
+       start = end + 1) {
+    lines.push_back(text.substr(start, end - start));
+  }
+  return lines;
+}
+
 // A whole reply: one of the daemon's lines with its line end, nothing cut.
 bool IsWholeReply(const std::string &reply) {
   return reply.size() > 6 && reply.compare(reply.size() - 2, 2, "\r\n") == 0 &&
@@ -141,6 +178,79 @@ TEST_F(DaemonTest, DetachesAnswersAndStopsInOrderOnEitherSignal) {
     EXPECT_EQ(st.st_mode & 0777, 0777u);
     ExpectOrderlyStop(harness_stop(&d_, sig));
   }
+}
+
+TEST_F(DaemonTest, InTheForegroundItLogsToStandardErrorAndTellsTheManagerItServesAndStops) {
+  const std::string manager_path = d_.dir + "/notify.sock";
+  const int manager = BindManager(manager_path);
+  ASSERT_GE(manager, 0);
+  setenv(kNotifyVariable, manager_path.c_str(), 1);
+  Start({"-f"});
+  unsetenv(kNotifyVariable);
+  // Not detached: the process the test started serves, and the pid file names it.
+  const pid_t pid = d_.pid;
+  EXPECT_EQ(d_.launcher_pid, pid);
+  EXPECT_EQ(harness_read_file(d_.pid_path), std::to_string(pid));
+  EXPECT_EQ(harness_request(d_, "Q 1 /srv/file\r\n"), "209-File not found in Cache\r\n");
+  EXPECT_EQ(NextNotice(manager),
+            "READY=1\nMAINPID=" + std::to_string(pid) + "\nSTATUS=serving on " + d_.socket_path);
+  const std::string serving = "<6>serving: pid " + std::to_string(pid) + ", socket " +
+                              d_.socket_path + ", 10 threads, capacity 100 entries, life time 10 s";
+  EXPECT_EQ(harness_read_file(d_.dir + "/daemon.err"), serving + "\n");
+
+  ExpectOrderlyStop(harness_stop(&d_));
+  EXPECT_EQ(NextNotice(manager), "STOPPING=1");
+  std::vector<std::string> lines = Lines(harness_read_file(d_.dir + "/daemon.err"));
+  ASSERT_EQ(lines.size(), 2u);
+  EXPECT_EQ(lines[0], serving);
+  EXPECT_EQ(Fields(lines[1], "<6>stopped: ")["capacity"], 100) << lines[1];
+  EXPECT_EQ(harness_read_file(d_.dir + "/daemon.out"), "");
+  close(manager);
+}
+
+TEST_F(DaemonTest, DetachedTheServingChildNotifiesAndANoticeThatCannotBeSentIsLoggedOnce) {
+  const std::string abstract = "@vrell-test-" + d_.dir.substr(d_.dir.rfind('/') + 1);
+  const int manager = BindManager(abstract);
+  ASSERT_GE(manager, 0);
+  setenv(kNotifyVariable, abstract.c_str(), 1);
+  Start();
+  unsetenv(kNotifyVariable);
+  EXPECT_EQ(harness_read_file(d_.pid_path), std::to_string(d_.pid));
+  EXPECT_EQ(NextNotice(manager),
+            "READY=1\nMAINPID=" + std::to_string(d_.pid) + "\nSTATUS=serving on " + d_.socket_path);
+  ExpectOrderlyStop(harness_stop(&d_));
+  EXPECT_EQ(NextNotice(manager), "STOPPING=1");
+  close(manager);
+
+  // Nothing listens there: the daemon serves and stops all the same, and says so once.
+  const std::string nowhere = d_.dir + "/nowhere.sock";
+  const std::string log = d_.dir + "/vrell.log";
+  setenv(kNotifyVariable, nowhere.c_str(), 1);
+  setenv(kLogFileVariable, log.c_str(), 1);
+  Start();
+  unsetenv(kNotifyVariable);
+  unsetenv(kLogFileVariable);
+  EXPECT_EQ(harness_request(d_, "Q 1 /srv/file\r\n"), "209-File not found in Cache\r\n");
+  ExpectOrderlyStop(harness_stop(&d_));
+  std::vector<std::string> lines = Lines(harness_read_file(log));
+  ASSERT_EQ(lines.size(), 3u);
+  EXPECT_EQ(lines[0].rfind("info: serving: ", 0), 0u) << lines[0];
+  EXPECT_EQ(lines[1], "warning: cannot notify the service manager at " + nowhere +
+                          ": No such file or directory");
+  EXPECT_EQ(lines[2].rfind("info: stopped: ", 0), 0u) << lines[2];
+}
+
+TEST_F(DaemonTest, StartedWithItsStandardStreamsClosedItServesAllTheSame) {
+  // The listening socket would otherwise take descriptor 0, which detaching overwrites.
+  pid_t launcher = harness_launch(&d_, {}, 0x7);
+  ASSERT_GT(launcher, 0);
+  ASSERT_EQ(harness_wait_exit(launcher, kBoundMs), 0);
+  d_.launcher_pid = -1;
+  ASSERT_TRUE(harness_wait_for([&] { return harness_request(d_, "K\r\n").rfind("101-", 0) == 0; },
+                               kBoundMs));
+  d_.pid = atoi(harness_read_file(d_.pid_path).c_str());
+  EXPECT_EQ(harness_request(d_, "Q 1 /srv/file\r\n"), "209-File not found in Cache\r\n");
+  ExpectOrderlyStop(harness_stop(&d_));
 }
 
 TEST_F(DaemonTest, TwoQuickSignalsStopItOnce) {

@@ -51,9 +51,11 @@ void append_option(const char *name, const std::string &option) {
   setenv(name, value.c_str(), 1);
 }
 
-// Forks and executes the daemon binary in d.dir with its output sent to the given files.
-pid_t spawn(const daemon_under_test &d, const std::vector<std::string> &args,
-            const std::string &out_path, const std::string &err_path) {
+// Forks and executes program in d.dir with its output sent to the given files, and the standard
+// descriptors of closed_streams' bits closed.
+pid_t spawn(const daemon_under_test &d, const std::string &program,
+            const std::vector<std::string> &args, const std::string &out_path,
+            const std::string &err_path, int closed_streams = 0) {
   pid_t pid = fork();
   if (pid != 0) return pid;
   // Child: the daemon's standard error becomes /dev/null once it detaches, so its sanitizer
@@ -66,14 +68,19 @@ pid_t spawn(const daemon_under_test &d, const std::vector<std::string> &args,
   int out = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
   int err = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
   if (in < 0 || out < 0 || err < 0 || chdir(d.dir.c_str()) != 0) _exit(126);
-  dup2(in, 0);
-  dup2(out, 1);
-  dup2(err, 2);
+  const int opened[3] = {in, out, err};
+  for (int fd = 0; fd < 3; ++fd) {
+    if ((closed_streams & (1 << fd)) != 0) {
+      close(fd);
+    } else {
+      dup2(opened[fd], fd);
+    }
+  }
   std::vector<char *> argv;
-  argv.push_back(const_cast<char *>(VRELL_BINARY));
+  argv.push_back(const_cast<char *>(program.c_str()));
   for (const std::string &a : args) argv.push_back(const_cast<char *>(a.c_str()));
   argv.push_back(nullptr);
-  execv(VRELL_BINARY, argv.data());
+  execv(program.c_str(), argv.data());
   _exit(127);
 }
 
@@ -175,10 +182,15 @@ void harness_write_config(const daemon_under_test &d, const harness_config &c) {
 
 run_result harness_run(const daemon_under_test &d, const std::vector<std::string> &args,
                        int timeout_seconds) {
+  return harness_run_program(d, VRELL_BINARY, args, timeout_seconds);
+}
+
+run_result harness_run_program(const daemon_under_test &d, const std::string &program,
+                               const std::vector<std::string> &args, int timeout_seconds) {
   const std::string n = std::to_string(++run_counter);
   const std::string out = d.dir + "/run" + n + ".out", err = d.dir + "/run" + n + ".err";
   run_result r;
-  pid_t pid = spawn(d, args, out, err);
+  pid_t pid = spawn(d, program, args, out, err);
   if (pid < 0) return r;
   r.status = wait_child(pid, timeout_seconds * 1000);
   if (r.status < 0) {
@@ -190,10 +202,12 @@ run_result harness_run(const daemon_under_test &d, const std::vector<std::string
   return r;
 }
 
-pid_t harness_launch(daemon_under_test *d, const std::vector<std::string> &args) {
+pid_t harness_launch(daemon_under_test *d, const std::vector<std::string> &args,
+                     int closed_streams) {
   std::vector<std::string> all = {"-c", d->conf_path};
   all.insert(all.end(), args.begin(), args.end());
-  d->launcher_pid = spawn(*d, all, d->dir + "/daemon.out", d->dir + "/daemon.err");
+  d->launcher_pid =
+      spawn(*d, VRELL_BINARY, all, d->dir + "/daemon.out", d->dir + "/daemon.err", closed_streams);
   return d->launcher_pid;
 }
 

@@ -61,6 +61,10 @@ void harness_write_file(const std::string &path, const std::string &text);
 run_result harness_run(const daemon_under_test &d, const std::vector<std::string> &args,
                        int timeout_seconds = 20);
 
+// As harness_run, for another program of the build (vrell-cli).
+run_result harness_run_program(const daemon_under_test &d, const std::string &program,
+                               const std::vector<std::string> &args, int timeout_seconds = 20);
+
 // Starts the daemon with "-c conf_path" plus args and waits until it answers "K" with 101 at
 // d->socket_path. Works whether the daemon stays in the foreground or detaches (then its pid is
 // read from the pid file). Returns false, with the reason in *why, when it did not come up.
@@ -68,8 +72,10 @@ bool harness_start(daemon_under_test *d, const std::vector<std::string> &args, s
                    int timeout_seconds = 20);
 
 // Starts the daemon with "-c conf_path" plus args and returns at once with the launcher's pid
-// (also in d->launcher_pid), or -1. Its output goes to d->dir/daemon.out and daemon.err.
-pid_t harness_launch(daemon_under_test *d, const std::vector<std::string> &args);
+// (also in d->launcher_pid), or -1. Its output goes to d->dir/daemon.out and daemon.err; each
+// standard descriptor i whose bit (1 << i) is set in closed_streams is left closed instead.
+pid_t harness_launch(daemon_under_test *d, const std::vector<std::string> &args,
+                     int closed_streams = 0);
 
 // Waits at most timeout_ms for a child of this process to end and reaps it. Returns its exit
 // status (128 + signal when a signal ended it), or -1 when it did not end or is not our child.

@@ -34,7 +34,9 @@ constexpr char kUsage[] =
     "-l --life         value\n"
     "-c --conf-file    value\n"
     "-v --save        \n"
-    "-h --help        \n";
+    "-h --help        \n"
+    "-f --foreground  \n"
+    "--version        \n";
 
 // The unprivileged user (and group) that root's tests run the daemon as.
 constexpr uid_t kNobody = 65534;
@@ -217,7 +219,7 @@ class StartupTest : public ::testing::Test {
   std::vector<std::string> mounts_;
 };
 
-TEST_F(StartupTest, HelpWinsOverEverythingElse) {
+TEST_F(StartupTest, HelpWinsOverEverythingElseAndTheVersionOverTheRest) {
   harness_write_config(d_, {});
   const std::vector<std::vector<std::string>> cases = {
       {"-h"},
@@ -227,12 +229,23 @@ TEST_F(StartupTest, HelpWinsOverEverythingElse) {
       {"-x", "--bogus", "-h"},
       {"-c", d_.conf_path, "-v", "-h"},
       {"-h", "-c"},
+      {"--version", "-h"},
   };
   for (const auto &args : cases) {
     run_result r = Run(args);
     EXPECT_EQ(r.status, 0) << args[0];
     EXPECT_EQ(r.out, kUsage) << args[0];
   }
+  // The version wins over everything but help, the mandatory file included.
+  for (const auto &args : std::vector<std::vector<std::string>>{
+           {"--version"}, {"-f", "--vers", "-t", "300"}, {"-c", d_.conf_path, "--version"}}) {
+    run_result r = Run(args);
+    EXPECT_EQ(r.status, 0) << args[0];
+    EXPECT_EQ(r.out, "vrell " VRELL_VERSION "\n") << args[0];
+  }
+  run_result cli = harness_run_program(d_, VRELL_CLI_BINARY, {"--version", "status"});
+  EXPECT_EQ(cli.status, 0);
+  EXPECT_EQ(cli.out, "vrell-cli " VRELL_VERSION "\n");
   EXPECT_FALSE(Exists(d_.socket_path));
 }
 

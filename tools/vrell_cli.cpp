@@ -28,6 +28,8 @@ constexpr int EXIT_NO_CONFIG = 78;     // the configuration file of -c cannot be
 constexpr int CLI_TIMEOUT_MS = 10000;
 constexpr int STATS_CODE = 102;
 constexpr char STATS_PREFIX[] = "102-Stats: ";
+// getopt_long's value for --version, which has no letter.
+constexpr int OPTION_VERSION = 0x100;
 
 constexpr char USAGE[] =
     "Usage: vrell-cli [-s SOCKET | -c FILE] [-u USER] COMMAND [ARGUMENT...]\n"
@@ -51,6 +53,7 @@ constexpr char USAGE[] =
     "  -c, --config FILE      read the socket from the daemon's configuration FILE\n"
     "  -u, --server-uid USER  refuse a daemon that does not run as USER (a name or a uid)\n"
     "  -h, --help             print this text\n"
+    "      --version          print the version\n"
     "The socket is the one -s names; else the one FILE of -c gives; else the one the\n"
     "installed configuration %s gives, when that file is readable;\n"
     "else the built-in %s.\n"
@@ -211,6 +214,7 @@ int main(int argc, char **argv) {
       {"config", required_argument, nullptr, 'c'},
       {"server-uid", required_argument, nullptr, 'u'},
       {"help", no_argument, nullptr, 'h'},
+      {"version", no_argument, nullptr, OPTION_VERSION},
       {nullptr, 0, nullptr, 0},
   };
   int option;
@@ -228,6 +232,9 @@ int main(int argc, char **argv) {
         break;
       case 'h':
         printf(USAGE, vrell_client_installed_config(), DEFAULT_SOCKET_PATH);
+        return EXIT_REPLY;
+      case OPTION_VERSION:
+        printf("vrell-cli %s\n", VRELL_VERSION);
         return EXIT_REPLY;
       default:
         return usage_error("bad option");
