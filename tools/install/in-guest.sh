@@ -2,7 +2,7 @@
 # The install stage's checks in its systemd guest, run by install-check.service with systemd as
 # PID 1 and no terminal: installs the packages with dpkg, checks the service they start (its
 # user, its socket for a member of _vrell and for another user, the C programs, the journal,
-# the sandbox's exposure), lets the daemon's --save rewrite its file, upgrades to the packages
+# the sandbox's exposure, the restart after a crash), lets the daemon's --save rewrite its file, upgrades to the packages
 # of a higher version with a changed default, then removes and purges. Writes 0 to WORK/status
 # when every check passed, 1 otherwise.
 # Usage: in-guest.sh SRC WORK   (SRC the checkout; WORK holds debs/, upgrade/ and bin/)
@@ -85,12 +85,21 @@ echo "systemd-analyze security: exposure $exposure"
 awk -v e="$exposure" 'BEGIN { exit !(e != "" && e <= 1.5) }' || fail "exposure $exposure above 1.5"
 vrell_wait_for logged 6 "serving: pid $pid, socket /run/vrell/vrell.sock," ||
   fail "the journal has no serving line of priority 6"
+journalctl -u vrell.service _TRANSPORT=stdout -o cat | grep -q '^serving: ' ||
+  fail "the serving line did not come from the daemon's standard error"
+# A crash leaves its pid file and socket node; the restart finds the run directory made anew.
+kill -KILL "$pid"
+vrell_wait_for eval '[ "$(main_pid)" != "$pid" ] && [ "$(main_pid)" != 0 ] && running' ||
+  fail "vrell.service did not restart after the daemon was killed"
+pid=$(main_pid)
+expect_reply scanner "101-OK: Cache running;" status
 systemctl stop vrell.service
 ! vrell_alive "$pid" || fail "the daemon runs on after the stop"
 vrell_wait_for logged 6 "stopped: uptime=" || fail "the journal has no stopped line of priority 6"
 [ ! -e /run/vrell ] || fail "/run/vrell stays after the stop"
 echo "journalctl -u vrell (priority, message):"
 journal | sed 's/^/  /'
+! journal | grep -q 'vrell\.service:[0-9]*: ' || fail "systemd ignored lines of the unit"
 
 step "the daemon's --save rewrites its file"
 install -d -o _vrell -g _vrell -m 0750 /run/vrell
