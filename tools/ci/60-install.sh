@@ -144,6 +144,8 @@ found=$(cd "$stage" && find . ! -type d | sed 's|^\./||' | sort)
 $(diff <(echo "$expected") <(echo "$found"))"
 for program in usr/sbin/vrell usr/bin/vrell-cli; do
   [ -x "$stage/$program" ] || fail "$program is not executable"
+  said=$("$stage/$program" --version) || fail "$program --version failed"
+  [ "$said" = "$(basename "$program") $upstream" ] || fail "$program --version: $said"
 done
 cmp -s "$stage/etc/vrell/vrell.ini" "$stage/usr/share/vrell/vrell.ini" ||
   fail "the configuration under /etc is not the default under share"
