@@ -103,6 +103,7 @@ journal | sed 's/^/  /'
 
 step "the daemon's --save rewrites its file"
 install -d -o _vrell -g _vrell -m 0750 /run/vrell
+inode=$(stat -c %i /etc/vrell/vrell.ini)
 as _vrell /usr/sbin/vrell -c /etc/vrell/vrell.ini -v -l 60 || fail "vrell -v did not start"
 vrell_wait_for test -s /run/vrell/vrell.pid || fail "vrell -v wrote no pid file"
 vrell_stop_pid "$(cat /run/vrell/vrell.pid)" || fail "vrell -v did not stop on SIGTERM"
@@ -110,7 +111,10 @@ rmdir /run/vrell
 grep -qx '    entry life time = "60"' /etc/vrell/vrell.ini || fail "the save did not write the life time"
 [ "$(owner /etc/vrell/vrell.ini)" = "_vrell:_vrell 644" ] ||
   fail "the save left /etc/vrell/vrell.ini as $(owner /etc/vrell/vrell.ini)"
+# /etc/vrell takes no new file from _vrell, so the save rewrites the file in place.
+[ "$(stat -c %i /etc/vrell/vrell.ini)" = "$inode" ] || fail "the save replaced the file"
 saved=$(sha256sum </etc/vrell/vrell.ini)
+echo "vrell -v -l 60 as _vrell rewrote /etc/vrell/vrell.ini in place: entry life time = \"60\""
 systemctl start vrell.service
 vrell_wait_for running || fail "vrell.service did not start again"
 pid=$(main_pid)
@@ -127,6 +131,9 @@ pid=$(main_pid)
 vrell_wait_for logged 6 "serving: pid $pid, .* life time 60 s" ||
   fail "the restarted daemon does not run on the operator's file"
 expect_reply scanner "101-OK: Cache running;" status
+echo "upgraded to $(dpkg-query -W -f='${Version}' vrell) without a question:" \
+  "/etc/vrell/vrell.ini kept (life time 60), the new default says 20, the daemon restarted as" \
+  "pid $pid"
 
 step "remove"
 run_dpkg -r libvrell-client-dev libvrell-client0 vrell || fail "dpkg -r failed"
