@@ -6,7 +6,7 @@ file(READ ${INPUT} text)
 string(REPLACE "$(VRELL_RUN_DIR)/" "${RUN_DIR}/" text "${text}")
 string(REGEX REPLACE
        "The run command in the README sets[^.]*there\\."
-       "This installed copy keeps\n; the socket and the pid file in ${RUN_DIR}, which the service unit creates for root\n; and the group vrell."
+       "This installed copy keeps\n; the socket and the pid file in ${RUN_DIR}, which the service unit creates for the\n; service user and group _vrell."
        text "${text}")
 if(text MATCHES "\\$\\(VRELL_RUN_DIR\\)")
   message(FATAL_ERROR "${INPUT}: a reference to VRELL_RUN_DIR is left after the substitution")

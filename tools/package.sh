@@ -1,39 +1,58 @@
 #!/usr/bin/env bash
-# Builds the Debian package of vrell: a release build with the prefix /usr in build/package,
-# then CPack's DEB generator. Where the 32-bit build build/i386 exists, the i386 package is
-# built the same way in build/package-i386, with that build's toolchain and prefix path.
+# Builds the Debian packages of vrell with dpkg-buildpackage (debian/): vrell, libvrell-client0,
+# libvrell-client-dev and their -dbgsym packages, for each architecture given; by default this
+# machine's, and on amd64 i386 too, the product's own platform. Each architecture is built from
+# a copy of the checkout in build/package/src-ARCH, since dpkg-buildpackage writes into its
+# source tree and beside it; the packages, .changes and .buildinfo land in build/package and
+# the build's output in build/package/build-ARCH.log. Installs what is missing first.
 # Prints the path of every package built.
-# Usage: tools/package.sh
+# Usage: tools/package.sh [ARCH...]
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-tools/deps.sh dpkg-dev gzip
-
-# package_in DIR [CMAKE ARGUMENTS...]: configures and builds DIR for packaging, runs CPack.
-package_in() {
-  local dir=$1
-  shift
-  cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_INSTALL_PREFIX=/usr \
-    -DVRELL_BUILD_TESTS=OFF -DVRELL_BUILD_BENCH=OFF "$@" >/dev/null
-  cmake --build "$dir" -j2
-  rm -f "$dir"/*.deb
-  (cd "$dir" && cpack -G DEB >/dev/null)
-  ls "$dir"/*.deb
-}
-
-package_in build/package
-
-# The 32-bit build tells which toolchain and prefixes it was made with; the package build takes
-# them over and leaves build/i386 itself alone.
-cache=build/i386/CMakeCache.txt
-if [ -f "$cache" ]; then
-  toolchain=$(sed -n 's/^CMAKE_TOOLCHAIN_FILE:[A-Z]*=//p' "$cache")
-  prefix_path=$(sed -n 's/^CMAKE_PREFIX_PATH:[A-Z]*=//p' "$cache")
-  if [ -n "$toolchain" ]; then
-    # GNUInstallDirs finds no multiarch directory for a cross build; Debian's is named here.
-    package_in build/package-i386 -DCMAKE_TOOLCHAIN_FILE="$toolchain" \
-      -DCMAKE_INSTALL_LIBDIR=lib/i386-linux-gnu ${prefix_path:+-DCMAKE_PREFIX_PATH="$prefix_path"}
-  else
-    echo "package: build/i386 has no toolchain file; no i386 package" >&2
-  fi
+tools/deps.sh build-essential dpkg-dev debhelper gzip
+native=$(dpkg --print-architecture)
+archs=("$@")
+if [ ${#archs[@]} -eq 0 ]; then
+  archs=("$native")
+  [ "$native" = amd64 ] && archs+=(i386)
 fi
+for arch in "${archs[@]}"; do
+  case "$native-$arch" in
+    "$native-$native") ;;
+    # debian/rules builds it with the 32-bit toolchain of the i386 tests; the runtime libraries
+    # of i386 let dpkg-shlibdeps name i386 packages, and dh_strip wants the i686 binutils.
+    amd64-i386)
+      source tools/i386/lib.sh
+      i386_install_build_tools
+      install_missing libstdc++6:i386 binutils-i686-linux-gnu
+      ;;
+    *)
+      echo "package: cannot build for $arch on $native" >&2
+      exit 64
+      ;;
+  esac
+done
+
+out=build/package
+mkdir -p "$out"
+rm -rf "$out"/*.deb "$out"/*.ddeb "$out"/*.changes "$out"/*.buildinfo "$out"/src-*
+# Rebuilds are cheap where ccache is installed; the packages are the same either way.
+if command -v ccache >/dev/null; then
+  export CMAKE_C_COMPILER_LAUNCHER=ccache CMAKE_CXX_COMPILER_LAUNCHER=ccache
+fi
+for arch in "${archs[@]}"; do
+  src=$out/src-$arch
+  mkdir -p "$src"
+  tar -c --exclude=./build --exclude=./.git --exclude=./run -f - . | tar -x -C "$src" -f -
+  flags=(-us -uc -b)
+  [ "$arch" = "$native" ] || flags+=("-a$arch")
+  echo "package: building for $arch" >&2
+  if ! (cd "$src" && DEB_BUILD_OPTIONS="parallel=2 ${DEB_BUILD_OPTIONS:-}" \
+    dpkg-buildpackage "${flags[@]}") >"$out/build-$arch.log" 2>&1; then
+    tail -n 40 "$out/build-$arch.log" >&2
+    echo "package: the $arch build failed; its output is in $out/build-$arch.log" >&2
+    exit 1
+  fi
+done
+ls "$out"/*.deb

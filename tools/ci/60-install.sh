@@ -1,15 +1,18 @@
 #!/usr/bin/env bash
-# CI stage: the package and the install tree. Builds the package(s) with tools/package.sh, lists
-# their content, stages the install tree in a DESTDIR and checks that every file is where it
-# belongs, that the man pages render without warnings and that the unit verifies, then runs the
-# staged daemon on a temporary configuration and talks to it with the staged vrell-cli. Last,
-# the package's own files are put in place in a private mount namespace (its /etc/vrell over
-# the host's /etc, an empty /run), where the daemon starts as the unit starts it and vrell-cli
-# and a C program linked with the client library find it without being told where.
+# CI stage: the Debian packages and the install tree. Builds the packages of amd64 and i386 with
+# tools/package.sh (dpkg-buildpackage), checks each package's files and control data, runs
+# lintian (no tag of any level but overridden ones) and hardening-check on them, and checks that
+# both client libraries give the C interface only. Checks the staged install tree (the build's
+# own DESTDIR install), the configuration, the man pages and the unit, and runs the staged
+# daemon on a temporary configuration. Last, boots a Debian 12 guest with systemd as PID 1
+# (systemd-nspawn on a root made once per machine, tools/install/image.sh), where
+# tools/install/in-guest.sh installs the amd64 packages, checks the service and its journal,
+# upgrades them and removes and purges them.
 set -euo pipefail
 cd "$(dirname "$0")/../.."
+source tools/lib.sh
 
-tools/deps.sh man-db groff-base dpkg-dev
+tools/deps.sh man-db groff-base dpkg-dev lintian devscripts systemd-container
 
 fail() {
   echo "install: $*" >&2
@@ -18,66 +21,137 @@ fail() {
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/vrell-install.XXXXXX")
 daemon_pid=""
+guest_pid=""
 cleanup() {
-  if [ -n "$daemon_pid" ] && kill -0 "$daemon_pid" 2>/dev/null; then kill -KILL "$daemon_pid"; fi
-  # The daemon of the mount namespace writes its pid here for this purpose.
-  if [ -s "$work/root-daemon.pid" ]; then
-    pid=$(cat "$work/root-daemon.pid")
-    if kill -0 "$pid" 2>/dev/null; then kill -KILL "$pid"; fi
-  fi
+  [ -z "$daemon_pid" ] || vrell_stop_pid "$daemon_pid" 5 || true
+  [ -z "$guest_pid" ] || vrell_stop_pid "$guest_pid" 20 || true
   rm -rf "$work"
 }
 trap cleanup EXIT
 
-echo "--- package"
-tools/package.sh
-build=build/package
-debs=("$build"/*.deb)
-[ -f "${debs[0]}" ] || fail "no package in $build"
-[ -d build/package-i386 ] && debs+=(build/package-i386/*.deb)
-for deb in "${debs[@]}"; do
-  echo "--- $deb"
+version=$(dpkg-parsechangelog -S Version)
+upstream=$(sed -n 's/^project(vrell VERSION \([0-9.]*\) .*/\1/p' CMakeLists.txt)
+[ "${version%-*}" = "$upstream" ] ||
+  fail "debian/changelog is at $version, the CMake project at $upstream"
+
+echo "--- packages"
+tools/package.sh amd64 i386
+out=build/package
+# expect_files PACKAGE < LIST: the files (all but directories) of PACKAGE of $arch are LIST.
+expect_files() {
+  local deb=$out/$1_${version}_$arch.deb found
+  found=$(dpkg-deb --contents "$deb" | awk '$1 !~ /^d/ {print $6}' | sed 's|^\./||' | sort)
+  [ "$found" = "$(sort)" ] || fail "$deb holds:
+$found"
+}
+for arch in amd64 i386; do
+  ma=$(dpkg-architecture -a"$arch" -qDEB_HOST_MULTIARCH 2>/dev/null)
+  expect_files vrell <<LIST
+lib/systemd/system/vrell.service
+usr/bin/vrell-cli
+usr/sbin/vrell
+usr/share/doc/vrell/README.md.gz
+usr/share/doc/vrell/changelog.Debian.gz
+usr/share/doc/vrell/copyright
+usr/share/lintian/overrides/vrell
+usr/share/man/man1/vrell-cli.1.gz
+usr/share/man/man5/vrell.ini.5.gz
+usr/share/man/man8/vrell.8.gz
+usr/share/vrell/vrell.ini
+LIST
+  expect_files libvrell-client0 <<LIST
+usr/lib/$ma/libvrell_client.so.0
+usr/lib/$ma/libvrell_client.so.0.1.0
+usr/share/doc/libvrell-client0/changelog.Debian.gz
+usr/share/doc/libvrell-client0/copyright
+usr/share/lintian/overrides/libvrell-client0
+LIST
+  expect_files libvrell-client-dev <<LIST
+usr/include/vrell/client.h
+usr/lib/$ma/libvrell_client.a
+usr/lib/$ma/libvrell_client.so
+usr/lib/$ma/pkgconfig/vrell-client.pc
+usr/share/doc/libvrell-client-dev/changelog.Debian.gz
+usr/share/doc/libvrell-client-dev/copyright
+usr/share/lintian/overrides/libvrell-client-dev
+usr/share/man/man3/vrell_client.3.gz
+LIST
+  deb=$out/vrell_${version}_$arch.deb
   dpkg-deb --info "$deb"
-  dpkg-deb --contents "$deb"
-  [ "$(dpkg-deb --ctrl-tarfile "$deb" | tar -xO ./conffiles)" = /etc/vrell/vrell.ini ] ||
-    fail "$deb: /etc/vrell/vrell.ini is not its only conffile"
-  dpkg-deb --ctrl-tarfile "$deb" | tar -xO ./postinst | grep -q 'addgroup --system' ||
-    fail "$deb: postinst does not create the group"
+  # The daemon rewrites its file, so dpkg must not hold it as a conffile.
+  ! dpkg-deb --ctrl-tarfile "$deb" | tar -t | grep -qx './conffiles' || fail "$deb has conffiles"
+  dpkg-deb --ctrl-tarfile "$deb" | tar -xO ./postinst | tr -d '\\\n' |
+    grep -q 'adduser --system[^;]* _vrell' ||
+    fail "$deb: postinst does not create the user _vrell"
+  # A 32-bit build on a 64-bit host links the multilib runtime, which must not be named.
+  ! dpkg-deb -f "$deb" Depends | grep -q 'lib32' || fail "$deb depends on a multilib package"
+
+  echo "--- lintian $arch"
+  if ! tags=$(lintian --fail-on error,warning,info,pedantic -I -E --pedantic \
+    "$out/vrell_${version}_$arch.changes" 2>&1); then
+    grep -v 'running with root privileges' <<<"$tags" >&2
+    fail "lintian found tags in the $arch packages"
+  fi
+  echo "lintian: no tags in the $arch packages and their .changes and .buildinfo"
+
+  echo "--- hardening-check $arch"
+  root=$work/root-$arch
+  for package in vrell libvrell-client0 libvrell-client-dev; do
+    dpkg-deb -x "$out/${package}_${version}_$arch.deb" "$root"
+  done
+  # Debian 12's C start files carry no CET property, so no program linked there can show one.
+  hardening-check --nocfprotection "$root/usr/sbin/vrell" "$root/usr/bin/vrell-cli" \
+    "$root/usr/lib/$ma/libvrell_client.so.0.1.0" || fail "hardening-check failed on $arch"
+
+  # Only the C interface is global in either library; i386 objects also carry the compiler's
+  # own mergeable PIC helpers.
+  exported=$(nm -D --defined-only "$root/usr/lib/$ma/libvrell_client.so" | awk '{print $3}')
+  ! grep -qv '^vrell_client_' <<<"$exported" ||
+    fail "the $arch shared client library exports more than its C interface"
+  archived=$(nm -g --defined-only "$root/usr/lib/$ma/libvrell_client.a" | awk 'NF == 3 {print $3}')
+  ! grep -qv -e '^vrell_client_' -e '^__x86\.get_pc_thunk\.' <<<"$archived" ||
+    fail "the $arch client archive defines more than its C interface globally:
+$(grep -v '^vrell_client_' <<<"$archived")"
+  [ "$(grep -c '^vrell_client_' <<<"$archived")" = "$(grep -c '^vrell_client_' <<<"$exported")" ] ||
+    fail "the $arch archive and shared library define different calls"
+  echo "client libraries ($arch): only vrell_client_* global"
 done
 
 echo "--- install tree"
-stage=$work/stage
-DESTDIR=$stage cmake --install "$build" >/dev/null
-libdir=$(sed -n 's/^CMAKE_INSTALL_LIBDIR:PATH=//p' "$build/CMakeCache.txt")
+stage=$out/src-amd64/debian/tmp
+ma=$(dpkg-architecture -qDEB_HOST_MULTIARCH)
 expected=$(sort <<LIST
 etc/vrell/vrell.ini
+lib/systemd/system/vrell.service
 usr/bin/vrell-cli
 usr/include/vrell/client.h
-usr/$libdir/libvrell_client.a
-usr/$libdir/libvrell_client.so
-usr/$libdir/libvrell_client.so.0
-usr/$libdir/libvrell_client.so.0.1.0
-usr/lib/systemd/system/vrell.service
+usr/lib/$ma/libvrell_client.a
+usr/lib/$ma/libvrell_client.so
+usr/lib/$ma/libvrell_client.so.0
+usr/lib/$ma/libvrell_client.so.0.1.0
+usr/lib/$ma/pkgconfig/vrell-client.pc
 usr/sbin/vrell
 usr/share/doc/vrell/README.md
 usr/share/man/man1/vrell-cli.1.gz
 usr/share/man/man3/vrell_client.3.gz
 usr/share/man/man5/vrell.ini.5.gz
 usr/share/man/man8/vrell.8.gz
+usr/share/vrell/vrell.ini
 LIST
 )
 found=$(cd "$stage" && find . ! -type d | sed 's|^\./||' | sort)
 [ "$found" = "$expected" ] || fail "install tree differs:
 $(diff <(echo "$expected") <(echo "$found"))"
-packaged=$(dpkg-deb --contents "${debs[0]}" | awk '$1 !~ /^d/ {print $6}' | sed 's|^\./||' | sort)
-[ "$packaged" = "$expected" ] || fail "package content differs from the install tree:
-$(diff <(echo "$expected") <(echo "$packaged"))"
 for program in usr/sbin/vrell usr/bin/vrell-cli; do
   [ -x "$stage/$program" ] || fail "$program is not executable"
+  said=$("$stage/$program" --version) || fail "$program --version failed"
+  [ "$said" = "$(basename "$program") $upstream" ] || fail "$program --version: $said"
 done
+cmp -s "$stage/etc/vrell/vrell.ini" "$stage/usr/share/vrell/vrell.ini" ||
+  fail "the configuration under /etc is not the default under share"
 
 echo "--- configuration"
-conf=$stage/etc/vrell/vrell.ini
+conf=$stage/usr/share/vrell/vrell.ini
 prologue() { sed '/^#\*END$/q' "$1" | grep -c ''; }
 [ "$(prologue "$conf")" = "$(prologue etc/vrell.ini)" ] ||
   fail "the installed configuration has other lines above #*END than etc/vrell.ini"
@@ -98,27 +172,26 @@ MANWIDTH=80 man -l "$stage/usr/share/man/man8/vrell.8.gz" | sed -n '/^SECURITY/,
   tr -s ' \n' ' ' | grep -q 'reported clean' || fail "vrell(8) has no SECURITY section on clean verdicts"
 
 echo "--- systemd unit"
-unit=$stage/usr/lib/systemd/system/vrell.service
-for line in Type=forking PIDFile=/run/vrell/vrell.pid RuntimeDirectory=vrell \
-  RuntimeDirectoryMode=0750 Group=vrell 'ExecStart=/usr/sbin/vrell -c /etc/vrell/vrell.ini' \
-  Restart=on-failure TimeoutStartSec=10s ProtectSystem=strict ReadWritePaths=/etc/vrell; do
+unit=$stage/lib/systemd/system/vrell.service
+for line in Type=notify RuntimeDirectory=vrell RuntimeDirectoryMode=0750 User=_vrell \
+  Group=_vrell 'ExecStart=/usr/sbin/vrell -f -c /etc/vrell/vrell.ini' Restart=always \
+  TimeoutStartSec=10s ProtectSystem=strict ReadWritePaths=/etc/vrell; do
   grep -qxF "$line" "$unit" || fail "the unit lacks $line"
 done
 grep -q '^SystemCallArchitectures=' "$unit" && fail "the unit limits system call architectures"
-if command -v systemd-analyze >/dev/null; then
-  # The unit is verified as installed, its ExecStart pointed at the staged binary. A trivial
-  # unit that fails too means systemd-analyze cannot work here.
-  mkdir "$work/units"
-  sed "s|/usr/sbin/vrell|$stage/usr/sbin/vrell|" "$unit" >"$work/units/vrell.service"
-  printf '[Service]\nExecStart=/bin/true\n' >"$work/units/vrell-probe.service"
-  if systemd-analyze verify --man=no "$work/units/vrell-probe.service" >/dev/null 2>&1; then
-    systemd-analyze verify --man=no "$work/units/vrell.service" || fail "the unit does not verify"
-    echo "vrell.service: verified"
-  else
-    echo "vrell.service: systemd-analyze cannot run here; not verified"
-  fi
+# The unit is verified as installed, its ExecStart pointed at the staged binary. A trivial unit
+# that fails too means systemd-analyze cannot work here.
+mkdir "$work/units"
+sed "s|/usr/sbin/vrell|$PWD/$stage/usr/sbin/vrell|" "$unit" >"$work/units/vrell.service"
+printf '[Service]\nExecStart=/bin/true\n' >"$work/units/vrell-probe.service"
+if systemd-analyze verify --man=no "$work/units/vrell-probe.service" >/dev/null 2>&1; then
+  # An ignored setting is only a warning to systemd, but one here means the unit is not the
+  # one written.
+  verified=$(systemd-analyze verify --man=no "$work/units/vrell.service" 2>&1) &&
+    [ -z "$verified" ] || fail "the unit does not verify cleanly: $verified"
+  echo "vrell.service: verified"
 else
-  echo "vrell.service: no systemd-analyze; not verified"
+  echo "vrell.service: systemd-analyze cannot run here; not verified"
 fi
 
 echo "--- staged daemon"
@@ -127,15 +200,10 @@ mkdir "$run"
 sed "s|/run/vrell/|$run/|" "$conf" >"$run/vrell.ini"
 before=$(sed '/^#\*END$/q' "$run/vrell.ini")
 cli=("$stage/usr/bin/vrell-cli" -s "$run/vrell.sock")
-# The daemon detaches: the launcher returns 0 once the detached child exists, and the child
-# writes its pid file. The save option shows that the installed comments survive a save.
-timeout 20 "$stage/usr/sbin/vrell" -v -c "$run/vrell.ini" || fail "the daemon did not start ($?)"
-for _ in $(seq 200); do
-  [ -s "$run/vrell.pid" ] && "${cli[@]}" status >/dev/null 2>&1 && break
-  sleep 0.05
-done
-[ -s "$run/vrell.pid" ] || fail "no pid file"
-daemon_pid=$(cat "$run/vrell.pid")
+# The save option shows that the installed comments survive a save.
+daemon_pid=$(vrell_start_daemon "$stage/usr/sbin/vrell" "$run/vrell.ini" "$run/vrell.pid" -v) ||
+  fail "the daemon did not start"
+vrell_wait_for "${cli[@]}" status || fail "the daemon does not answer"
 [ "$(sed '/^#\*END$/q' "$run/vrell.ini")" = "$before" ] || fail "the save changed the comments"
 
 expect() {
@@ -164,85 +232,64 @@ other=65534
 status=0
 "${cli[@]}" -u "$other" status >/dev/null 2>&1 || status=$?
 [ "$status" = 77 ] || fail "vrell-cli -u $other took a daemon of uid $(id -u) (status $status)"
-
-kill -TERM "$daemon_pid"
-for _ in $(seq 400); do
-  kill -0 "$daemon_pid" 2>/dev/null || break
-  sleep 0.05
-done
-kill -0 "$daemon_pid" 2>/dev/null && fail "the daemon did not stop on SIGTERM"
+vrell_stop_pid "$daemon_pid" 20 || fail "the daemon did not stop on SIGTERM"
 daemon_pid=""
 [ ! -e "$run/vrell.pid" ] && [ ! -e "$run/vrell.sock" ] || fail "the stop left its files"
 echo "staged daemon: started, answered, refused a wrong server uid, stopped"
 
-echo "--- installed package"
-# A C scanner component: the socket is found as vrell-cli finds it.
-cat >"$work/component.c" <<'C'
-#include <stdio.h>
-#include <vrell/client.h>
-int main(void) {
-  char socket_path[256], line[VRELL_CLIENT_REPLY_MAX];
-  if (vrell_client_find_socket(NULL, NULL, socket_path, sizeof socket_path) != 0) return 1;
-  int code = vrell_client_status(socket_path, line, sizeof line, 10000);
-  printf("%s %d\n", socket_path, code);
-  return code == VRELL_CLIENT_STATUS ? 0 : 1;
-}
-C
-cc -Wall -Werror -I"$stage/usr/include" "$work/component.c" "$stage/usr/$libdir/libvrell_client.a" \
-  -o "$work/component-static" || fail "a C program does not link the client archive alone"
-cc -Wall -Werror -I"$stage/usr/include" "$work/component.c" -L"$stage/usr/$libdir" -lvrell_client \
-  -o "$work/component-shared" || fail "a C program does not link the shared client library"
-exported=$(nm -D --defined-only "$stage/usr/$libdir/libvrell_client.so" | awk '$2 == "T" {print $3}')
-[ -z "$(grep -v '^vrell_client_' <<<"$exported")" ] ||
-  fail "the shared client library exports more than its C interface"
+echo "--- C programs"
+# Built against the packages' own files, as a scanner component would be; the guest runs them.
+mkdir "$work/guest" "$work/guest/bin" "$work/guest/debs" "$work/guest/upgrade"
+root=$work/root-amd64
+cc -Wall -Werror -I"$root/usr/include" tools/install/component.c \
+  "$root/usr/lib/$ma/libvrell_client.a" -o "$work/guest/bin/component-static" ||
+  fail "a C program does not link the client archive alone"
+pc=(env PKG_CONFIG_SYSROOT_DIR="$root" PKG_CONFIG_LIBDIR="$root/usr/lib/$ma/pkgconfig" pkg-config)
+"${pc[@]}" --exists vrell-client || fail "pkg-config does not find vrell-client"
+# shellcheck disable=SC2046
+cc -Wall -Werror $("${pc[@]}" --cflags vrell-client) tools/install/component.c \
+  $("${pc[@]}" --libs vrell-client) -o "$work/guest/bin/component-shared" ||
+  fail "a C program does not link the shared client library through pkg-config"
+root32=$work/root-i386
+cc -m32 -Wall -Werror -I"$root32/usr/include" tools/install/component.c \
+  "$root32/usr/lib/i386-linux-gnu/libvrell_client.a" -o "$work/component-i386" ||
+  fail "a 32-bit C program does not link the i386 client archive alone"
+echo "C programs: linked with the archive, through pkg-config, and with the i386 archive"
 
-if ! unshare -m true 2>/dev/null; then
-  echo "installed package: no mount namespace here; not checked"
-  exit 0
-fi
-root=$work/root
-dpkg-deb -x "${debs[0]}" "$root"
-cat >"$work/in-root.sh" <<'SCRIPT'
-set -euo pipefail
-root=$1 work=$2 libdir=$3
-fail() {
-  echo "install: $*" >&2
-  exit 1
-}
-# The package's configuration where it is installed, the host's /etc beside it, and the run
-# directory the unit would create; all of it private to this namespace. The daemon wants its
-# configuration writable, so changes go to a layer on a tmpfs.
-mkdir "$work/layer"
-mount -t tmpfs tmpfs "$work/layer"
-mkdir "$work/layer/upper" "$work/layer/work"
-mount -t overlay overlay \
-  -o "lowerdir=$root/etc:/etc,upperdir=$work/layer/upper,workdir=$work/layer/work" /etc
-mount -t tmpfs tmpfs /run
-mkdir -m 0750 /run/vrell
-# As the unit starts it.
-timeout 20 "$root/usr/sbin/vrell" -c /etc/vrell/vrell.ini || fail "the installed daemon did not start"
-cli=$root/usr/bin/vrell-cli
-for _ in $(seq 200); do
-  [ -s /run/vrell/vrell.pid ] && "$cli" status >/dev/null 2>&1 && break
-  sleep 0.05
+echo "--- upgrade packages"
+# The upgrade is to these packages repacked at a higher version with another default life time:
+# the same programs and maintainer scripts, without a second build.
+next=${version%-*}-$((${version##*-} + 1))
+for package in vrell libvrell-client0 libvrell-client-dev; do
+  deb=$out/${package}_${version}_amd64.deb
+  cp "$deb" "$work/guest/debs/"
+  tree=$work/repack-$package
+  dpkg-deb -R "$deb" "$tree"
+  sed -i "s/^Version: $version\$/Version: $next/; s/(= $version)/(= $next)/" "$tree/DEBIAN/control"
+  if [ "$package" = vrell ]; then
+    sed -i 's/^    entry life time = "10"$/    entry life time = "20"/' "$tree/usr/share/vrell/vrell.ini"
+    grep -qx '    entry life time = "20"' "$tree/usr/share/vrell/vrell.ini" ||
+      fail "the default life time is not 10"
+    (cd "$tree" && find . -path ./DEBIAN -prune -o -type f -printf '%P\0' | sort -z |
+      xargs -0 md5sum >DEBIAN/md5sums)
+  fi
+  dpkg-deb --root-owner-group -b "$tree" "$work/guest/upgrade/${package}_${next}_amd64.deb" >/dev/null
 done
-[ -s /run/vrell/vrell.pid ] || fail "the installed daemon wrote no pid file"
-pid=$(cat /run/vrell/vrell.pid)
-echo "$pid" >"$work/root-daemon.pid"
-got=$("$cli" status | tr -d '\r') || fail "vrell-cli status without options failed"
-[[ $got == "101-OK: Cache running;"* ]] || fail "vrell-cli status without options: '$got'"
-"$cli" stats | grep -qx 'entries 0' || fail "vrell-cli stats without options failed"
-"$work/component-static" | grep -qx '/run/vrell/vrell.sock 101' ||
-  fail "the C program linked with the archive did not find the installed daemon"
-LD_LIBRARY_PATH=$root/usr/$libdir "$work/component-shared" | grep -qx '/run/vrell/vrell.sock 101' ||
-  fail "the C program linked with the shared library did not find the installed daemon"
-kill -TERM "$pid"
-for _ in $(seq 400); do
-  kill -0 "$pid" 2>/dev/null || break
-  sleep 0.05
-done
-kill -0 "$pid" 2>/dev/null && fail "the installed daemon did not stop on SIGTERM"
-rm -f "$work/root-daemon.pid"
-SCRIPT
-unshare -m bash "$work/in-root.sh" "$root" "$work" "$libdir" || fail "the installed package check failed"
-echo "installed package: vrell-cli and a C program found the daemon without options"
+echo "$next" >"$work/guest/upgrade/version"
+echo "upgrade packages: $version to $next"
+
+echo "--- systemd guest"
+guest=$(bash tools/install/image.sh | tail -n 1)
+rm -f "$work/guest/status"
+# systemd as PID 1 on a volatile overlay of the cached root; the checks run as a unit and power
+# the guest off. The host has no systemd to register the container with.
+timeout -k 10 420 systemd-nspawn --quiet --register=no --keep-unit --volatile=overlay \
+  --directory="$guest" --bind-ro="$PWD:/check/src" --bind="$work/guest:/check/work" \
+  --bind-ro="$PWD/tools/install/install-check.service:/etc/systemd/system/install-check.service" \
+  --boot systemd.wants=install-check.service systemd.show_status=no </dev/null \
+  >"$work/guest.log" 2>&1 &
+guest_pid=$!
+wait "$guest_pid" || true
+guest_pid=""
+tr -d '\r' <"$work/guest.log" | grep -v '^Attempted to remove disk file system' || true
+[ "$(cat "$work/guest/status" 2>/dev/null)" = 0 ] || fail "the checks in the systemd guest failed"
