@@ -868,16 +868,26 @@ TEST_F(IniTest, SaveCarriesExtendedAttributesAndTheExactMode) {
   }
   const entries labels = attributes_of(labelled);
   const ino_t inode = inode_of(labelled);
+  // Without a security module the kernel lets an owner set security.* itself; the rename
+  // route then carries the label, and only the content and the attributes can be checked.
+  constexpr int kLabelAllowed = 2;
   int status = run_child([&] {
     if (setgroups(0, nullptr) != 0 || setgid(kNobody) != 0 || setuid(kNobody) != 0) {
       return kChildCannot;
     }
-    return ini_save(table, labelled.c_str()) == 0 ? 0 : 1;
+    const std::string probe = path("nobody/probe");
+    write("nobody/probe", "");
+    const bool allowed = set_attribute(probe, "security.vrell", "label");
+    unlink(probe.c_str());
+    if (ini_save(table, labelled.c_str()) != 0) return 1;
+    return allowed ? kLabelAllowed : 0;
   });
   if (status == kChildCannot) GTEST_SKIP() << "cannot become an unprivileged user";
-  EXPECT_EQ(status, 0);
+  EXPECT_TRUE(status == 0 || status == kLabelAllowed) << status;
   EXPECT_EQ(read("nobody/conf.ini"), saved);
-  EXPECT_EQ(inode_of(labelled), inode);
+  if (status == 0) {
+    EXPECT_EQ(inode_of(labelled), inode);
+  }
   EXPECT_EQ(attributes_of(labelled), labels);
   EXPECT_EQ(files_in_dir(path("nobody")), std::vector<std::string>{"conf.ini"});
   if (!user_attributes) GTEST_SKIP() << "user attributes not supported on " << dir_;
