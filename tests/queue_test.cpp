@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -186,42 +185,6 @@ TEST(ConnectionQueue, ConcurrentPushAndPop) {
   }
   for (int n : count) ASSERT_EQ(1, n);
   EXPECT_EQ(0, connection_queue_length(&q));
-  connection_queue_free(&q);
-}
-
-// A burst of cells for as many takers: each cell reaches a taker of its own, whether the takers
-// wait before the pushes, between them or after, and none stays queued while a taker sleeps.
-TEST(ConnectionQueue, EachCellOfABurstWakesATaker) {
-  constexpr int kTakers = 4, kRounds = 200;
-  connection_queue *q = nullptr;
-  ASSERT_EQ(0, connection_queue_create(&q));
-  for (int round = 0; round < kRounds; round++) {
-    std::atomic<int> taken{0};
-    std::vector<int32_t> got(kTakers, -1);
-    std::vector<std::thread> takers;
-    for (int t = 0; t < kTakers; t++) {
-      takers.emplace_back([&, t] {
-        got[t] = connection_queue_take(&q, nullptr, nullptr, nullptr);
-        taken.fetch_add(1);
-      });
-    }
-    // Some rounds push before the takers wait, some after, some between.
-    if (round % 3 != 0) std::this_thread::sleep_for(std::chrono::microseconds(round % 50 * 10));
-    for (int32_t fd = 0; fd < kTakers; fd++) {
-      ASSERT_EQ(0, connection_queue_push(&q, round * kTakers + fd));
-      if (round % 2 != 0) std::this_thread::yield();
-    }
-    auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-    while (taken.load() < kTakers && std::chrono::steady_clock::now() < give_up) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    bool stuck = taken.load() < kTakers;
-    if (stuck) connection_queue_close(&q);
-    for (auto &taker : takers) taker.join();
-    ASSERT_FALSE(stuck) << "round " << round << ": a cell stayed queued";
-    std::sort(got.begin(), got.end());
-    for (int t = 0; t < kTakers; t++) EXPECT_EQ(round * kTakers + t, got[t]);
-  }
   connection_queue_free(&q);
 }
 
