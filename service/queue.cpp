@@ -1,9 +1,6 @@
 #include "service/queue.h"
 
-#include <sched.h>
-
 #include <algorithm>
-#include <atomic>
 #include <condition_variable>
 #include <mutex>
 #include <new>
@@ -15,15 +12,6 @@ struct queue_cell {
   struct timespec accepted;
 };
 
-// How long a worker that finds the queue empty looks again before it sleeps.
-constexpr int64_t SPIN_NS = 30000;
-
-int64_t monotonic_ns() {
-  struct timespec now;
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return int64_t{now.tv_sec} * 1000000000 + now.tv_nsec;
-}
-
 }  // namespace
 
 struct connection_queue {
@@ -32,8 +20,6 @@ struct connection_queue {
   GQueue *cells = nullptr;
   bool closed = false;
   int length_max = 0;
-  std::atomic<int> length{0};  // the cells' count, for a look without the lock
-  std::atomic<bool> spinning{false};
 };
 
 int connection_queue_create(connection_queue **queue) {
@@ -53,17 +39,12 @@ int connection_queue_push(connection_queue **queue, int32_t connection) {
   cell->connection = connection;
   clock_gettime(CLOCK_MONOTONIC, &cell->accepted);
   connection_queue *q = *queue;
-  int queued;
   {
     std::lock_guard<std::mutex> guard(q->lock);
     g_queue_push_tail(q->cells, cell);
-    queued = static_cast<int>(g_queue_get_length(q->cells));
-    q->length.store(queued);
-    q->length_max = std::max(q->length_max, queued);
+    q->length_max = std::max(q->length_max, static_cast<int>(g_queue_get_length(q->cells)));
   }
-  // A worker still looking takes the one cell without a wake-up; it clears the mark before it
-  // takes the lock, so a cell it cannot have seen is never left unannounced.
-  if (queued > 1 || !q->spinning.load()) q->ready.notify_one();
+  q->ready.notify_one();
   return 0;
 }
 
@@ -87,7 +68,6 @@ int32_t connection_queue_pop(connection_queue **queue, struct timespec *accepted
   {
     std::lock_guard<std::mutex> guard(q->lock);
     cell = static_cast<queue_cell *>(g_queue_pop_head(q->cells));
-    q->length.store(static_cast<int>(g_queue_get_length(q->cells)));
   }
   return unpack(cell, accepted);
 }
@@ -102,20 +82,11 @@ int32_t connection_queue_take(connection_queue **queue, struct timespec *accepte
                               int (*draw)(void), int32_t *drawn) {
   if (queue == nullptr || *queue == nullptr) return -1;
   connection_queue *q = *queue;
-  // The accept loop often queues the next connection within microseconds; one worker at a time
-  // looks for it, giving way to runnable threads, before it sleeps and needs a wake-up.
-  bool idle = false;
-  if (q->length.load() == 0 && q->spinning.compare_exchange_strong(idle, true)) {
-    for (int64_t until = monotonic_ns() + SPIN_NS; q->length.load() == 0 && monotonic_ns() < until;)
-      sched_yield();
-    q->spinning.store(false);
-  }
   queue_cell *cell;
   {
     std::unique_lock<std::mutex> guard(q->lock);
     q->ready.wait(guard, [q] { return q->closed || !g_queue_is_empty(q->cells); });
     cell = static_cast<queue_cell *>(g_queue_pop_head(q->cells));
-    q->length.store(static_cast<int>(g_queue_get_length(q->cells)));
     if (cell != nullptr && draw != nullptr) *drawn = draw();
   }
   return unpack(cell, accepted);
