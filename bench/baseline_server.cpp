@@ -20,8 +20,8 @@ namespace {
 constexpr char kReply[] = "205-File is marked clean in cache\r\n";
 // The most vrell reads for one request.
 constexpr size_t kRequestMax = 1034;
-// The largest backlog vrell can have (its thread count, at most 25).
-constexpr int kBacklog = 25;
+// vrell's backlog.
+constexpr int kBacklog = SOMAXCONN;
 
 std::atomic<bool> stopping{false};
 std::atomic<int> listener{-1};

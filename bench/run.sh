@@ -35,6 +35,10 @@
 #   --rounds N         rounds of the peers section (default 8)
 #   --seconds S        length of one measured run of peers and counters (default 2)
 #   --soak-minutes N   length of the soak (default 60)
+#   --servers LIST     start only these of the compared servers, a comma-separated list of
+#                      vrell-10, vrell-25, before-10, before-25, baseline, redis, memcached
+#                      (default: all); the baseline is always started. A quick A/B of one change:
+#                      --before REV --servers vrell-10,before-10 peers
 # Builds of other commits are kept in build/bench-before/ for later runs. Everything it
 # starts it stops by pid; its temporary files are removed at the end, the reports of vrell-bench
 # kept in build/bench-release/bench-results/. Without the soak, the whole run takes about a
@@ -45,17 +49,18 @@ cd "$root"
 source tools/lib.sh
 
 all_sections=(peers cost memory micro scan counters soak)
-usage="usage: bench/run.sh [--before REV] [--scan-before REV] [--counters-before REV] [--rounds N] [--seconds S] [--soak-minutes N] [${all_sections[*]}]"
+usage="usage: bench/run.sh [--before REV] [--scan-before REV] [--counters-before REV] [--rounds N] [--seconds S] [--soak-minutes N] [--servers LIST] [${all_sections[*]}]"
 before_rev=""
 scan_before=""
 counters_before=""
 rounds=8
 seconds=2
 soak_minutes=60
+only_servers=""
 sections=()
 while [ $# -gt 0 ]; do
   case "$1" in
-    --before | --scan-before | --counters-before | --rounds | --seconds | --soak-minutes)
+    --before | --scan-before | --counters-before | --rounds | --seconds | --soak-minutes | --servers)
       [ $# -ge 2 ] || { echo "$usage" >&2; exit 64; }
       case "$1" in
         --before) before_rev=$2 ;;
@@ -64,6 +69,7 @@ while [ $# -gt 0 ]; do
         --rounds) rounds=$2 ;;
         --seconds) seconds=$2 ;;
         --soak-minutes) soak_minutes=$2 ;;
+        --servers) only_servers=",$2,baseline," ;;
       esac
       shift 2
       ;;
@@ -209,19 +215,24 @@ start_compared_vrell() {
   names+=("$1") sockets+=("${socket_of[$1]}") modes+=("")
 }
 
+# Whether server $1 is among those of --servers.
+kept() {
+  [ -z "$only_servers" ] || [[ "$only_servers" == *",$1,"* ]]
+}
+
 # Starts every compared server once: vrell, the baseline, and the peers that are installed.
 servers_started=0
 start_servers() {
   [ "$servers_started" = 0 ] || return 0
   servers_started=1
   echo "=== bench: starting the servers"
-  start_compared_vrell vrell-10 "$build/daemon/vrell" 10
-  start_compared_vrell vrell-25 "$build/daemon/vrell" 25
+  ! kept vrell-10 || start_compared_vrell vrell-10 "$build/daemon/vrell" 10
+  ! kept vrell-25 || start_compared_vrell vrell-25 "$build/daemon/vrell" 25
   if [ -n "$before_rev" ]; then
     local before
     before=$(build_rev "$before_rev")
-    start_compared_vrell before-10 "$before" 10
-    start_compared_vrell before-25 "$before" 25
+    ! kept before-10 || start_compared_vrell before-10 "$before" 10
+    ! kept before-25 || start_compared_vrell before-25 "$before" 25
   fi
   "$build/bench/baseline_server" "$tmp/baseline.sock" &
   pids+=($!)
@@ -229,7 +240,7 @@ start_servers() {
   socket_of[baseline]=$tmp/baseline.sock
   wait_ready "$tmp/baseline.sock"
   names+=(baseline) sockets+=("$tmp/baseline.sock") modes+=("")
-  if command -v redis-server >/dev/null; then
+  if kept redis && command -v redis-server >/dev/null; then
     redis-server --port 0 --unixsocket "$tmp/redis.sock" --unixsocketperm 700 --save "" \
       --appendonly no --dir "$tmp" --logfile "$tmp/redis.log" &
     pids+=($!)
@@ -239,7 +250,7 @@ start_servers() {
     "$bench_tool" -s "$tmp/redis.sock" --redis -p "$paths" --preload -n 1 -d 0 >/dev/null
     names+=(redis) sockets+=("$tmp/redis.sock") modes+=(--redis)
   fi
-  if command -v memcached >/dev/null; then
+  if kept memcached && command -v memcached >/dev/null; then
     # memcached refuses to run as root unless told which user to stay.
     local user=()
     [ "$(id -u)" = 0 ] && user=(-u root)

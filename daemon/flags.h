@@ -9,7 +9,7 @@
 
 #include <atomic>
 
-// The number of workers and the listen backlog; -1 until main sets it.
+// The number of workers; -1 until main sets it.
 extern std::atomic<int32_t> service_thread_count;
 // The effective socket path once the socket exists; read by the exit thread.
 extern std::atomic<const char *> server_socket_path;

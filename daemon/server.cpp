@@ -66,7 +66,9 @@ int open_server_socket(const daemon_settings *settings, int backlog) {
   }
   // The umask would otherwise keep scanners running as other users out.
   chmod(path, 0777);
-  if (listen(fd, backlog) != 0) {
+  // Not the thread count: a burst beyond it then waits queued instead of in connect, and the
+  // accept loop finds it ready.
+  if (listen(fd, SOMAXCONN) != 0) {
     close(fd);
     return SERVER_SOCKET_FAILED;
   }

@@ -14,7 +14,7 @@
 
 #include "daemon/settings.h"
 
-// The listen backlog is the number of service threads, which must lie in this range.
+// The number of service threads, passed as backlog, must lie in this range.
 constexpr int SERVER_BACKLOG_MIN = 5;
 constexpr int SERVER_BACKLOG_MAX = 25;
 // The longest socket path: the Unix socket address holds 108 bytes with the terminator.
@@ -43,8 +43,9 @@ using server_hand_over = int (*)(int connection, const struct timespec *accepted
 
 // Creates a Unix-domain stream socket bound at settings->socket_path, sets the node's
 // permission bits to 0777 right after the bind (clients of every user connect), and listens
-// with backlog. Returns the listening descriptor, or one of the negative results above; on
-// SERVER_SOCKET_FAILED after a bind the node stays. Never prints.
+// with a backlog of SOMAXCONN; backlog, the thread count, is only range-tested. Returns the
+// listening descriptor, or one of the negative results above; on SERVER_SOCKET_FAILED after a bind
+// the node stays. Never prints.
 int open_server_socket(const daemon_settings *settings, int backlog);
 
 // Closes the descriptor when it is 0 or more; when settings is given, removes the node at its

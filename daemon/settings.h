@@ -60,7 +60,7 @@ constexpr char SETTINGS_MSG_LIFE_TIME[] = "Invalid entry life time (%u). Min %d,
 struct daemon_settings {
   char socket_path[SETTINGS_PATH_MAX];
   char pid_path[SETTINGS_PATH_MAX];
-  uint8_t threads;  // service threads and listen backlog; keeps the low 8 bits of what it is given
+  uint8_t threads;  // service threads; keeps the low 8 bits of what it is given
   uint32_t max_entries;
   uint32_t life_time;  // seconds
 };
