@@ -14,7 +14,8 @@ set(VRELL_CONF_DIR "${CMAKE_INSTALL_FULL_SYSCONFDIR}/vrell")
 # libraries. The shared one, for scanner components that link it at run time, exports the C
 # interface only. The sanitizer builds leave it out: their runtime cannot be loaded into other
 # programs.
-set(vrell_client_objects $<TARGET_OBJECTS:vrell_client> $<TARGET_OBJECTS:vrell_config>)
+set(vrell_client_objects $<TARGET_OBJECTS:vrell_client> $<TARGET_OBJECTS:vrell_config>
+                         $<TARGET_OBJECTS:vrell_base>)
 add_library(vrell_client_archive STATIC ${vrell_client_objects})
 set_target_properties(vrell_client_archive PROPERTIES OUTPUT_NAME vrell_client LINKER_LANGUAGE CXX)
 if(VRELL_SANITIZE STREQUAL "")

@@ -23,10 +23,6 @@
 #ifndef VRELL_DAEMON_LIFECYCLE_H_
 #define VRELL_DAEMON_LIFECYCLE_H_
 
-// The exit request, "X\r\n" and its NUL, sent as 4 bytes in one send. It is not a command:
-// the request handler answers it like any unknown letter; only the connection matters.
-constexpr char EXIT_REQUEST[] = "X\r\n";
-constexpr int EXIT_REQUEST_SIZE = 4;
 // send_exit_request receives once, up to this many bytes, and ignores what it gets.
 constexpr int EXIT_REPLY_MAX = 256;
 // How long send_exit_request waits for the connection and for the answer, so that a stop

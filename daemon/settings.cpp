@@ -11,7 +11,6 @@
 #include "config/file.h"
 #include "config/ini.h"
 #include "config/symtab.h"
-#include "daemon/cmdline.h"
 
 void settings_clear(daemon_settings *settings) {
   if (settings == nullptr) return;

@@ -13,20 +13,10 @@
 #include <span>
 #include <string_view>
 
+#include "base/clock.h"
 #include "service/stats.h"
 
-const char REPLY_ADDED[] = "201-File added successfully\r\n";
-const char REPLY_MODIFIED[] = "202-File already in cache, entry modified\r\n";
-const char REPLY_FULL[] = "203-File not added. Cache full\r\n";
-const char REPLY_DELETED[] = "204-File deleted successfully\r\n";
-const char REPLY_CLEAN[] = "205-File is marked clean in cache\r\n";
-const char REPLY_INFECTED[] = "206-File is marked infected in cache\r\n";
-const char REPLY_STALE[] = "207-File found but mtime changed. Entry removed\r\n";
-const char REPLY_CACHE_ERROR[] = "208-Cache error\r\n";
-const char REPLY_NOT_FOUND[] = "209-File not found in Cache\r\n";
-const char REPLY_INVALID[] = "210-Invalid request\r\n";
-const char REPLY_CLEARED[] = "211-Cache cleared\r\n";
-const char STATUS_TEXT[] = "101-OK: Cache running";
+static_assert(CACHE_PATH_MAX == REQUEST_PATH_MAX + 1);
 
 namespace {
 
@@ -95,18 +85,6 @@ bool next_field(std::string_view &rest, std::string_view &field) {
   return true;
 }
 
-// Milliseconds left until deadline, at least 0; -1 (no bound) for a null deadline.
-int time_left_ms(const struct timespec *deadline) {
-  if (deadline == nullptr) return -1;
-  struct timespec now;
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  int64_t left = (int64_t{deadline->tv_sec} - now.tv_sec) * 1000 +
-                 (int64_t{deadline->tv_nsec} - now.tv_nsec) / 1000000;
-  if (left <= 0) return 0;
-  return left > std::numeric_limits<int>::max() ? std::numeric_limits<int>::max()
-                                                : static_cast<int>(left);
-}
-
 // Receives once: what is already there, even after the deadline; else, once the connection is
 // readable, before the deadline. Returns the byte count, or -1 when the wait timed out or
 // failed, or the receive failed.
@@ -120,7 +98,7 @@ ssize_t receive_once(int connection, char *buffer, size_t size, const struct tim
   }
   for (;;) {
     struct pollfd waiting = {connection, POLLIN, 0};
-    int ready = poll(&waiting, 1, time_left_ms(deadline));
+    int ready = poll(&waiting, 1, clock_ms_until(deadline));
     if (ready > 0) break;
     if (ready == 0) {
       stats_count(STATS_TIMEOUTS);
@@ -315,14 +293,9 @@ void *request_handler_thread(void *arg) {
 
   // The time-out counts from the accept, so connections that waited for a worker do not each
   // add a full time-out for the ones queued behind them.
-  struct timespec deadline = job->accepted;
-  if (deadline.tv_sec == 0 && deadline.tv_nsec == 0) clock_gettime(CLOCK_MONOTONIC, &deadline);
-  deadline.tv_sec += REQUEST_RECEIVE_TIMEOUT_MS / 1000;
-  deadline.tv_nsec += (REQUEST_RECEIVE_TIMEOUT_MS % 1000) * 1000000L;
-  if (deadline.tv_nsec >= 1000000000L) {
-    deadline.tv_sec += 1;
-    deadline.tv_nsec -= 1000000000L;
-  }
+  struct timespec accepted = job->accepted;
+  if (accepted.tv_sec == 0 && accepted.tv_nsec == 0) accepted = clock_now();
+  const struct timespec deadline = clock_add_ms(accepted, REQUEST_RECEIVE_TIMEOUT_MS);
 
   char reply[REPLY_MAX];
   // Only the stats line is longer than the other replies.

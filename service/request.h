@@ -16,12 +16,9 @@
 #include <stdint.h>
 #include <time.h>
 
+#include "base/wire.h"
 #include "cache/cache.h"
 
-// The most the daemon reads for one request, in one receive; the last byte is dropped.
-constexpr int REQUEST_MAX = 1034;
-// The reply buffer; every reply is at most 62 characters.
-constexpr int REPLY_MAX = 63;
 // The command the parser stores for a request it refuses (the letter I).
 constexpr int REQUEST_INVALID = 0x49;
 // A client that has sent nothing this long after its accept is answered "208-Cache error\r\n".
@@ -45,20 +42,6 @@ struct worker_job {
       accepted;  // CLOCK_MONOTONIC time of the accept; the receive time-out counts from it
   const worker_pool *pool = nullptr;  // the pool serving it, whose counts "S" reports; or null
 };
-
-// Reply texts, exactly as clients expect them.
-extern const char REPLY_ADDED[];        // "201-File added successfully\r\n"
-extern const char REPLY_MODIFIED[];     // "202-File already in cache, entry modified\r\n"
-extern const char REPLY_FULL[];         // "203-File not added. Cache full\r\n"
-extern const char REPLY_DELETED[];      // "204-File deleted successfully\r\n"
-extern const char REPLY_CLEAN[];        // "205-File is marked clean in cache\r\n"
-extern const char REPLY_INFECTED[];     // "206-File is marked infected in cache\r\n"
-extern const char REPLY_STALE[];        // "207-File found but mtime changed. Entry removed\r\n"
-extern const char REPLY_CACHE_ERROR[];  // "208-Cache error\r\n"
-extern const char REPLY_NOT_FOUND[];    // "209-File not found in Cache\r\n"
-extern const char REPLY_INVALID[];      // "210-Invalid request\r\n"
-extern const char REPLY_CLEARED[];      // "211-Cache cleared\r\n"
-extern const char STATUS_TEXT[];        // "101-OK: Cache running"
 
 // Returns a request with command 0 and its body, or null when memory is short.
 // The caller frees it with request_free.

@@ -7,6 +7,8 @@
 
 #include <atomic>
 
+#include "base/clock.h"
+#include "base/wire.h"
 #include "service/log.h"
 
 namespace {
@@ -29,17 +31,8 @@ alignas(LINE) std::atomic<int64_t> started_at{0};
 std::atomic<int64_t> warning_due{0};
 std::atomic<uint64_t> refused_at_warning{0};
 
-int64_t monotonic_seconds(clockid_t clock) {
-  struct timespec now;
-  clock_gettime(clock, &now);
-  return now.tv_sec;
-}
-
-int64_t coarse_seconds() {
-  // Read without a system call; a second's error does not matter to a warning a minute.
-  return monotonic_seconds(CLOCK_MONOTONIC_COARSE);
-}
-int64_t (*warning_clock)(void) = coarse_seconds;
+// Read without a system call; a second's error does not matter to a warning a minute.
+int64_t (*warning_clock)(void) = clock_coarse_seconds;
 
 void relaxed_add(stats_counter counter) {
   counters[counter].value.fetch_add(1, std::memory_order_relaxed);
@@ -65,7 +58,7 @@ void warn_full(const verdict_cache *cache) {
 }  // namespace
 
 void stats_start(void) {
-  started_at.store(monotonic_seconds(CLOCK_MONOTONIC));
+  started_at.store(clock_seconds());
 }
 
 void stats_count(stats_counter counter) {
@@ -117,8 +110,7 @@ size_t stats_fields(char *out, size_t size, verdict_cache *cache, const pool_cou
     const char *name;
     uint64_t value;
   } const fields[] = {
-      {"uptime",
-       start == 0 ? 0 : static_cast<uint64_t>(monotonic_seconds(CLOCK_MONOTONIC) - start)},
+      {"uptime", start == 0 ? 0 : static_cast<uint64_t>(clock_seconds() - start)},
       {"entries", cache_count(cache)},
       {"capacity", cache != nullptr ? cache->max_entries : 0},
       {"hits", stats_get(STATS_HITS)},
@@ -153,7 +145,7 @@ size_t stats_fields(char *out, size_t size, verdict_cache *cache, const pool_cou
 }
 
 void stats_set_clock(int64_t (*seconds)(void)) {
-  warning_clock = seconds != nullptr ? seconds : coarse_seconds;
+  warning_clock = seconds != nullptr ? seconds : clock_coarse_seconds;
 }
 
 void stats_reply(char *reply, verdict_cache *cache, const worker_pool *pool) {

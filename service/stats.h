@@ -32,8 +32,6 @@ enum stats_counter : int {
   STATS_COUNTERS       // the number of counters
 };
 
-// The head of the stats reply; the fields, "\r\n" and the NUL follow.
-constexpr char STATS_TEXT[] = "102-Stats: ";
 // The buffer of the stats reply. Every field at its widest fits, so the line is never cut.
 constexpr int STATS_REPLY_MAX = 1024;
 // A full table is logged at most this often, with the refusals since the last line.
@@ -64,8 +62,8 @@ size_t stats_fields(char *out, size_t size, verdict_cache *cache, const pool_cou
 // the clock. Must not be changed while other threads count.
 void stats_set_clock(int64_t (*seconds)(void));
 
-// Writes the stats reply, STATS_TEXT, the fields and "\r\n", into reply (STATS_REPLY_MAX bytes),
-// with the counts of pool as it runs; pool may be null.
+// Writes the stats reply, STATS_TEXT (base/wire.h), the fields and "\r\n", into reply
+// (STATS_REPLY_MAX bytes), with the counts of pool as it runs; pool may be null.
 void stats_reply(char *reply, verdict_cache *cache, const worker_pool *pool);
 
 #endif  // VRELL_SERVICE_STATS_H_

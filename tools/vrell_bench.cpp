@@ -26,7 +26,8 @@
 #include <vector>
 
 #include "client/client.h"
-#include "client/unix_socket.h"
+#include "base/clock.h"
+#include "base/unix_socket.h"
 
 namespace {
 
@@ -221,7 +222,7 @@ std::string memcached_kind(const char *data) {
 int peer_exchange(const char *socket_path, const std::string &request, int timeout_ms,
                   size_t (*complete)(const char *, size_t), char *buffer, size_t size) {
   uint64_t deadline = now_ns() + static_cast<uint64_t>(timeout_ms) * 1000000u;
-  unix_socket_guard guard(unix_socket_connect(socket_path, unix_socket_now_ms() + timeout_ms));
+  unix_socket_guard guard(unix_socket_connect(socket_path, clock_now_ms() + timeout_ms));
   const int fd = guard.fd;
   if (fd < 0) return errno == EAGAIN ? VRELL_CLIENT_ETIMEOUT : VRELL_CLIENT_ECONNECT;
   ssize_t sent = send(fd, request.data(), request.size(), MSG_NOSIGNAL);
