@@ -172,53 +172,60 @@ int request_parse(const char *data, size_t n, cache_request *request) {
 
 namespace {
 
-// Which reply each cache result of a command gets; any other result is a cache error.
+// Which reply each cache result of a command gets, and the counter it counts under; any other
+// result is a cache error.
 struct reply_for_result {
   int result;
   const char *reply;
+  stats_counter counter;
 };
-constexpr reply_for_result ADD_REPLIES[] = {
-    {CACHE_ADDED, REPLY_ADDED}, {CACHE_MODIFIED, REPLY_MODIFIED}, {CACHE_FULL, REPLY_FULL}};
-constexpr reply_for_result DELETE_REPLIES[] = {{CACHE_OK, REPLY_DELETED},
-                                               {CACHE_NOT_FOUND, REPLY_NOT_FOUND}};
-constexpr reply_for_result QUERY_REPLIES[] = {{VERDICT_CLEAN, REPLY_CLEAN},
-                                              {VERDICT_INFECTED, REPLY_INFECTED},
-                                              {CACHE_STALE, REPLY_STALE},
-                                              {CACHE_NOT_FOUND, REPLY_NOT_FOUND}};
+constexpr reply_for_result ADD_REPLIES[] = {{CACHE_ADDED, REPLY_ADDED, STATS_ADDED},
+                                            {CACHE_MODIFIED, REPLY_MODIFIED, STATS_MODIFIED},
+                                            {CACHE_FULL, REPLY_FULL, STATS_REFUSED_FULL}};
+constexpr reply_for_result DELETE_REPLIES[] = {{CACHE_OK, REPLY_DELETED, STATS_DELETED},
+                                               {CACHE_NOT_FOUND, REPLY_NOT_FOUND, STATS_MISSES}};
+constexpr reply_for_result QUERY_REPLIES[] = {{VERDICT_CLEAN, REPLY_CLEAN, STATS_HITS},
+                                              {VERDICT_INFECTED, REPLY_INFECTED, STATS_HITS},
+                                              {CACHE_STALE, REPLY_STALE, STATS_STALE},
+                                              {CACHE_NOT_FOUND, REPLY_NOT_FOUND, STATS_MISSES}};
+constexpr reply_for_result CLEAR_REPLIES[] = {{CACHE_OK, REPLY_CLEARED, STATS_CLEARED}};
 
-int answer(int result, std::span<const reply_for_result> replies, char *reply) {
-  const char *text = REPLY_CACHE_ERROR;
+int answer(int result, std::span<const reply_for_result> replies, char *reply,
+           stats_counter *counter) {
+  reply_for_result chosen = {result, REPLY_CACHE_ERROR, STATS_ERRORS};
   for (const reply_for_result &r : replies) {
-    if (r.result == result) text = r.reply;
+    if (r.result == result) chosen = r;
   }
-  set_reply(reply, text);
+  set_reply(reply, chosen.reply);
+  if (counter != nullptr) *counter = chosen.counter;
   return result;
 }
 
 }  // namespace
 
-int handle_add(verdict_cache *cache, const cache_entry *body, char *reply) {
-  if (cache == nullptr) return answer(CACHE_ERROR, {}, reply);
-  return answer(cache_add_entry(cache, body->path, body->mtime, body->verdict), ADD_REPLIES, reply);
+int handle_add(verdict_cache *cache, const cache_entry *body, char *reply, stats_counter *counter) {
+  if (cache == nullptr) return answer(CACHE_ERROR, {}, reply, counter);
+  return answer(cache_add_entry(cache, body->path, body->mtime, body->verdict), ADD_REPLIES, reply,
+                counter);
 }
 
-int handle_delete(verdict_cache *cache, const cache_entry *body, char *reply) {
-  if (cache == nullptr) return answer(CACHE_ERROR, {}, reply);
-  return answer(cache_delete_entry(cache, body->path), DELETE_REPLIES, reply);
+int handle_delete(verdict_cache *cache, const cache_entry *body, char *reply,
+                  stats_counter *counter) {
+  if (cache == nullptr) return answer(CACHE_ERROR, {}, reply, counter);
+  return answer(cache_delete_entry(cache, body->path), DELETE_REPLIES, reply, counter);
 }
 
-int handle_query(verdict_cache *cache, const cache_entry *body, char *reply) {
-  if (cache == nullptr) return answer(CACHE_ERROR, {}, reply);
-  return answer(cache_query_entry(cache, body->path, body->mtime), QUERY_REPLIES, reply);
+int handle_query(verdict_cache *cache, const cache_entry *body, char *reply,
+                 stats_counter *counter) {
+  if (cache == nullptr) return answer(CACHE_ERROR, {}, reply, counter);
+  return answer(cache_query_entry(cache, body->path, body->mtime), QUERY_REPLIES, reply, counter);
 }
 
-int handle_clear(verdict_cache *cache, char *reply) {
-  int result = cache == nullptr ? CACHE_ERROR : cache_clear(cache);
-  set_reply(reply, result == CACHE_OK ? REPLY_CLEARED : REPLY_CACHE_ERROR);
-  return result;
+int handle_clear(verdict_cache *cache, char *reply, stats_counter *counter) {
+  return answer(cache == nullptr ? CACHE_ERROR : cache_clear(cache), CLEAR_REPLIES, reply, counter);
 }
 
-void status_reply(char *reply) {
+void status_reply(char *reply, stats_counter *counter) {
   time_t now = time(nullptr);
   struct tm local = {};
   // Workers format status lines at the same time, so each keeps its own broken-down time.
@@ -228,5 +235,7 @@ void status_reply(char *reply) {
                         local.tm_sec, static_cast<long>(getpid()));
   // Only an absurd clock could overflow the buffer; a line cut before its "\r\n" would leave
   // the client without a complete reply.
-  if (length < 0 || length >= REPLY_MAX) set_reply(reply, REPLY_CACHE_ERROR);
+  bool cut = length < 0 || length >= REPLY_MAX;
+  if (cut) set_reply(reply, REPLY_CACHE_ERROR);
+  if (counter != nullptr) *counter = cut ? STATS_ERRORS : STATS_UNCOUNTED;
 }

@@ -18,6 +18,7 @@
 
 #include "base/wire.h"
 #include "cache/cache.h"
+#include "service/stats.h"
 
 // The command the parser stores for a request it refuses (the letter I).
 constexpr int REQUEST_INVALID = 0x49;
@@ -45,16 +46,22 @@ void request_free(cache_request *request);
 // but the request.
 int request_parse(const char *data, size_t n, cache_request *request);
 
-// Each calls one cache operation, writes the reply text into reply (REPLY_MAX bytes) and
-// returns the cache's result. A null cache answers "208-Cache error\r\n" and touches nothing.
-int handle_add(verdict_cache *cache, const cache_entry *body, char *reply);
-int handle_delete(verdict_cache *cache, const cache_entry *body, char *reply);
-int handle_query(verdict_cache *cache, const cache_entry *body, char *reply);
-int handle_clear(verdict_cache *cache, char *reply);
+// Each calls one cache operation, writes the reply text into reply (REPLY_MAX bytes), stores the
+// counter the reply counts under (service/stats.h) at counter when it is not null, and returns
+// the cache's result. A null cache answers "208-Cache error\r\n" and touches nothing.
+int handle_add(verdict_cache *cache, const cache_entry *body, char *reply,
+               stats_counter *counter = nullptr);
+int handle_delete(verdict_cache *cache, const cache_entry *body, char *reply,
+                  stats_counter *counter = nullptr);
+int handle_query(verdict_cache *cache, const cache_entry *body, char *reply,
+                 stats_counter *counter = nullptr);
+int handle_clear(verdict_cache *cache, char *reply, stats_counter *counter = nullptr);
 
 // Writes the status line "101-OK: Cache running;DD-MM-YYYY;HH:MM:SS;PID\r\n" with the local
-// time of the call into reply (REPLY_MAX bytes).
-void status_reply(char *reply);
+// time of the call into reply (REPLY_MAX bytes), and stores its counter, STATS_UNCOUNTED (or
+// STATS_ERRORS for the cache error that stands in for a line that does not fit), at counter
+// when it is not null.
+void status_reply(char *reply, stats_counter *counter = nullptr);
 
 // Removes every trailing CR and LF. Returns the new length.
 size_t strip_line_end(char *text, size_t length);

@@ -76,39 +76,43 @@ void *request_handler_thread(void *arg) {
   // Only the stats line is longer than the other replies.
   char stats_line[STATS_REPLY_MAX];
   const char *text = reply;
+  stats_counter counter = STATS_ERRORS;
   cache_request *request = request_new();
   if (request == nullptr || job->request_id <= 0) {
     request_drain(connection, &deadline);
     text = REPLY_CACHE_ERROR;
   } else if (request_read(connection, request, &deadline) < 0) {
-    text = request->command == REQUEST_INVALID ? REPLY_INVALID : REPLY_CACHE_ERROR;
+    bool invalid = request->command == REQUEST_INVALID;
+    text = invalid ? REPLY_INVALID : REPLY_CACHE_ERROR;
+    counter = invalid ? STATS_INVALID : STATS_ERRORS;
   } else {
     switch (request->command) {
       case 'A':
-        handle_add(cache, request->body, reply);
+        handle_add(cache, request->body, reply, &counter);
         break;
       case 'D':
-        handle_delete(cache, request->body, reply);
+        handle_delete(cache, request->body, reply, &counter);
         break;
       case 'Q':
-        handle_query(cache, request->body, reply);
+        handle_query(cache, request->body, reply, &counter);
         break;
       case 'C':
-        handle_clear(cache, reply);
+        handle_clear(cache, reply, &counter);
         break;
       case 'S':
-        stats_reply(stats_line, cache, job->pool);
+        stats_reply(stats_line, cache);
         text = stats_line;
+        counter = STATS_UNCOUNTED;
         break;
       default:  // 'K', the only other command the parser accepts
-        status_reply(reply);
+        status_reply(reply, &counter);
     }
   }
   request_free(request);
 
   // Counted before the send: a client that asks for the counters right after its reply finds
   // that reply counted.
-  stats_count_reply(text, cache);
+  stats_count_reply(counter, cache);
   reply_send(connection, text);
   close(connection);
   return nullptr;

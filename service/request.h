@@ -16,8 +16,6 @@
 // A client that has sent nothing this long after its accept is answered "208-Cache error\r\n".
 constexpr int REQUEST_RECEIVE_TIMEOUT_MS = 5000;
 
-struct worker_pool;
-
 // The argument of request_handler_thread: one connection as a worker took it from the queue.
 struct worker_job {
   int32_t request_id;  // only a positive id is a valid hand-over
@@ -25,7 +23,6 @@ struct worker_job {
   verdict_cache *cache;
   struct timespec
       accepted;  // CLOCK_MONOTONIC time of the accept; the receive time-out counts from it
-  const worker_pool *pool = nullptr;  // the pool serving it, whose counts "S" reports; or null
 };
 
 // One receive from the connection (waiting at most until deadline, a CLOCK_MONOTONIC time, or
