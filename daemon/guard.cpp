@@ -16,7 +16,7 @@
 #include "base/clock.h"
 #include "base/unix_socket.h"
 #include "base/wire.h"
-#include "config/file.h"
+#include "config/path.h"
 
 namespace {
 

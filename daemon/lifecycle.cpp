@@ -18,7 +18,7 @@
 #include "base/clock.h"
 #include "base/unix_socket.h"
 #include "base/wire.h"
-#include "config/file.h"
+#include "config/path.h"
 #include "daemon/flags.h"
 
 // How the stop reaches a main thread that may be anywhere in its loop:

@@ -13,7 +13,7 @@
 #include <unistd.h>
 
 #include "cache/cache.h"
-#include "config/file.h"
+#include "config/path.h"
 #include "daemon/cmdline.h"
 #include "daemon/flags.h"
 #include "daemon/guard.h"

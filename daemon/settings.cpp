@@ -8,8 +8,8 @@
 
 #include <memory>
 
-#include "config/file.h"
 #include "config/ini.h"
+#include "config/path.h"
 #include "config/symtab.h"
 
 void settings_clear(daemon_settings *settings) {
