@@ -6,6 +6,7 @@
 # something does not build, crashes, or a load run gets no answer at all.
 set -euo pipefail
 cd "$(dirname "$0")/../.."
+. tools/lib.sh
 
 build=build/ci-bench
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DVRELL_BUILD_TESTS=OFF >/dev/null
@@ -18,21 +19,11 @@ done
 
 tmp=$(mktemp -d "${TMPDIR:-/tmp}/vrell-ci-bench.XXXXXX")
 pids=()
-# True while the process exists and has not ended (an ended child stays a zombie until waited).
-alive() {
-  [ -r "/proc/$1/stat" ] && [ "$(awk '{ print $3 }' "/proc/$1/stat" 2>/dev/null)" != Z ]
-}
 # Ends what this stage started, by pid: SIGTERM, up to 10 s, then SIGKILL. The daemon has
 # detached, so only the baseline server and memcached are children to wait for.
 cleanup() {
   for pid in "${pids[@]}"; do
-    kill -TERM "$pid" 2>/dev/null || true
-    for _ in $(seq 100); do
-      alive "$pid" || break
-      sleep 0.1
-    done
-    if alive "$pid"; then kill -KILL "$pid" 2>/dev/null || true; fi
-    wait "$pid" 2>/dev/null || true
+    vrell_stop_pid "$pid" 10 || true
   done
   rm -rf "$tmp"
 }
@@ -40,10 +31,7 @@ trap cleanup EXIT
 
 bench=$build/tools/vrell-bench
 ready() {
-  for _ in $(seq 100); do
-    "$bench" -s "$1" -n 1 -d 0 -t 1000 >/dev/null 2>&1 && return 0
-    sleep 0.1
-  done
+  VRELL_WAIT_SECONDS=10 vrell_wait_for "$bench" -s "$1" -n 1 -d 0 -t 1000 && return 0
   echo "40-bench: nothing answers at $1" >&2
   return 1
 }
@@ -53,19 +41,10 @@ pids+=($!)
 ready "$tmp/baseline.sock"
 "$bench" -s "$tmp/baseline.sock" -c 4 -d 1
 
-cat >"$tmp/vrell.ini" <<EOF
-#*END
-
-[vrell]
-    QXVrellSocket = "$tmp/vrell.sock"
-    QXVrellPid = "$tmp/vrell.pid"
-    service threads = "10"
-    cache max entry = "1024"
-    entry life time = "3600"
-EOF
-"$build/daemon/vrell" -c "$tmp/vrell.ini"
-for _ in $(seq 100); do [ -s "$tmp/vrell.pid" ] && break; sleep 0.1; done
-pids+=("$(cat "$tmp/vrell.pid")")
+vrell_write_config "$tmp/vrell.ini" "$tmp" 10 1024 3600
+daemon_pid=$(VRELL_WAIT_SECONDS=10 vrell_start_daemon "$build/daemon/vrell" "$tmp/vrell.ini" \
+  "$tmp/vrell.pid")
+pids+=("$daemon_pid")
 ready "$tmp/vrell.sock"
 "$bench" -s "$tmp/vrell.sock" -c 4 -d 1 --preload --json
 "$bench" -s "$tmp/vrell.sock" -c 4 -d 1 --scan --json
@@ -76,10 +55,8 @@ if command -v memcached >/dev/null; then
   [ "$(id -u)" = 0 ] && user=(-u root)
   memcached -s "$tmp/memcached.sock" -a 0700 "${user[@]}" &
   pids+=($!)
-  for _ in $(seq 100); do
-    "$bench" -s "$tmp/memcached.sock" --memcached -n 1 -d 0 -t 1000 >/dev/null 2>&1 && break
-    sleep 0.1
-  done
+  VRELL_WAIT_SECONDS=10 vrell_wait_for "$bench" -s "$tmp/memcached.sock" --memcached -n 1 -d 0 \
+    -t 1000 || true
   "$bench" -s "$tmp/memcached.sock" --memcached -c 4 -d 1 --preload --json
 else
   echo "40-bench: memcached is not installed; its mode is not run"
