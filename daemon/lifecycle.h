@@ -16,10 +16,9 @@
 // Thread safety: termination_signal_handler touches only the lock-free flags of
 // daemon/flags.h and the wake pipe, so it may run on any thread; while the exit helper runs,
 // every other thread started after it blocks SIGTERM and SIGINT, and the signal reaches the
-// helper. The lifecycle_ calls
-// and daemonize belong to the main thread. exit_th is the exit helper thread, written by
-// lifecycle_start_exit_helper and joined by lifecycle_finish_exit_helper, both on the main
-// thread.
+// helper. The lifecycle_ calls and daemonize belong to the main thread. exit_th is the exit
+// helper thread, written by lifecycle_start_exit_helper and joined by
+// lifecycle_finish_exit_helper, both on the main thread.
 #ifndef VRELL_DAEMON_LIFECYCLE_H_
 #define VRELL_DAEMON_LIFECYCLE_H_
 
