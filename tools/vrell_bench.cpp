@@ -25,9 +25,9 @@
 #include <thread>
 #include <vector>
 
-#include "client/client.h"
 #include "base/clock.h"
 #include "base/unix_socket.h"
+#include "client/client.h"
 
 namespace {
 
