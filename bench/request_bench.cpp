@@ -3,7 +3,7 @@
 
 #include <string>
 
-#include "service/request.h"
+#include "service/protocol.h"
 
 namespace {
 

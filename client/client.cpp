@@ -11,14 +11,34 @@
 
 #include <span>
 
-#include "client/unix_socket.h"
+#include "base/clock.h"
+#include "base/unix_socket.h"
+#include "base/wire.h"
+
+// The installed header stands alone, so it repeats the protocol's numbers; these keep the two
+// in step.
+static_assert(VRELL_CLIENT_REQUEST_MAX == REQUEST_MAX);
+static_assert(VRELL_CLIENT_PATH_MAX == REQUEST_PATH_MAX);
+static_assert(VRELL_CLIENT_REPLY_MAX > REPLY_MAX);
+static_assert(VRELL_CLIENT_STATUS == REPLY_CODE_STATUS);
+static_assert(VRELL_CLIENT_ADDED == REPLY_CODE_ADDED);
+static_assert(VRELL_CLIENT_MODIFIED == REPLY_CODE_MODIFIED);
+static_assert(VRELL_CLIENT_FULL == REPLY_CODE_FULL);
+static_assert(VRELL_CLIENT_DELETED == REPLY_CODE_DELETED);
+static_assert(VRELL_CLIENT_CLEAN == REPLY_CODE_CLEAN);
+static_assert(VRELL_CLIENT_INFECTED == REPLY_CODE_INFECTED);
+static_assert(VRELL_CLIENT_STALE == REPLY_CODE_STALE);
+static_assert(VRELL_CLIENT_CACHE_ERROR == REPLY_CODE_CACHE_ERROR);
+static_assert(VRELL_CLIENT_NOT_FOUND == REPLY_CODE_NOT_FOUND);
+static_assert(VRELL_CLIENT_INVALID == REPLY_CODE_INVALID);
+static_assert(VRELL_CLIENT_CLEARED == REPLY_CODE_CLEARED);
 
 namespace {
 
 // Milliseconds left until deadline (never below 0), or -1 for no deadline, as poll takes them.
 int remaining_ms(int64_t deadline) {
   if (deadline < 0) return -1;
-  int64_t left = deadline - unix_socket_now_ms();
+  int64_t left = deadline - clock_now_ms();
   return left > 0 ? static_cast<int>(left) : 0;
 }
 
@@ -85,7 +105,7 @@ int exchange(const char *socket_path, const void *data, size_t len, bool shut_do
   reply[0] = '\0';
   if (!valid_socket_path(socket_path) || (data == nullptr && len > 0) || timeout_ms < 0)
     return VRELL_CLIENT_EARG;
-  int64_t deadline = timeout_ms > 0 ? unix_socket_now_ms() + timeout_ms : -1;
+  int64_t deadline = timeout_ms > 0 ? clock_now_ms() + timeout_ms : -1;
 
   unix_socket_guard connection(connect_to(socket_path, deadline));
   if (connection.fd < 0) return connection.fd;
@@ -250,7 +270,7 @@ extern "C" int vrell_client_clear_checked(const char *socket_path, int timeout_m
 extern "C" int vrell_client_status_checked(const char *socket_path, char *line, size_t line_size,
                                            int timeout_ms, uid_t expected_uid) {
   if (line == nullptr || line_size == 0) return VRELL_CLIENT_EARG;
-  return typed_call(socket_path, "K\r\n", STATUS_ANSWERS, timeout_ms, expected_uid, line,
+  return typed_call(socket_path, REQUEST_STATUS, STATUS_ANSWERS, timeout_ms, expected_uid, line,
                     line_size);
 }
 

@@ -8,10 +8,10 @@
 
 #include <memory>
 
+#include "base/wire.h"
 #include "client/client.h"
 #include "config/ini.h"
 #include "config/symtab.h"
-#include "daemon/settings.h"
 
 #ifndef VRELL_INSTALLED_CONFIG
 #define VRELL_INSTALLED_CONFIG "/etc/vrell/vrell.ini"

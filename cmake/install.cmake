@@ -16,7 +16,8 @@ set(VRELL_CONF_DIR "${CMAKE_INSTALL_FULL_SYSCONFDIR}/vrell")
 # through its version script, the archive by localising every other name
 # (cmake/client_archive.cmake). The sanitizer builds leave the shared one out: their runtime
 # cannot be loaded into other programs.
-set(vrell_client_objects $<TARGET_OBJECTS:vrell_client> $<TARGET_OBJECTS:vrell_config>)
+set(vrell_client_objects $<TARGET_OBJECTS:vrell_client> $<TARGET_OBJECTS:vrell_config>
+                         $<TARGET_OBJECTS:vrell_base>)
 set(vrell_client_archive ${PROJECT_BINARY_DIR}/libvrell_client.a)
 add_custom_command(
   OUTPUT ${vrell_client_archive}
@@ -28,7 +29,7 @@ add_custom_command(
   COMMENT "Making the client archive libvrell_client.a"
   VERBATIM)
 add_custom_target(vrell_client_archive ALL DEPENDS ${vrell_client_archive})
-add_dependencies(vrell_client_archive vrell_client vrell_config)
+add_dependencies(vrell_client_archive vrell_client vrell_config vrell_base)
 if(VRELL_SANITIZE STREQUAL "")
   set(vrell_client_exports ${PROJECT_SOURCE_DIR}/client/exports.map)
   add_library(vrell_client_shared SHARED ${vrell_client_objects})

@@ -10,6 +10,7 @@
 #include <sys/xattr.h>
 #include <unistd.h>
 
+#include "config/path.h"
 #include "config/tagmem.h"
 
 int16_t file_crlf = 0;
@@ -31,18 +32,6 @@ temp_node temp_registry = {&temp_registry, &temp_registry, nullptr, nullptr};
 // Creating a name that turns out to exist (a race with another process, or a dangling link
 // that the existence test cannot see) moves on to the next name, this many times.
 constexpr int TEMP_OPEN_TRIES = 100;
-
-// Copies text into out, overlapping allowed. A text that does not fit leaves out empty, so a
-// caller never goes on with a cut name.
-bool copy_text(char *out, size_t out_size, const char *text) {
-  size_t length = strlen(text);
-  if (length >= out_size) {
-    if (out_size > 0) out[0] = '\0';
-    return false;
-  }
-  memmove(out, text, length + 1);
-  return true;
-}
 
 temp_node *temp_find(FILE *stream) {
   for (temp_node *node = temp_registry.next; node != &temp_registry; node = node->next) {
@@ -260,7 +249,7 @@ char *file_where(char mode, const char *list_name, const char *name, const char 
     char *made = *ext == '.' ? path_fixed_extension(full, sizeof full, name, ext)
                              : path_default_extension(full, sizeof full, name, ext);
     if (made == nullptr) return nullptr;
-  } else if (!copy_text(full, sizeof full, name)) {
+  } else if (!path_copy(full, sizeof full, name)) {
     return nullptr;
   }
 
@@ -273,7 +262,7 @@ char *file_where(char mode, const char *list_name, const char *name, const char 
 
   if (mode == 'w') return full;
   if (mode == 's') {
-    if (path_is_absolute(full)) return copy_text(result, sizeof result, full) ? result : nullptr;
+    if (path_is_absolute(full)) return path_copy(result, sizeof result, full) ? result : nullptr;
     path_next_element(result, sizeof result,
                       list != nullptr && file_is_directory(list) ? list : "./", full);
     return result[0] != '\0' ? result : nullptr;
@@ -282,7 +271,7 @@ char *file_where(char mode, const char *list_name, const char *name, const char 
   // The name as given comes first whatever the list holds: a daemon started without PATH
   // (by cron or an init system) must still read the file it was named.
   if (file_exists(full)) {
-    if (path_is_absolute(full)) return copy_text(result, sizeof result, full) ? result : nullptr;
+    if (path_is_absolute(full)) return path_copy(result, sizeof result, full) ? result : nullptr;
     // Without the working directory, or when the joined name is too long, the direct try
     // counts as not found and the list is searched.
     char *directory = current_directory();
@@ -307,83 +296,12 @@ FILE *file_locate(const char *list_name, const char *name, const char *ext) {
   return found == nullptr ? nullptr : file_open(found, 'r');
 }
 
-const char *path_next_element(char *out, size_t out_size, const char *list, const char *name) {
-  assert(out != nullptr && out_size > 0);
-  if (name == nullptr) name = "";
-  if (list == nullptr) {
-    copy_text(out, out_size, name);
-    return nullptr;
-  }
-  const char *colon = strchr(list, ':');
-  size_t element = colon != nullptr ? static_cast<size_t>(colon - list) : strlen(list);
-  size_t slash = element > 0 && list[element - 1] != '/' ? 1 : 0;
-  size_t name_length = strlen(name);
-  if (element + slash + name_length >= out_size) {
-    out[0] = '\0';
-  } else {
-    // The name moves first, so that it may be out itself.
-    memmove(out + element + slash, name, name_length + 1);
-    memcpy(out, list, element);
-    if (slash != 0) out[element] = '/';
-  }
-  return colon != nullptr ? colon + 1 : list + element;
-}
-
-bool path_is_absolute(const char *path) {
-  return path != nullptr && path[0] == '/';
-}
-
-char *path_default_extension(char *out, size_t out_size, const char *name, const char *ext) {
-  if (out == nullptr || out_size == 0 || name == nullptr) return nullptr;
-  if (out != name && !copy_text(out, out_size, name)) return nullptr;
-  if (ext == nullptr || *ext == '\0') return out;
-  size_t length = strlen(out);
-  for (size_t i = length; i > 0; --i) {
-    char c = out[i - 1];
-    if (c == '.') return out;
-    if (c == '/' || c == '\\') break;
-  }
-  size_t dot = ext[0] == '.' ? 0 : 1;
-  if (length + dot + strlen(ext) >= out_size) {
-    out[0] = '\0';
-    return nullptr;
-  }
-  if (dot != 0) out[length++] = '.';
-  strcpy(out + length, ext);
-  return out;
-}
-
-char *path_fixed_extension(char *out, size_t out_size, const char *name, const char *ext) {
-  if (out == nullptr || out_size == 0 || name == nullptr) return nullptr;
-  if (out != name && !copy_text(out, out_size, name)) return nullptr;
-  path_strip_extension(out);
-  return path_default_extension(out, out_size, out, ext);
-}
-
-char *path_strip_extension(char *name) {
-  if (name == nullptr) return nullptr;
-  char *dot = strrchr(name, '.');
-  char *separator = strrchr(name, '\\');
-  if (separator == nullptr) separator = strrchr(name, '/');
-  if (dot != nullptr && (separator == nullptr || dot > separator)) *dot = '\0';
-  return name;
-}
-
-char *path_strip_trailing_slash(const char *path) {
-  static char buffer[FILE_DIR_MAX + 1];
-  // A longer path is refused rather than cut, since a cut path names another file.
-  if (path == nullptr || !copy_text(buffer, sizeof buffer, path)) return nullptr;
-  size_t length = strlen(buffer);
-  if (length > 1 && buffer[length - 1] == '/') buffer[length - 1] = '\0';
-  return buffer;
-}
-
 char *current_directory(void) {
   auto *directory =
-      static_cast<char *>(tagmem_alloc(nullptr, FILE_DIR_MAX + 1, __FILE__, __LINE__));
+      static_cast<char *>(tagmem_alloc(nullptr, PATH_DIR_MAX + 1, __FILE__, __LINE__));
   if (directory == nullptr) return nullptr;
   // The limit leaves room for the "/" appended below.
-  if (getcwd(directory, FILE_DIR_MAX) == nullptr) {
+  if (getcwd(directory, PATH_DIR_MAX) == nullptr) {
     tagmem_free(directory, __FILE__, __LINE__);
     return nullptr;
   }
@@ -527,16 +445,4 @@ int temp_file_commit(FILE *stream, const char *target) {
   }
   temp_unregister(node);
   return result;
-}
-
-int path_file_type(const char *path) {
-  struct stat status;
-  if (path == nullptr || stat(path, &status) != 0) return PATH_TYPE_OTHER;
-  if (S_ISREG(status.st_mode)) return PATH_TYPE_REGULAR;
-  if (S_ISDIR(status.st_mode)) return PATH_TYPE_DIRECTORY;
-  if (S_ISSOCK(status.st_mode)) return PATH_TYPE_SOCKET;
-  if (S_ISCHR(status.st_mode) || S_ISBLK(status.st_mode) || S_ISFIFO(status.st_mode)) {
-    return PATH_TYPE_DEVICE;
-  }
-  return PATH_TYPE_OTHER;
 }

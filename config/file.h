@@ -1,7 +1,7 @@
-// File, path and temporary-file operations under the INI reader and writer: opening by a
-// one-letter mode, text lines with tab expansion and a remembered line-ending style, status
-// tests, the search along a colon-separated list such as PATH, and temporary files that are
-// deleted when they are closed.
+// File and temporary-file operations under the INI reader and writer: opening by a one-letter
+// mode, text lines with tab expansion and a remembered line-ending style, status tests, the
+// search along a colon-separated list such as PATH (with config/path.h), and temporary files
+// that are deleted when they are closed.
 //
 // Conventions: failure is a null result, false or -1; nothing here prints. Texts that are not
 // said to be newly allocated live in static buffers valid until the next call of the same
@@ -21,8 +21,6 @@
 constexpr int FILE_LINE_MAX = 1024;
 // Longest file name or path this module builds or hands out; buffers are FILE_NAME_MAX + 1.
 constexpr int FILE_NAME_MAX = 1024;
-// Longest path path_strip_trailing_slash and current_directory take; buffers of 4097 bytes.
-constexpr int FILE_DIR_MAX = 4096;
 // The character that ends a text file read as lines, as well as its end.
 constexpr int FILE_EOF_CHAR = 0x1A;
 // Extension and default directory of temporary files.
@@ -30,15 +28,6 @@ constexpr char TEMP_FILE_EXT[] = "tmp";
 constexpr char TEMP_FILE_DIR[] = "/tmp";
 // Names temp_file_name tries before it gives up on a directory.
 constexpr int TEMP_NAME_TRIES = 100000;
-
-// Classes answered by path_file_type. PATH_TYPE_LINK is never answered: the status it reads
-// follows symbolic links.
-constexpr int PATH_TYPE_REGULAR = 0;
-constexpr int PATH_TYPE_DIRECTORY = 1;
-constexpr int PATH_TYPE_LINK = 2;
-constexpr int PATH_TYPE_SOCKET = 3;
-constexpr int PATH_TYPE_DEVICE = 4;  // character or block device, or FIFO
-constexpr int PATH_TYPE_OTHER = 5;   // anything else, a null path or a path without status
 
 // Non-zero while lines are written with CR LF. file_open switches it off; reading a carriage
 // return switches it on.
@@ -115,32 +104,6 @@ char *file_where(char mode, const char *list_name, const char *name, const char 
 // Returns file_open(file_where('r', ...), 'r'), or null when nothing is found.
 FILE *file_locate(const char *list_name, const char *name, const char *ext);
 
-// Writes into out (out_size bytes) the first element of list joined with name (an element
-// that is not empty and does not end in "/" gets one). Returns the rest of the list after
-// the element's ":" (the empty text at its end); the caller stops when it is empty. A null
-// list puts name alone into out and returns null. A result that does not fit leaves out empty.
-const char *path_next_element(char *out, size_t out_size, const char *list, const char *name);
-
-// Returns true when path begins with "/".
-bool path_is_absolute(const char *path);
-
-// Writes name into out (out_size bytes; out may be name itself) and appends ext, with a "."
-// unless ext has one, when the name has no extension after its last "/" or "\". A null or
-// empty ext adds nothing. Returns out, or null when the result does not fit (out left empty).
-char *path_default_extension(char *out, size_t out_size, const char *name, const char *ext);
-
-// As path_default_extension, but an extension the name has is replaced. Returns out or null.
-char *path_fixed_extension(char *out, size_t out_size, const char *name, const char *ext);
-
-// Cuts name at its last "." when that stands after the last "\" (or, without any, the last
-// "/"). Returns name, changed in place; null for null.
-char *path_strip_extension(char *name);
-
-// Returns a copy of path in a static buffer of FILE_DIR_MAX + 1 bytes with one final "/"
-// removed unless it is the first character ("/" stays, "a//" becomes "a/"); null for a null
-// path or one longer than FILE_DIR_MAX.
-char *path_strip_trailing_slash(const char *path);
-
 // Returns the working directory ending in "/", newly allocated; null when it cannot be read
 // or memory is exhausted. The caller frees the result with tagmem_free.
 char *current_directory(void);
@@ -195,10 +158,5 @@ int temp_file_commit(FILE *stream, const char *target);
 
 // Test hook: the rename behind temp_file_commit; rename(2) at start.
 extern int (*temp_file_rename)(const char *from, const char *to);
-
-// Returns what path names, links followed: PATH_TYPE_REGULAR, PATH_TYPE_DIRECTORY,
-// PATH_TYPE_SOCKET, PATH_TYPE_DEVICE, else PATH_TYPE_OTHER (also for a null path or one
-// without status).
-int path_file_type(const char *path);
 
 #endif  // VRELL_CONFIG_FILE_H_

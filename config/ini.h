@@ -26,8 +26,6 @@ constexpr char INI_FILE_DATE[] = "filedate";
 constexpr char INI_FILE_TIME[] = "filetime";
 // The search list along which ini_load locates its file.
 constexpr char INI_SEARCH_LIST[] = "PATH";
-// Symbolic links ini_save follows from the name it is given before it gives up.
-constexpr int INI_LINK_HOPS_MAX = 40;
 // Local date and time in front of every trace line: year, month, day, hour, minute, second.
 constexpr char TRACE_TIME_FORMAT[] = "%2d/%02d/%02d %2d:%02d:%02d";
 
@@ -124,16 +122,10 @@ void trace_message(const char *text);
 // per entry '    key = "value"' with newline, double quote, backslash and "(" escaped, in
 // symtab_sort's default order (the table is left so sorted). Names without ":" are left out.
 // Lines end in CR LF from the first prologue line that did in the old file, else in LF.
-// The whole content is composed in memory first. It then goes to a temporary file in the
-// directory of the file (of the file a symbolic link points to, the link staying), which gets
-// the file's owner, extended attributes and exact mode (temp_file_commit), is synced and is
-// renamed over it. Where that directory refuses the temporary file (EACCES, EPERM, EROFS), the
-// file has more than one hard link, its owner, an attribute or its mode cannot be given to the
-// temporary file, or the rename is refused with EBUSY or EXDEV (a file bind-mounted on its
-// own), the file is rewritten in place instead: the space for the new content is reserved
-// first (a file system that cannot reserve space fails the save, and so does content beyond
-// the file-size limit), then the content is written over the old, cut to its length and
-// synced. Owner, mode, attributes and links stay in both ways.
+// The whole content is composed in memory first, then replaces the file (of the file a
+// symbolic link points to, the link staying) as replace_commit (config/replace.h) does: by a
+// rename, or in place where no new file can take its place. Owner, mode, attributes and links
+// stay in both ways.
 // Returns 0 when the file was written; -1 when the existing file is not a regular file, is not
 // writable or cannot be read (also when a line beginning with 0x1A hides the marker), or any
 // step fails; the old file is then exactly as it was (an in-place rewrite that fails after its

@@ -13,10 +13,10 @@
 
 #include <limits>
 
-#include "client/unix_socket.h"
-#include "config/file.h"
-
-static_assert(sizeof PROBE_REQUEST == PROBE_REQUEST_SIZE);
+#include "base/clock.h"
+#include "base/unix_socket.h"
+#include "base/wire.h"
+#include "config/path.h"
 
 namespace {
 
@@ -92,14 +92,15 @@ int probe_socket(const char *path, int timeout_ms) {
   if (access(path, R_OK | W_OK) != 0) return PROBE_NO_ACCESS;
 
   // A listener whose backlog stays full must not hang the start-up either.
-  unix_socket_guard connection(unix_socket_connect(path, unix_socket_now_ms() + timeout_ms));
+  unix_socket_guard connection(unix_socket_connect(path, clock_now_ms() + timeout_ms));
   if (connection.fd < 0) return PROBE_FAILED;
   struct timeval timeout = {timeout_ms / 1000, (timeout_ms % 1000) * 1000};
   if (setsockopt(connection.fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout) != 0) {
     return PROBE_FAILED;
   }
   // A peer that hangs up before the send must not end the start-up with SIGPIPE.
-  if (send(connection.fd, PROBE_REQUEST, PROBE_REQUEST_SIZE, MSG_NOSIGNAL) != PROBE_REQUEST_SIZE) {
+  if (send(connection.fd, REQUEST_STATUS, sizeof REQUEST_STATUS, MSG_NOSIGNAL) !=
+      static_cast<ssize_t>(sizeof REQUEST_STATUS)) {
     return PROBE_FAILED;
   }
   char reply[PROBE_REPLY_MAX + 1];
@@ -110,7 +111,7 @@ int probe_socket(const char *path, int timeout_ms) {
   if (n < 0) return PROBE_FAILED;
   // The last byte is the reply's terminator.
   reply[n > 0 ? n - 1 : 0] = '\0';
-  return atoi(reply) == PROBE_STATUS_CODE ? PROBE_LIVE : PROBE_FOREIGN;
+  return atoi(reply) == REPLY_CODE_STATUS ? PROBE_LIVE : PROBE_FOREIGN;
 }
 
 int write_pid_file(long pid, const char *path) {

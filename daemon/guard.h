@@ -11,12 +11,9 @@
 
 // Only the first bytes of a pid file count.
 constexpr int PID_READ_MAX = 16;
-// The status request of the socket probe, "K\r\n" and its NUL, sent as 4 bytes in one send.
-constexpr char PROBE_REQUEST[] = "K\r\n";
-constexpr int PROBE_REQUEST_SIZE = 4;
-// The probe receives once, up to this many bytes; a live daemon's status line starts with 101.
+// The probe (REQUEST_STATUS) receives once, up to this many bytes; a live daemon's status line
+// starts with REPLY_CODE_STATUS.
 constexpr int PROBE_REPLY_MAX = 256;
-constexpr int PROBE_STATUS_CODE = 101;
 // A peer that accepts the probe and never answers must not hang the start-up.
 constexpr int PROBE_TIMEOUT_MS = 5000;
 // remove_pid_file waits this long for the file to vanish after its unlink.

@@ -15,11 +15,11 @@
 #include <algorithm>
 #include <atomic>
 
-#include "client/unix_socket.h"
-#include "config/file.h"
+#include "base/clock.h"
+#include "base/unix_socket.h"
+#include "base/wire.h"
+#include "config/path.h"
 #include "daemon/flags.h"
-
-static_assert(sizeof EXIT_REQUEST == EXIT_REQUEST_SIZE);
 
 // How the stop reaches a main thread that may be anywhere in its loop:
 //
@@ -61,13 +61,6 @@ sigset_t main_mask;
 static_assert(std::atomic<int>::is_always_lock_free);
 static_assert(std::atomic<int64_t>::is_always_lock_free);
 
-// 64 bits: a 32-bit long of milliseconds overflows after 24.8 days of uptime.
-int64_t now_ms() {
-  struct timespec now;
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return int64_t{now.tv_sec} * 1000 + now.tv_nsec / 1000000;
-}
-
 void wake_helper() {
   int fd = wake_write.load();
   // A full pipe already holds a wake-up; the result does not matter.
@@ -95,7 +88,7 @@ int64_t effective_deadline(int64_t deadline) {
 // ready.
 bool wait_ready(int fd, short events, int64_t deadline, int64_t slice_ms) {
   for (;;) {
-    int64_t now = now_ms();
+    int64_t now = clock_now_ms();
     int64_t until = effective_deadline(deadline);
     if (slice_ms > 0) until = std::min(until, now + slice_ms);
     if (now >= until) return false;
@@ -228,19 +221,22 @@ int send_exit_request(const char *path, int timeout_ms) {
       path_file_type(path) != PATH_TYPE_SOCKET) {
     return -1;
   }
-  int64_t deadline = now_ms() + timeout_ms;
+  int64_t deadline = clock_now_ms() + timeout_ms;
   // A full backlog holds a connect; each try waits a slice only, so that the end of the loop
   // cuts the wait short and no connect can keep the main thread in its join.
   unix_socket_guard connection;
   for (;;) {
-    int64_t until = std::min(effective_deadline(deadline), now_ms() + EXIT_WINDOW_POLL_MS);
+    int64_t until = std::min(effective_deadline(deadline), clock_now_ms() + EXIT_WINDOW_POLL_MS);
     connection.fd = unix_socket_connect(path, until);
     if (connection.fd >= 0) break;
     if (errno != EAGAIN && errno != EINTR) return -1;
-    if (now_ms() >= effective_deadline(deadline)) return -1;
+    if (clock_now_ms() >= effective_deadline(deadline)) return -1;
   }
   const int fd = connection.fd;
-  if (send(fd, EXIT_REQUEST, EXIT_REQUEST_SIZE, MSG_NOSIGNAL) != EXIT_REQUEST_SIZE) return -1;
+  // The exit request is sent with its NUL in one send; only the connection matters.
+  if (send(fd, REQUEST_EXIT, sizeof REQUEST_EXIT, MSG_NOSIGNAL) !=
+      static_cast<ssize_t>(sizeof REQUEST_EXIT))
+    return -1;
   if (!wait_ready(fd, POLLIN, deadline, 0)) return -1;
   char reply[EXIT_REPLY_MAX];
   return recv(fd, reply, sizeof reply, 0) < 0 ? -1 : 0;
@@ -297,7 +293,7 @@ int lifecycle_start_exit_helper(void) {
 void lifecycle_finish_exit_helper(void) {
   if (!helper_started) return;
   // Never 0, which means "still in the loop".
-  loop_left_at.store(std::max(now_ms(), int64_t{1}));
+  loop_left_at.store(std::max(clock_now_ms(), int64_t{1}));
   wake_helper();
   pthread_join(exit_th, nullptr);
   helper_started = false;

@@ -16,17 +16,12 @@
 // Thread safety: termination_signal_handler touches only the lock-free flags of
 // daemon/flags.h and the wake pipe, so it may run on any thread; while the exit helper runs,
 // every other thread started after it blocks SIGTERM and SIGINT, and the signal reaches the
-// helper. The lifecycle_ calls
-// and daemonize belong to the main thread. exit_th is the exit helper thread, written by
-// lifecycle_start_exit_helper and joined by lifecycle_finish_exit_helper, both on the main
-// thread.
+// helper. The lifecycle_ calls and daemonize belong to the main thread. exit_th is the exit
+// helper thread, written by lifecycle_start_exit_helper and joined by
+// lifecycle_finish_exit_helper, both on the main thread.
 #ifndef VRELL_DAEMON_LIFECYCLE_H_
 #define VRELL_DAEMON_LIFECYCLE_H_
 
-// The exit request, "X\r\n" and its NUL, sent as 4 bytes in one send. It is not a command:
-// the request handler answers it like any unknown letter; only the connection matters.
-constexpr char EXIT_REQUEST[] = "X\r\n";
-constexpr int EXIT_REQUEST_SIZE = 4;
 // send_exit_request receives once, up to this many bytes, and ignores what it gets.
 constexpr int EXIT_REPLY_MAX = 256;
 // How long send_exit_request waits for the connection and for the answer, so that a stop

@@ -13,7 +13,7 @@
 #include <unistd.h>
 
 #include "cache/cache.h"
-#include "config/file.h"
+#include "config/path.h"
 #include "daemon/cmdline.h"
 #include "daemon/flags.h"
 #include "daemon/guard.h"
@@ -57,10 +57,10 @@ constexpr char MSG_NOTIFY_STATUS[] = "serving on %s";
 constexpr int EXIT_OK = 0;
 constexpr int EXIT_FAILURE_STATUS = 1;
 
-// The accept loop's hand-over: the queue stamps the push, which is the accept time from which
-// the receive time-out counts.
-int push_connection(int connection, const struct timespec *, void *queue) {
-  return connection_queue_push(static_cast<connection_queue **>(queue), connection);
+// The accept loop's hand-over: the accept time travels in the queue, since the receive
+// time-out counts from it.
+int push_connection(int connection, const struct timespec *accepted, void *queue) {
+  return connection_queue_push(static_cast<connection_queue **>(queue), connection, accepted);
 }
 
 // How the pool asks for the stop when it cannot be set up: as a termination signal does, so

@@ -8,7 +8,7 @@
 #include <sys/socket.h>
 #include <sys/un.h>
 
-#include "client/unix_socket.h"
+#include "base/unix_socket.h"
 #include "service/log.h"
 
 namespace {

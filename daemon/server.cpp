@@ -9,7 +9,8 @@
 
 #include <atomic>
 
-#include "client/unix_socket.h"
+#include "base/clock.h"
+#include "base/unix_socket.h"
 #include "daemon/flags.h"
 #include "service/stats.h"
 
@@ -97,8 +98,7 @@ int server_accept_loop(int listen_fd, server_hand_over hand_over, void *arg) {
       continue;
     }
     stats_count(STATS_CONNECTIONS);
-    struct timespec accepted;
-    clock_gettime(CLOCK_MONOTONIC, &accepted);
+    const struct timespec accepted = clock_now();
     if (hand_over(connection, &accepted, arg) < 0) {
       close(connection);
       accept_loop_running.store(0);

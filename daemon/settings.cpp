@@ -8,10 +8,9 @@
 
 #include <memory>
 
-#include "config/file.h"
 #include "config/ini.h"
+#include "config/path.h"
 #include "config/symtab.h"
-#include "daemon/cmdline.h"
 
 void settings_clear(daemon_settings *settings) {
   if (settings == nullptr) return;

@@ -9,21 +9,22 @@
 
 #include <stdint.h>
 
-// Paths hold at most 255 characters and a terminator.
-constexpr int SETTINGS_PATH_MAX = 256;
+#include "base/wire.h"
+
+// Paths hold at most SETTINGS_PATH_MAX - 1 characters and a terminator (base/wire.h).
 // Size of the last-error text, terminator included.
 constexpr int SETTINGS_ERROR_MAX = 1024;
 // Size of the buffer that receives a validation message, terminator included.
 constexpr int SETTINGS_MESSAGE_MAX = 256;
 
-constexpr char DEFAULT_SOCKET_PATH[] = "/opt/Torvane/var/run/qxvrell";
 constexpr char DEFAULT_PID_PATH[] = "/opt/Torvane/var/run/qxcache.pid";
 constexpr uint8_t DEFAULT_THREADS = 10;
 constexpr uint32_t DEFAULT_MAX_ENTRIES = 100;
 constexpr uint32_t DEFAULT_LIFE_TIME = 10;
 
-// Names of the five keys in the loaded configuration: section "vrell", a colon, the key.
-constexpr char SETTINGS_KEY_SOCKET[] = "vrell:QXVrellSocket";
+// Names of the keys in the loaded configuration: section "vrell", a colon, the key. The socket's
+// key and default, which clients share, are SETTINGS_KEY_SOCKET and DEFAULT_SOCKET_PATH of
+// base/wire.h.
 constexpr char SETTINGS_KEY_PID[] = "vrell:QXVrellPid";
 constexpr char SETTINGS_KEY_THREADS[] = "vrell:service threads";
 constexpr char SETTINGS_KEY_MAX_ENTRIES[] = "vrell:cache max entry";
@@ -56,6 +57,19 @@ constexpr char SETTINGS_MSG_PID_EXISTS[] = "File already exists at path (%s)";
 constexpr char SETTINGS_MSG_THREADS[] = "Invalid cache thread count (%u). Min %d, Max %d";
 constexpr char SETTINGS_MSG_MAX_ENTRIES[] = "Invalid cache capacity count (%u). Min %d, Max %d";
 constexpr char SETTINGS_MSG_LIFE_TIME[] = "Invalid entry life time (%u). Min %d, Max %d";
+
+// Flag bits of read_command_line (daemon/cmdline.h), one per option, in the order of its option
+// table; settings_validate tests the value of each bit set.
+constexpr int32_t OPT_SOCK_PATH = 0x01;
+constexpr int32_t OPT_PID_FILE = 0x02;
+constexpr int32_t OPT_THREADS = 0x04;
+constexpr int32_t OPT_MAX_ENTRY = 0x08;
+constexpr int32_t OPT_LIFE = 0x10;
+constexpr int32_t OPT_CONF_FILE = 0x20;
+constexpr int32_t OPT_SAVE = 0x40;
+constexpr int32_t OPT_HELP = 0x80;
+constexpr int32_t OPT_FOREGROUND = 0x100;  // stay in the foreground, log to standard error
+constexpr int32_t OPT_VERSION = 0x200;     // long only: print the version and exit
 
 struct daemon_settings {
   char socket_path[SETTINGS_PATH_MAX];
@@ -97,7 +111,7 @@ const char *settings_last_error(void);
 // missing key, 0 after a successful save; a clean load leaves it as it was (0 at start).
 int32_t settings_last_status(void);
 
-// Tests each command-line value whose option bit (daemon/cmdline.h) is set in flags, in bit
+// Tests each command-line value whose option bit (OPT_) is set in flags, in bit
 // order, and copies the admitted ones into the effective record. Returns 0 when all were
 // admitted; -1 at the first refusal, with its message (at most 255 characters) in message
 // (SETTINGS_MESSAGE_MAX bytes, emptied first), the values before it already copied. A null

@@ -171,9 +171,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *bytes, size_t size) {
     FUZZ_CHECK(!reply.empty() && reply.back() == '\0');
     reply.pop_back();
     FUZZ_CHECK(reply.find('\0') == std::string::npos);
-    if (expected == STATS_TEXT) {
+    if (strcmp(expected, STATS_TEXT) == 0) {
       FUZZ_CHECK(is_stats_line(reply, model.size()));
-    } else if (expected == STATUS_TEXT) {
+    } else if (strcmp(expected, STATUS_TEXT) == 0) {
       FUZZ_CHECK(reply.size() < size_t(REPLY_MAX));
       FUZZ_CHECK(is_status_line(reply));
     } else {

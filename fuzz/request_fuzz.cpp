@@ -11,7 +11,7 @@
 #include <string>
 
 #include "fuzz/check.h"
-#include "service/request.h"
+#include "service/protocol.h"
 
 namespace {
 

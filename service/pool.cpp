@@ -33,6 +33,10 @@ void join_workers(worker_pool *pool) {
   for (int32_t i = 0; i < pool->started; i++) pthread_join(pool->workers[i].thread, nullptr);
 }
 
+int read_gauges(const void *pool, stats_gauges *out) {
+  return pool_counts(static_cast<const worker_pool *>(pool), out);
+}
+
 void free_pool(worker_pool *pool) {
   delete[] pool->workers;
   delete pool;
@@ -52,6 +56,8 @@ worker_pool *pool_start(const pool_config *config) {
     pool->workers = new (std::nothrow) pool_worker[config->threads];
   }
   if (pool != nullptr && pool->workers != nullptr) {
+    // Set before any worker runs, so every "S" reads this pool's gauges.
+    stats_set_gauges(read_gauges, pool);
     srand(REQUEST_ID_SEED);
     srand(static_cast<unsigned>(rand()));
     for (; pool->started < config->threads; pool->started++) {
@@ -63,6 +69,7 @@ worker_pool *pool_start(const pool_config *config) {
   }
   if (pool != nullptr) {
     join_workers(pool);
+    stats_set_gauges(nullptr, nullptr);
     free_pool(pool);
   }
   if (config != nullptr && config->request_stop != nullptr) config->request_stop();
@@ -72,6 +79,7 @@ worker_pool *pool_start(const pool_config *config) {
 void pool_stop(worker_pool *pool, pool_counters *last) {
   if (pool == nullptr) return;
   join_workers(pool);
+  stats_set_gauges(nullptr, nullptr);
   pool_counts(pool, last);
   free_pool(pool);
 }
@@ -92,7 +100,7 @@ void *request_queue_handler(void *arg) {
   auto *worker = static_cast<pool_worker *>(arg);
   const pool_config &config = worker->pool->config;
   for (;;) {
-    worker_job job = {0, -1, config.cache, {0, 0}, worker->pool};
+    worker_job job = {0, -1, config.cache, {0, 0}};
     // The id is drawn as the connection is taken, under the queue's lock, so the ids follow
     // the accept order however the workers interleave.
     job.connection = connection_queue_take(config.queue, &job.accepted, rand, &job.request_id);

@@ -16,6 +16,7 @@
 #include "cache/cache.h"
 #include "service/queue.h"
 #include "service/request.h"
+#include "service/stats.h"
 
 // The request id generator is seeded with this, then re-seeded with its first value, so that
 // the ids follow the same sequence, in accept order, in every run.
@@ -36,13 +37,8 @@ struct pool_config {
 
 struct worker_pool;
 
-// A snapshot of a running pool, for operators.
-struct pool_counters {
-  int32_t threads;     // workers
-  int32_t busy;        // workers serving a connection
-  int32_t queued;      // connections waiting in the queue
-  int32_t queued_max;  // the most that have waited at once
-};
+// A snapshot of a running pool, for operators: the gauges that "S" reports.
+using pool_counters = stats_gauges;
 
 // Starts config->threads workers and seeds the request ids; call it before anything is pushed.
 // Returns the pool, which the caller ends with pool_stop; null when config, its queue or its

@@ -1,5 +1,7 @@
 #include "service/queue.h"
 
+#include "base/clock.h"
+
 #include <algorithm>
 #include <condition_variable>
 #include <mutex>
@@ -31,13 +33,14 @@ int connection_queue_create(connection_queue **queue) {
   return 0;
 }
 
-int connection_queue_push(connection_queue **queue, int32_t connection) {
+int connection_queue_push(connection_queue **queue, int32_t connection,
+                          const struct timespec *accepted) {
   if (queue == nullptr || *queue == nullptr) return -1;
   // g_new aborts when memory runs out; a failed push must end only the accept loop.
   auto *cell = static_cast<queue_cell *>(g_try_malloc(sizeof(queue_cell)));
   if (cell == nullptr) return -1;
   cell->connection = connection;
-  clock_gettime(CLOCK_MONOTONIC, &cell->accepted);
+  cell->accepted = accepted != nullptr ? *accepted : clock_now();
   connection_queue *q = *queue;
   {
     std::lock_guard<std::mutex> guard(q->lock);

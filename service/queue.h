@@ -1,7 +1,7 @@
 // The connection queue: the unbounded first-in first-out line of accepted connections between
 // the accept loop, which pushes, and the pool's workers, which take. Each cell carries the
-// descriptor and the CLOCK_MONOTONIC time of its push; the accept loop pushes right after
-// accept returns, so that time stands for the accept, from which the receive time-out counts.
+// descriptor and the CLOCK_MONOTONIC time of its accept, from which the receive time-out
+// counts; the accept loop stamps it once and the stamp travels with the descriptor.
 //
 // Every call takes the address of the queue handle. A descriptor belongs to the queue from push
 // to pop; the queue never closes one.
@@ -23,12 +23,14 @@ struct connection_queue;
 // queue cannot be made.
 int connection_queue_create(connection_queue **queue);
 
-// Appends a cell with the descriptor and the current CLOCK_MONOTONIC time at the tail and wakes
-// a waiter. Returns 0; -1 when there is no queue or no memory for the cell.
-int connection_queue_push(connection_queue **queue, int32_t connection);
+// Appends a cell with the descriptor and its accept time at the tail and wakes a waiter; a null
+// accepted stands for the current CLOCK_MONOTONIC time. Returns 0; -1 when there is no queue or
+// no memory for the cell.
+int connection_queue_push(connection_queue **queue, int32_t connection,
+                          const struct timespec *accepted = nullptr);
 
 // Removes the head cell and frees it. Returns its descriptor and, when accepted is not null,
-// stores the time of its push there; returns -1 when there is no queue or it is empty.
+// stores its accept time there; returns -1 when there is no queue or it is empty.
 int32_t connection_queue_pop(connection_queue **queue, struct timespec *accepted = nullptr);
 
 // Returns the number of cells; 0 for an empty queue and when there is no queue.

@@ -1,40 +1,20 @@
-// The wire protocol and the routine that serves one connection: one request per connection,
-// received once, parsed, applied to the verdict cache, answered with one fixed reply line.
-// Parsing is a pure step on a byte buffer (request_parse), apart from the socket calls, so that
-// it can be tested and fuzzed without a socket.
+// The routine that serves one connection: one request per connection, received once within
+// the deadline counted from the accept, parsed and applied (service/protocol.h), answered with
+// one reply, counted (service/stats.h), then the connection is closed.
 //
-// Requests: a one-letter command, then fields separated by single spaces, then one terminating
-// byte (normally "\r\n" and a NUL; a NUL or a line end alone also ends a request). Replies: a text
-// ending in "\r\n", followed by a NUL. Every reply fits REPLY_MAX except the counters that "S"
-// asks for (service/stats.h), which only newer clients request.
-//
-// Thread safety: the handler keeps no shared state of its own; the cache guards itself.
+// Thread safety: the handler keeps no shared state of its own; any number of workers run it
+// at once, each on its own connection.
 #ifndef VRELL_SERVICE_REQUEST_H_
 #define VRELL_SERVICE_REQUEST_H_
 
-#include <stddef.h>
 #include <stdint.h>
 #include <time.h>
 
 #include "cache/cache.h"
+#include "service/protocol.h"
 
-// The most the daemon reads for one request, in one receive; the last byte is dropped.
-constexpr int REQUEST_MAX = 1034;
-// The reply buffer; every reply is at most 62 characters.
-constexpr int REPLY_MAX = 63;
-// The command the parser stores for a request it refuses (the letter I).
-constexpr int REQUEST_INVALID = 0x49;
 // A client that has sent nothing this long after its accept is answered "208-Cache error\r\n".
 constexpr int REQUEST_RECEIVE_TIMEOUT_MS = 5000;
-
-// One request, created by the worker, owned by it and freed before the reply is sent.
-struct cache_request {
-  int32_t
-      command;  // first byte of the text; REQUEST_INVALID when refused; 0 after a failed receive
-  cache_entry *body;  // path, mtime and verdict as the cache operations take them
-};
-
-struct worker_pool;
 
 // The argument of request_handler_thread: one connection as a worker took it from the queue.
 struct worker_job {
@@ -43,39 +23,7 @@ struct worker_job {
   verdict_cache *cache;
   struct timespec
       accepted;  // CLOCK_MONOTONIC time of the accept; the receive time-out counts from it
-  const worker_pool *pool = nullptr;  // the pool serving it, whose counts "S" reports; or null
 };
-
-// Reply texts, exactly as clients expect them.
-extern const char REPLY_ADDED[];        // "201-File added successfully\r\n"
-extern const char REPLY_MODIFIED[];     // "202-File already in cache, entry modified\r\n"
-extern const char REPLY_FULL[];         // "203-File not added. Cache full\r\n"
-extern const char REPLY_DELETED[];      // "204-File deleted successfully\r\n"
-extern const char REPLY_CLEAN[];        // "205-File is marked clean in cache\r\n"
-extern const char REPLY_INFECTED[];     // "206-File is marked infected in cache\r\n"
-extern const char REPLY_STALE[];        // "207-File found but mtime changed. Entry removed\r\n"
-extern const char REPLY_CACHE_ERROR[];  // "208-Cache error\r\n"
-extern const char REPLY_NOT_FOUND[];    // "209-File not found in Cache\r\n"
-extern const char REPLY_INVALID[];      // "210-Invalid request\r\n"
-extern const char REPLY_CLEARED[];      // "211-Cache cleared\r\n"
-extern const char STATUS_TEXT[];        // "101-OK: Cache running"
-
-// Returns a request with command 0 and its body, or null when memory is short.
-// The caller frees it with request_free.
-cache_request *request_new(void);
-
-// Frees the request and its body. Does nothing for null.
-void request_free(cache_request *request);
-
-// Parses the n bytes of one receive (the last byte is the terminator and is dropped) into the
-// request. Returns n when the request is accepted; -1 with command REQUEST_INVALID when it is
-// malformed, carries an mtime outside the signed 64-bit range, names a path of 1024 bytes or
-// more, or is an "A", "D" or "Q" request that was not terminated: its last byte is neither a
-// NUL nor "\n" nor "\r", or a receive of REQUEST_MAX bytes or more does not end in a NUL at
-// byte REQUEST_MAX. The verdict saturates at the 32-bit limits and keeps its low 8 bits. "C"
-// and "K" ignore their rest. A refused request keeps its body as it was. Pure: touches nothing
-// but the request.
-int request_parse(const char *data, size_t n, cache_request *request);
 
 // One receive from the connection (waiting at most until deadline, a CLOCK_MONOTONIC time, or
 // without bound for null), then request_parse. Returns the bytes received when accepted; -1
@@ -89,23 +37,9 @@ int request_drain(int connection, const struct timespec *deadline);
 // Sends the text and its NUL in one send, never raising SIGPIPE. Returns bytes sent, or -1.
 int reply_send(int connection, const char *reply);
 
-// Each calls one cache operation, writes the reply text into reply (REPLY_MAX bytes) and
-// returns the cache's result. A null cache answers "208-Cache error\r\n" and touches nothing.
-int handle_add(verdict_cache *cache, const cache_entry *body, char *reply);
-int handle_delete(verdict_cache *cache, const cache_entry *body, char *reply);
-int handle_query(verdict_cache *cache, const cache_entry *body, char *reply);
-int handle_clear(verdict_cache *cache, char *reply);
-
-// Writes the status line "101-OK: Cache running;DD-MM-YYYY;HH:MM:SS;PID\r\n" with the local
-// time of the call into reply (REPLY_MAX bytes).
-void status_reply(char *reply);
-
-// Removes every trailing CR and LF. Returns the new length.
-size_t strip_line_end(char *text, size_t length);
-
 // Serves exactly the one connection of the worker_job it is given, counts its reply
-// (service/stats.h) before sending it, closes the connection and returns null. A thread entry,
-// so that a thread of its own may serve a connection.
+// (service/stats.h) before sending it, closes the connection and returns null. A worker of the
+// pool calls it for each connection it takes.
 void *request_handler_thread(void *job);
 
 #endif  // VRELL_SERVICE_REQUEST_H_

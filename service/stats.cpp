@@ -1,12 +1,13 @@
 #include "service/stats.h"
 
-#include <pthread.h>
 #include <stdio.h>
 #include <string.h>
 #include <time.h>
 
 #include <atomic>
 
+#include "base/clock.h"
+#include "base/wire.h"
 #include "service/log.h"
 
 namespace {
@@ -29,17 +30,12 @@ alignas(LINE) std::atomic<int64_t> started_at{0};
 std::atomic<int64_t> warning_due{0};
 std::atomic<uint64_t> refused_at_warning{0};
 
-int64_t monotonic_seconds(clockid_t clock) {
-  struct timespec now;
-  clock_gettime(clock, &now);
-  return now.tv_sec;
-}
+// Written only while no worker runs (stats_set_gauges), read by the workers.
+stats_gauge_reader gauge_reader = nullptr;
+const void *gauge_source = nullptr;
 
-int64_t coarse_seconds() {
-  // Read without a system call; a second's error does not matter to a warning a minute.
-  return monotonic_seconds(CLOCK_MONOTONIC_COARSE);
-}
-int64_t (*warning_clock)(void) = coarse_seconds;
+// Read without a system call; a second's error does not matter to a warning a minute.
+int64_t (*warning_clock)(void) = clock_coarse_seconds;
 
 void relaxed_add(stats_counter counter) {
   counters[counter].value.fetch_add(1, std::memory_order_relaxed);
@@ -65,60 +61,32 @@ void warn_full(const verdict_cache *cache) {
 }  // namespace
 
 void stats_start(void) {
-  started_at.store(monotonic_seconds(CLOCK_MONOTONIC));
+  started_at.store(clock_seconds());
 }
 
 void stats_count(stats_counter counter) {
   relaxed_add(counter);
 }
 
-void stats_count_reply(const char *reply, const verdict_cache *cache) {
-  if (reply[0] < '0' || reply[0] > '9' || reply[1] < '0' || reply[1] > '9' || reply[2] < '0' ||
-      reply[2] > '9' || reply[3] != '-') {
-    return;
-  }
-  switch ((reply[0] - '0') * 100 + (reply[1] - '0') * 10 + (reply[2] - '0')) {
-    case 201:
-      return relaxed_add(STATS_ADDED);
-    case 202:
-      return relaxed_add(STATS_MODIFIED);
-    case 203:
-      relaxed_add(STATS_REFUSED_FULL);
-      return warn_full(cache);
-    case 204:
-      return relaxed_add(STATS_DELETED);
-    case 205:
-    case 206:
-      return relaxed_add(STATS_HITS);
-    case 207:
-      return relaxed_add(STATS_STALE);
-    case 208:
-      return relaxed_add(STATS_ERRORS);
-    case 209:
-      return relaxed_add(STATS_MISSES);
-    case 210:
-      return relaxed_add(STATS_INVALID);
-    case 211:
-      return relaxed_add(STATS_CLEARED);
-    default:
-      return;
-  }
+void stats_count_reply(stats_counter counter, const verdict_cache *cache) {
+  if (counter < 0 || counter >= STATS_COUNTERS) return;
+  relaxed_add(counter);
+  if (counter == STATS_REFUSED_FULL) warn_full(cache);
 }
 
 uint64_t stats_get(stats_counter counter) {
   return counters[counter].value.load(std::memory_order_relaxed);
 }
 
-size_t stats_fields(char *out, size_t size, verdict_cache *cache, const pool_counters *pool) {
-  const pool_counters none = {};
+size_t stats_fields(char *out, size_t size, verdict_cache *cache, const stats_gauges *pool) {
+  const stats_gauges none = {};
   if (pool == nullptr) pool = &none;
   int64_t start = started_at.load();
   struct {
     const char *name;
     uint64_t value;
   } const fields[] = {
-      {"uptime",
-       start == 0 ? 0 : static_cast<uint64_t>(monotonic_seconds(CLOCK_MONOTONIC) - start)},
+      {"uptime", start == 0 ? 0 : static_cast<uint64_t>(clock_seconds() - start)},
       {"entries", cache_count(cache)},
       {"capacity", cache != nullptr ? cache->max_entries : 0},
       {"hits", stats_get(STATS_HITS)},
@@ -153,12 +121,17 @@ size_t stats_fields(char *out, size_t size, verdict_cache *cache, const pool_cou
 }
 
 void stats_set_clock(int64_t (*seconds)(void)) {
-  warning_clock = seconds != nullptr ? seconds : coarse_seconds;
+  warning_clock = seconds != nullptr ? seconds : clock_coarse_seconds;
 }
 
-void stats_reply(char *reply, verdict_cache *cache, const worker_pool *pool) {
-  pool_counters counts = {};
-  pool_counts(pool, &counts);
+void stats_set_gauges(stats_gauge_reader read, const void *source) {
+  gauge_reader = read;
+  gauge_source = source;
+}
+
+void stats_reply(char *reply, verdict_cache *cache) {
+  stats_gauges counts = {};
+  if (gauge_reader != nullptr) gauge_reader(gauge_source, &counts);
   constexpr size_t head = sizeof STATS_TEXT - 1;
   constexpr char line_end[] = "\r\n";
   memcpy(reply, STATS_TEXT, head);

@@ -13,7 +13,6 @@
 #include <stdint.h>
 
 #include "cache/cache.h"
-#include "service/pool.h"
 
 // The counters that only grow. Which reply codes each one counts is stated beside it.
 enum stats_counter : int {
@@ -31,9 +30,20 @@ enum stats_counter : int {
   STATS_CONNECTIONS,   // connections accepted
   STATS_COUNTERS       // the number of counters
 };
+// What the replies 101 and 102 count under: nothing.
+constexpr stats_counter STATS_UNCOUNTED = STATS_COUNTERS;
 
-// The head of the stats reply; the fields, "\r\n" and the NUL follow.
-constexpr char STATS_TEXT[] = "102-Stats: ";
+// The gauges of the worker pool and the connection queue at one moment, for operators.
+struct stats_gauges {
+  int32_t threads;     // workers
+  int32_t busy;        // workers serving a connection
+  int32_t queued;      // connections waiting in the queue
+  int32_t queued_max;  // the most that have waited at once
+};
+
+// Reads the gauges of source into out. Returns 0; -1 when it cannot.
+using stats_gauge_reader = int (*)(const void *source, stats_gauges *out);
+
 // The buffer of the stats reply. Every field at its widest fits, so the line is never cut.
 constexpr int STATS_REPLY_MAX = 1024;
 // A full table is logged at most this often, with the refusals since the last line.
@@ -45,27 +55,33 @@ void stats_start(void);
 // Adds one to the counter.
 void stats_count(stats_counter counter);
 
-// Counts a reply by its leading code (see stats_counter); 101, 102 and texts without a code
-// count nothing. A 203 also logs the full-table warning: the first one at once, then at most
-// one every STATS_FULL_WARNING_EVERY_S seconds with the count since the last line. cache may
-// be null; it only names the capacity in the warning.
-void stats_count_reply(const char *reply, const verdict_cache *cache);
+// Counts a reply under its counter, the one its row of the protocol's tables names;
+// STATS_UNCOUNTED counts nothing. STATS_REFUSED_FULL also logs the full-table warning: the first
+// one at once, then at most one every STATS_FULL_WARNING_EVERY_S seconds with the count since the
+// last line. cache may be null; it only names the capacity in the warning.
+void stats_count_reply(stats_counter counter, const verdict_cache *cache);
 
 // Returns the counter's value.
 uint64_t stats_get(stats_counter counter);
 
 // Writes the fields "uptime=N;entries=N;...;queued_max=N" into out (size bytes, terminated).
 // entries takes the cache's lock for a moment; a null cache gives 0 entries and capacity, null
-// pool counts give 0 for threads, busy, queued and queued_max. Returns the length of the text,
-// cut to size - 1.
-size_t stats_fields(char *out, size_t size, verdict_cache *cache, const pool_counters *pool);
+// gauges give 0 for threads, busy, queued and queued_max. Returns the length of the text, cut to
+// size - 1.
+size_t stats_fields(char *out, size_t size, verdict_cache *cache, const stats_gauges *gauges);
+
+// Hands down the reader of the gauges that stats_reply reports: the worker pool sets it as it
+// starts and clears it (null) once its workers have ended, so a worker never reaches up into
+// the pool. Call it while no worker runs.
+void stats_set_gauges(stats_gauge_reader read, const void *source);
 
 // For tests: replaces the monotonic seconds that time the full-table warning. Null restores
 // the clock. Must not be changed while other threads count.
 void stats_set_clock(int64_t (*seconds)(void));
 
-// Writes the stats reply, STATS_TEXT, the fields and "\r\n", into reply (STATS_REPLY_MAX bytes),
-// with the counts of pool as it runs; pool may be null.
-void stats_reply(char *reply, verdict_cache *cache, const worker_pool *pool);
+// Writes the stats reply, STATS_TEXT (base/wire.h), the fields and "\r\n", into reply
+// (STATS_REPLY_MAX bytes), with the gauges the reader given to stats_set_gauges reads now, or 0s
+// without one.
+void stats_reply(char *reply, verdict_cache *cache);
 
 #endif  // VRELL_SERVICE_STATS_H_

@@ -23,36 +23,17 @@
 #include <thread>
 #include <vector>
 
+#include "base/wire.h"
 #include "client/client.h"
 #include "harness.h"
 
 namespace {
 
 constexpr int kBoundMs = 20000;
-constexpr char kInvalid[] = "210-Invalid request\r\n";
-constexpr char kCacheError[] = "208-Cache error\r\n";
 // Makes the daemon write its log lines to the file it names instead of syslog.
 constexpr char kLogFileVariable[] = "VRELL_LOG_FILE";
 // Names the service manager's datagram socket: a path, or "@" and an abstract name.
 constexpr char kNotifyVariable[] = "NOTIFY_SOCKET";
-
-bool Exists(const std::string &path) {
-  struct stat st;
-  return lstat(path.c_str(), &st) == 0;
-}
-
-// A connected client socket, or -1.
-int Connect(const std::string &path) {
-  int fd = socket(AF_UNIX, SOCK_STREAM, 0);
-  sockaddr_un address = {};
-  address.sun_family = AF_UNIX;
-  strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
-  if (connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0) {
-    close(fd);
-    return -1;
-  }
-  return fd;
-}
 
 // The number of sockets the process holds open: its listener and the connections it accepted.
 int SocketCount(pid_t pid) {
@@ -160,8 +141,8 @@ class DaemonTest : public harness_fixture {
   // Expects the orderly stop's traces: exit status 0, no pid file, no socket node.
   void ExpectOrderlyStop(int status) {
     EXPECT_EQ(status, 0);
-    EXPECT_FALSE(Exists(d_.pid_path));
-    EXPECT_FALSE(Exists(d_.socket_path));
+    EXPECT_FALSE(harness_exists(d_.pid_path));
+    EXPECT_FALSE(harness_exists(d_.socket_path));
   }
 };
 
@@ -323,8 +304,8 @@ TEST_F(DaemonTest, SignalsAtRandomMomentsNeverLoseTheStop) {
     std::this_thread::sleep_for(std::chrono::microseconds(random() % 30000));
     kill(daemon, random() % 2 == 0 ? SIGTERM : SIGINT);
     EXPECT_EQ(harness_wait_exit(daemon, kBoundMs), 0);
-    EXPECT_FALSE(Exists(d_.pid_path));
-    EXPECT_FALSE(Exists(d_.socket_path));
+    EXPECT_FALSE(harness_exists(d_.pid_path));
+    EXPECT_FALSE(harness_exists(d_.socket_path));
     if (HasFailure()) return;
   }
 }
@@ -387,7 +368,7 @@ TEST_F(DaemonTest, LeftoversAreNamedAndKept) {
     if (c.pid_text != nullptr) {
       EXPECT_EQ(harness_read_file(d_.pid_path), pid_text) << c.label;
     }
-    EXPECT_EQ(Exists(d_.socket_path), c.socket != 0) << c.label;
+    EXPECT_EQ(harness_exists(d_.socket_path), c.socket != 0) << c.label;
     unlink(d_.pid_path.c_str());
     unlink(d_.socket_path.c_str());
   }
@@ -408,7 +389,7 @@ TEST_F(DaemonTest, APidFileThatCannotBeWrittenEndsTheChildAndRemovesItsNode) {
   std::vector<pid_t> children = harness_children();
   ASSERT_EQ(children.size(), 1u);
   EXPECT_EQ(harness_wait_exit(children[0], kBoundMs), 1);
-  EXPECT_FALSE(Exists(d_.socket_path));
+  EXPECT_FALSE(harness_exists(d_.socket_path));
   EXPECT_EQ(harness_read_file(d_.dir + "/daemon.out"), "");
   // Standard output is gone by then: the log is the only trace.
   EXPECT_EQ(harness_read_file(log),
@@ -423,7 +404,7 @@ TEST_F(DaemonTest, CountersAddUpAndTheLogTellsTheStartAFullTableAndTheStop) {
   Start();
   unsetenv(kLogFileVariable);
   auto counters = [&] {
-    int fd = Connect(d_.socket_path);
+    int fd = harness_connect(d_.socket_path);
     std::string reply = Exchange(fd, "S\r\n");
     close(fd);
     return Fields(reply, "102-Stats: ");
@@ -437,8 +418,8 @@ TEST_F(DaemonTest, CountersAddUpAndTheLogTellsTheStartAFullTableAndTheStop) {
       {"Q 2 /c/0", "206-File is marked infected in cache\r\n"},
       {"Q 1 /c/missing", "209-File not found in Cache\r\n"},
       {"Q 9 /c/1", "207-File found but mtime changed. Entry removed\r\n"},
-      {"hello", kInvalid},
-      {"A 1 2 /c/bad", kCacheError},
+      {"hello", REPLY_INVALID},
+      {"A 1 2 /c/bad", REPLY_CACHE_ERROR},
       {"D /c/2", "204-File deleted successfully\r\n"},
   };
   for (int i = 0; i < 50; ++i) {
@@ -493,11 +474,11 @@ TEST_F(DaemonTest, AFullPoolServesTheNextOnlyWhenASlotIsFreeAndIdleClientsAreLet
   Start();
   std::vector<int> silent;
   for (int i = 0; i < 5; ++i) {
-    int fd = Connect(d_.socket_path);
+    int fd = harness_connect(d_.socket_path);
     ASSERT_GE(fd, 0);
     silent.push_back(fd);
   }
-  int sixth = Connect(d_.socket_path);
+  int sixth = harness_connect(d_.socket_path);
   ASSERT_GE(sixth, 0);
   ASSERT_GT(send(sixth, "K\r\n", 4, MSG_NOSIGNAL), 0);
   // Every worker is held by a silent client, so no answer can come yet.
@@ -506,7 +487,7 @@ TEST_F(DaemonTest, AFullPoolServesTheNextOnlyWhenASlotIsFreeAndIdleClientsAreLet
   std::string reply = ReadReply(sixth);
   EXPECT_EQ(reply.rfind("101-OK: Cache running;", 0), 0u) << reply;
   // The others never speak: the receive time-out answers and frees them.
-  for (size_t i = 1; i < silent.size(); ++i) EXPECT_EQ(ReadReply(silent[i]), kCacheError);
+  for (size_t i = 1; i < silent.size(); ++i) EXPECT_EQ(ReadReply(silent[i]), REPLY_CACHE_ERROR);
   for (int fd : silent) close(fd);
   close(sixth);
   EXPECT_EQ(harness_request(d_, "K\r\n").rfind("101-", 0), 0u);
@@ -519,9 +500,9 @@ TEST_F(DaemonTest, TheStopAnswersEveryConnectionItAccepted) {
   // The listener alone, once the start-up's own status request is done with.
   ASSERT_TRUE(harness_wait_for([&] { return SocketCount(d_.pid) == 1; }, kBoundMs));
   std::vector<int> silent, waiting;
-  for (int i = 0; i < 5; ++i) silent.push_back(Connect(d_.socket_path));
+  for (int i = 0; i < 5; ++i) silent.push_back(harness_connect(d_.socket_path));
   for (int i = 0; i < 3; ++i) {
-    waiting.push_back(Connect(d_.socket_path));
+    waiting.push_back(harness_connect(d_.socket_path));
     ASSERT_EQ(send(waiting.back(), "K\r\n", 4, MSG_NOSIGNAL), 4);
   }
   // Once the daemon holds all eight, each has been accepted: the status requests wait in the
@@ -534,7 +515,7 @@ TEST_F(DaemonTest, TheStopAnswersEveryConnectionItAccepted) {
     close(fd);
   }
   for (int fd : silent) {
-    EXPECT_EQ(ReadReply(fd), kCacheError);
+    EXPECT_EQ(ReadReply(fd), REPLY_CACHE_ERROR);
     close(fd);
   }
 }
@@ -560,7 +541,7 @@ TEST_F(DaemonTest, ABurstFromManyClientsIsAllAnswered) {
   for (std::thread &client : clients) client.join();
   EXPECT_EQ(answered.load(), kClients * kEach);
   EXPECT_EQ(harness_request(d_, "Q 7 /burst/3/4\r\n"), "206-File is marked infected in cache\r\n");
-  EXPECT_EQ(harness_request(d_, "X\r\n"), kInvalid);
+  EXPECT_EQ(harness_request(d_, "X\r\n"), REPLY_INVALID);
 }
 
 }  // namespace

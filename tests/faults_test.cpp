@@ -25,6 +25,7 @@
 #include <thread>
 #include <vector>
 
+#include "base/wire.h"
 #include "harness.h"
 
 namespace {
@@ -40,38 +41,6 @@ constexpr int kPathsPerClient = 16;
 constexpr int kFloodCapacity = kFloodClients * kPathsPerClient + 1;
 // Keeps the table from being empty, where a delete answers 208 instead of 209.
 constexpr char kAnchor[] = "/flood/anchor";
-
-constexpr char kAdded[] = "201-File added successfully\r\n";
-constexpr char kModified[] = "202-File already in cache, entry modified\r\n";
-constexpr char kFull[] = "203-File not added. Cache full\r\n";
-constexpr char kDeleted[] = "204-File deleted successfully\r\n";
-constexpr char kClean[] = "205-File is marked clean in cache\r\n";
-constexpr char kInfected[] = "206-File is marked infected in cache\r\n";
-constexpr char kStale[] = "207-File found but mtime changed. Entry removed\r\n";
-constexpr char kCacheError[] = "208-Cache error\r\n";
-constexpr char kNotFound[] = "209-File not found in Cache\r\n";
-constexpr char kInvalid[] = "210-Invalid request\r\n";
-constexpr char kCleared[] = "211-Cache cleared\r\n";
-constexpr char kStatusPrefix[] = "101-OK: Cache running;";
-
-bool Exists(const std::string &path) {
-  struct stat st;
-  return lstat(path.c_str(), &st) == 0;
-}
-
-// A connected client socket, or -1.
-int Connect(const std::string &path) {
-  int fd = socket(AF_UNIX, SOCK_STREAM, 0);
-  if (fd < 0) return -1;
-  sockaddr_un address = {};
-  address.sun_family = AF_UNIX;
-  strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
-  if (connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0) {
-    close(fd);
-    return -1;
-  }
-  return fd;
-}
 
 // Every byte the daemon sends until it closes the connection, NUL included.
 std::string ReadAll(int fd) {
@@ -91,7 +60,7 @@ std::string ReadAll(int fd) {
 // *connected to whether the connect succeeded.
 std::string Exchange(const std::string &socket_path, const std::string &text,
                      bool *connected = nullptr) {
-  int fd = Connect(socket_path);
+  int fd = harness_connect(socket_path);
   if (connected != nullptr) *connected = fd >= 0;
   if (fd < 0) return "";
   std::string raw;
@@ -104,14 +73,15 @@ std::string Exchange(const std::string &socket_path, const std::string &text,
 
 // One of the daemon's replies, whole: its text, the line end, the NUL, nothing more.
 bool IsProtocolReply(const std::string &raw) {
-  static const char *const fixed[] = {kAdded, kModified,   kFull,     kDeleted, kClean,  kInfected,
-                                      kStale, kCacheError, kNotFound, kInvalid, kCleared};
+  static const char *const fixed[] = {
+      REPLY_ADDED, REPLY_MODIFIED,    REPLY_FULL,      REPLY_DELETED, REPLY_CLEAN,  REPLY_INFECTED,
+      REPLY_STALE, REPLY_CACHE_ERROR, REPLY_NOT_FOUND, REPLY_INVALID, REPLY_CLEARED};
   if (raw.empty() || raw.back() != '\0') return false;
   const std::string text = raw.substr(0, raw.size() - 1);
   for (const char *reply : fixed) {
     if (text == reply) return true;
   }
-  return text.rfind(kStatusPrefix, 0) == 0 && text.find("\r\n") == text.size() - 2;
+  return text.rfind(STATUS_TEXT ";", 0) == 0 && text.find("\r\n") == text.size() - 2;
 }
 
 std::string Printable(const std::string &raw) {
@@ -169,24 +139,24 @@ struct flood_client {
     auto found = model.find(path);
     if (pick < 55) {
       *request = "Q " + std::to_string(mtime) + " " + path + "\r\n";
-      if (found == model.end()) return kNotFound;
+      if (found == model.end()) return REPLY_NOT_FOUND;
       if (found->second.mtime != mtime) {
         model.erase(found);
-        return kStale;
+        return REPLY_STALE;
       }
-      return found->second.verdict == 1 ? kInfected : kClean;
+      return found->second.verdict == 1 ? REPLY_INFECTED : REPLY_CLEAN;
     }
     if (pick < 88) {
       const int verdict = int(random() % 2);
       *request = "A " + std::to_string(mtime) + " " + std::to_string(verdict) + " " + path + "\r\n";
       const bool present = found != model.end();
       model[path] = {mtime, verdict};
-      return present ? kModified : kAdded;
+      return present ? REPLY_MODIFIED : REPLY_ADDED;
     }
     *request = "D " + path + "\r\n";
-    if (found == model.end()) return kNotFound;
+    if (found == model.end()) return REPLY_NOT_FOUND;
     model.erase(found);
-    return kDeleted;
+    return REPLY_DELETED;
   }
 };
 
@@ -252,8 +222,8 @@ class FaultsTest : public harness_fixture {
 
   void ExpectOrderlyStop(int status) {
     EXPECT_EQ(status, 0);
-    EXPECT_FALSE(Exists(d_.pid_path));
-    EXPECT_FALSE(Exists(d_.socket_path));
+    EXPECT_FALSE(harness_exists(d_.pid_path));
+    EXPECT_FALSE(harness_exists(d_.socket_path));
   }
 
   std::string Request(const std::string &text) {
@@ -277,34 +247,34 @@ TEST_F(FaultsTest, SilentClientsAreLetGoAndTheOthersServed) {
   constexpr int kSilent = 64;
   std::vector<int> silent;
   for (int i = 0; i < kSilent; ++i) {
-    int fd = Connect(d_.socket_path);
+    int fd = harness_connect(d_.socket_path);
     ASSERT_GE(fd, 0) << "connect " << i;
     silent.push_back(fd);
   }
   // Every worker is held by a silent client and more wait behind them; the receive time-out,
   // counted from each accept, frees them all, and the client behind them is answered.
   const std::string status = Request("K\r\n");
-  EXPECT_EQ(status.rfind(kStatusPrefix, 0), 0u) << Printable(status);
+  EXPECT_EQ(status.rfind(STATUS_TEXT ";", 0), 0u) << Printable(status);
   int let_go = 0;
   for (int fd : silent) {
-    if (ReadAll(fd) == std::string(kCacheError) + '\0') ++let_go;
+    if (ReadAll(fd) == std::string(REPLY_CACHE_ERROR) + '\0') ++let_go;
     close(fd);
   }
   EXPECT_EQ(let_go, kSilent);
-  EXPECT_EQ(Request("A 5 1 /after/silence\r\n"), kAdded);
+  EXPECT_EQ(Request("A 5 1 /after/silence\r\n"), REPLY_ADDED);
 
   // A stop asked for while silent clients hold every worker still completes; each of them
   // gets the time-out's whole reply or none at all.
   silent.clear();
   for (int i = 0; i < kSilent; ++i) {
-    int fd = Connect(d_.socket_path);
+    int fd = harness_connect(d_.socket_path);
     ASSERT_GE(fd, 0) << "connect " << i;
     silent.push_back(fd);
   }
   ExpectOrderlyStop(harness_stop(&d_, SIGTERM, kBoundMs / 1000));
   for (int fd : silent) {
     const std::string raw = ReadAll(fd);
-    EXPECT_TRUE(raw.empty() || raw == std::string(kCacheError) + '\0') << Printable(raw);
+    EXPECT_TRUE(raw.empty() || raw == std::string(REPLY_CACHE_ERROR) + '\0') << Printable(raw);
     close(fd);
   }
 }
@@ -314,7 +284,7 @@ TEST_F(FaultsTest, VanishingAndResettingClientsLeakNothing) {
   config.threads = "8";
   config.max_entries = "1024";
   Start(config);
-  ASSERT_EQ(Request("K\r\n").rfind(kStatusPrefix, 0), 0u);
+  ASSERT_EQ(Request("K\r\n").rfind(STATUS_TEXT ";", 0), 0u);
   const int before = SettledDescriptors(DescriptorCount(d_.pid));
   ASSERT_GT(before, 0);
 
@@ -327,7 +297,7 @@ TEST_F(FaultsTest, VanishingAndResettingClientsLeakNothing) {
     threads.emplace_back([&, t] {
       for (int i = 0; i < kEach * kKinds / kThreads; ++i) {
         const int kind = (t + i) % kKinds;
-        int fd = Connect(d_.socket_path);
+        int fd = harness_connect(d_.socket_path);
         if (fd < 0) {
           failed_connects++;
           continue;
@@ -351,8 +321,8 @@ TEST_F(FaultsTest, VanishingAndResettingClientsLeakNothing) {
   EXPECT_EQ(failed_connects.load(), 0);
 
   // Every worker went through its connection to the end and closed it; the daemon serves on.
-  EXPECT_EQ(Request("A 9 0 /vanish/probe\r\n"), kAdded);
-  EXPECT_EQ(Request("Q 9 /vanish/probe\r\n"), kClean);
+  EXPECT_EQ(Request("A 9 0 /vanish/probe\r\n"), REPLY_ADDED);
+  EXPECT_EQ(Request("Q 9 /vanish/probe\r\n"), REPLY_CLEAN);
   EXPECT_EQ(SettledDescriptors(before), before);
   EXPECT_TRUE(harness_alive(d_.pid));
   ExpectOrderlyStop(harness_stop(&d_));
@@ -364,7 +334,7 @@ TEST_F(FaultsTest, AFloodIsAnsweredAsTheModelPredictsWithinTheCapacity) {
   config.max_entries = std::to_string(kFloodCapacity);
   config.life_time = "86400";
   Start(config);
-  ASSERT_EQ(Request(std::string("A 1 0 ") + kAnchor + "\r\n"), kAdded);
+  ASSERT_EQ(Request(std::string("A 1 0 ") + kAnchor + "\r\n"), REPLY_ADDED);
 
   const unsigned seed = std::random_device{}();
   printf("seed %u, %d connections from %d clients\n", seed, kFloodConnections, kFloodClients);
@@ -389,14 +359,14 @@ TEST_F(FaultsTest, AFloodIsAnsweredAsTheModelPredictsWithinTheCapacity) {
       const std::string path = client.Path(k);
       auto found = client.model.find(path);
       const int32_t mtime = found == client.model.end() ? 1700000000 : found->second.mtime;
-      const std::string expected = found == client.model.end()  ? kNotFound
-                                   : found->second.verdict == 1 ? kInfected
-                                                                : kClean;
+      const std::string expected = found == client.model.end()  ? REPLY_NOT_FOUND
+                                   : found->second.verdict == 1 ? REPLY_INFECTED
+                                                                : REPLY_CLEAN;
       EXPECT_EQ(Request("Q " + std::to_string(mtime) + " " + path + "\r\n"), expected) << path;
       if (found != client.model.end()) ++present;
     }
   }
-  EXPECT_EQ(Request(std::string("Q 1 ") + kAnchor + "\r\n"), kClean);
+  EXPECT_EQ(Request(std::string("Q 1 ") + kAnchor + "\r\n"), REPLY_CLEAN);
 
   // The capacity is exact: new paths are taken up to it and the next one is refused, while a
   // path already present is still updated.
@@ -404,12 +374,12 @@ TEST_F(FaultsTest, AFloodIsAnsweredAsTheModelPredictsWithinTheCapacity) {
   std::string reply;
   for (int i = 0; i <= kFloodCapacity; ++i) {
     reply = Request("A 1 1 /fill/" + std::to_string(i) + "\r\n");
-    if (reply != kAdded) break;
+    if (reply != REPLY_ADDED) break;
     ++added;
   }
-  EXPECT_EQ(reply, kFull);
+  EXPECT_EQ(reply, REPLY_FULL);
   EXPECT_EQ(added, kFloodCapacity - present);
-  EXPECT_EQ(Request(std::string("A 2 1 ") + kAnchor + "\r\n"), kModified);
+  EXPECT_EQ(Request(std::string("A 2 1 ") + kAnchor + "\r\n"), REPLY_MODIFIED);
   ExpectOrderlyStop(harness_stop(&d_));
 }
 
@@ -419,7 +389,7 @@ TEST_F(FaultsTest, ASignalInTheMiddleOfAFloodCutsNoReply) {
   config.max_entries = std::to_string(kFloodCapacity);
   config.life_time = "86400";
   Start(config);
-  ASSERT_EQ(Request(std::string("A 1 0 ") + kAnchor + "\r\n"), kAdded);
+  ASSERT_EQ(Request(std::string("A 1 0 ") + kAnchor + "\r\n"), REPLY_ADDED);
 
   const unsigned seed = std::random_device{}();
   printf("seed %u\n", seed);
@@ -543,8 +513,8 @@ TEST_F(FaultsTest, DamagedConfigurationFilesNeverCrashTheStart) {
       ASSERT_EQ(children.size(), 1u);
       d_.pid = children[0];
       if (c.outcome == kServes) {
-        EXPECT_TRUE(harness_wait_for([&] { return Request("K\r\n").rfind(kStatusPrefix, 0) == 0; },
-                                     kBoundMs));
+        EXPECT_TRUE(harness_wait_for(
+            [&] { return Request("K\r\n").rfind(STATUS_TEXT ";", 0) == 0; }, kBoundMs));
       }
       EXPECT_EQ(harness_stop(&d_, SIGTERM, kBoundMs / 1000), 0);
     } else {

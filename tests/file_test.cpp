@@ -1,4 +1,5 @@
 #include "config/file.h"
+#include "config/path.h"
 
 #include <dirent.h>
 #include <errno.h>
@@ -301,8 +302,8 @@ TEST_F(FileTest, ExtensionHelpers) {
   EXPECT_STREQ(path_strip_trailing_slash("a//"), "a/");
   EXPECT_STREQ(path_strip_trailing_slash("a/"), "a");
   EXPECT_STREQ(path_strip_trailing_slash(""), "");
-  EXPECT_NE(path_strip_trailing_slash(std::string(FILE_DIR_MAX, 'd').c_str()), nullptr);
-  EXPECT_EQ(path_strip_trailing_slash(std::string(FILE_DIR_MAX + 1, 'd').c_str()), nullptr);
+  EXPECT_NE(path_strip_trailing_slash(std::string(PATH_DIR_MAX, 'd').c_str()), nullptr);
+  EXPECT_EQ(path_strip_trailing_slash(std::string(PATH_DIR_MAX + 1, 'd').c_str()), nullptr);
 
   EXPECT_TRUE(path_is_absolute("/x"));
   EXPECT_FALSE(path_is_absolute("x/"));

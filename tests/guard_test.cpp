@@ -163,6 +163,40 @@ TEST_F(GuardTest, ReadPidFileReadsTheLeadingNumberOfTheFirstSixteenBytes) {
   EXPECT_EQ(-1, read_pid_file(nullptr));
 }
 
+// A pid is written with "%ld" and read back like atol; the largest process id Linux hands
+// out (2^22) and the largest a pid_t holds both survive the round trip unchanged.
+TEST_F(GuardTest, LargePidsMakeTheRoundTrip) {
+  for (long pid : {1L, 4194304L, 2147483646L, 2147483647L}) {
+    SCOPED_TRACE(pid);
+    ASSERT_EQ(0, write_pid_file(pid, pid_path_.c_str()));
+    EXPECT_EQ(std::to_string(pid), Read(pid_path_));
+    EXPECT_EQ(pid, read_pid_file(pid_path_.c_str()));
+    // No process has such a number, and none beyond 2^22 ever does.
+    if (pid > 4194304L) {
+      EXPECT_EQ(PID_FILE_STALE, check_pid_file(pid_path_.c_str()));
+    }
+    ASSERT_EQ(0, remove_pid_file(pid_path_.c_str()));
+  }
+}
+
+// Numbers past the range of a 32-bit pid never pass for a live process, whether long cuts
+// them (32-bit) or not (64-bit).
+TEST_F(GuardTest, NumbersBeyondAPidAreStaleOrBad) {
+  const struct {
+    const char *text;
+    int result;
+  } cases[] = {
+      {"2147483648", PID_FILE_STALE}, {"4294967296", PID_FILE_STALE},
+      {"4294967297", PID_FILE_STALE}, {"9999999999999999", PID_FILE_STALE},
+      {"-2147483648", PID_FILE_BAD},  {"-4294967295", PID_FILE_BAD},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.text);
+    Write(pid_path_, c.text);
+    EXPECT_EQ(c.result, check_pid_file(pid_path_.c_str()));
+  }
+}
+
 TEST_F(GuardTest, CheckPidFileTellsAbsentLiveStaleAndBad) {
   const char *path = pid_path_.c_str();
   EXPECT_EQ(PID_FILE_ABSENT, check_pid_file(path));

@@ -91,6 +91,13 @@ int harness_stop(daemon_under_test *d, int sig = SIGTERM, int timeout_seconds = 
 // Returns true when the process is still alive (and not a zombie).
 bool harness_alive(pid_t pid);
 
+// Returns true when something, a dangling link included, exists at path.
+bool harness_exists(const std::string &path);
+
+// Returns a stream socket connected to the Unix-domain socket at path, which the caller closes;
+// -1 when the connect fails.
+int harness_connect(const std::string &path);
+
 // Sends text plus its NUL to the daemon and returns the reply without its NUL ("" on failure).
 std::string harness_request(const daemon_under_test &d, const std::string &text);
 

@@ -23,6 +23,7 @@
 #include <thread>
 #include <vector>
 
+#include "base/wire.h"
 #include "daemon/flags.h"
 #include "daemon/server.h"
 
@@ -77,7 +78,7 @@ int serve_inline(int connection, const timespec *, void *arg) {
   auto *report = static_cast<child_report *>(arg);
   char bytes[64];
   ssize_t n = readable_within(connection, 5000) ? recv(connection, bytes, sizeof bytes, 0) : -1;
-  if (n == EXIT_REQUEST_SIZE && memcmp(bytes, EXIT_REQUEST, EXIT_REQUEST_SIZE) == 0) {
+  if (n == sizeof REQUEST_EXIT && memcmp(bytes, REQUEST_EXIT, sizeof REQUEST_EXIT) == 0) {
     ++report->exit_requests;
   } else {
     ++report->other_connections;

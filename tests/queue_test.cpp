@@ -65,6 +65,14 @@ TEST(ConnectionQueue, FifoWithPushTimes) {
   }
   EXPECT_EQ(0, connection_queue_length(&q));
   EXPECT_EQ(-1, connection_queue_pop(&q));
+
+  // An accept time given to the push is the one the taker gets.
+  const timespec stamped = {42, 7};
+  ASSERT_EQ(0, connection_queue_push(&q, 11, &stamped));
+  timespec accepted;
+  ASSERT_EQ(11, connection_queue_pop(&q, &accepted));
+  EXPECT_EQ(42, accepted.tv_sec);
+  EXPECT_EQ(7, accepted.tv_nsec);
   connection_queue_free(&q);
 }
 

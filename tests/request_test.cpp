@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
+#include <stdio.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -19,212 +20,8 @@ namespace {
 
 using namespace std::string_literals;
 
-// One parser case: the bytes of one receive and what the request must hold afterwards.
-struct parse_case {
-  std::string bytes;
-  int command;  // REQUEST_INVALID for a refused request
-  int64_t mtime;
-  int verdict;
-  std::string path;
-};
-
 std::string repeat(size_t n, char c) {
   return std::string(n, c);
-}
-
-TEST(RequestParse, ReadsCommandsAndFields) {
-  const parse_case cases[] = {
-      {"A 1000 0 /tmp/f\r\n\0"s, 'A', 1000, 0, "/tmp/f"},
-      {"A 1000 1 /tmp/f\0"s, 'A', 1000, 1, "/tmp/f"},  // the line end is never part of the key
-      {"Add 1000 1 /tmp/f\r\n\0"s, 'A', 1000, 1, "/tmp/f"},
-      {"A 5 256 /x\0"s, 'A', 5, 0, "/x"},
-      {"A 5 257 /x\0"s, 'A', 5, 1, "/x"},
-      {"A 5 2 /x\0"s, 'A', 5, 2, "/x"},  // the cache refuses it, not the parser
-      {"A  0 /x\0"s, 'A', 0, 0, "/x"},   // two spaces make an empty field, value 0
-      {"A 5 0 /tmp/a b\0"s, 'A', 5, 0, "/tmp/a b"},
-      {"A 5 0 \0"s, 'A', 5, 0, ""},
-      {"Q 1000 /tmp/f\r\n\0"s, 'Q', 1000, 0, "/tmp/f"},
-      {"Q /tmp/my file\0"s, 'Q', 0, 0, "file"},
-      {"D /tmp/a b\r\n\0"s, 'D', 0, 0, "/tmp/a b"},
-      {"D /x\n\r\n\r\0"s, 'D', 0, 0, "/x"},
-      {"D /x\0junk\0"s, 'D', 0, 0, "/x"},  // a NUL ends the text
-      {"K\r\n\0"s, 'K', 0, 0, ""},
-      {"K anything\0"s, 'K', 0, 0, ""},
-      {"Kanything\r\n\0"s, 'K', 0, 0, ""},
-      {"C\r\n\0"s, 'C', 0, 0, ""},
-      {"C 1 2 3\0"s, 'C', 0, 0, ""},
-      // Ended by a line end without the NUL: terminated all the same.
-      {"A 1000 0 /tmp/ab\r\n"s, 'A', 1000, 0, "/tmp/ab"},
-      {"Q 1000 /tmp/ab\n"s, 'Q', 1000, 0, "/tmp/ab"},
-      {"D /tmp/ab\r"s, 'D', 0, 0, "/tmp/ab"},
-      {"K anything"s, 'K', 0, 0, ""},  // K and C ignore their rest, the terminator included
-      {"C 1"s, 'C', 0, 0, ""},
-      {"S\r\n\0"s, 'S', 0, 0, ""},
-      // Refused.
-      {"A 1000 0\r\n\0"s, REQUEST_INVALID, 0, 0, ""},
-      {"A\r\n\0"s, REQUEST_INVALID, 0, 0, ""},
-      {"A 1000\0"s, REQUEST_INVALID, 0, 0, ""},
-      {"Q 1000\0"s, REQUEST_INVALID, 0, 0, ""},
-      {"Q\0"s, REQUEST_INVALID, 0, 0, ""},
-      {"D\r\n\0"s, REQUEST_INVALID, 0, 0, ""},
-      {"K"s, REQUEST_INVALID, 0, 0, ""},  // the only byte is the terminator
-      {""s, REQUEST_INVALID, 0, 0, ""},
-      {"k\r\n\0"s, REQUEST_INVALID, 0, 0, ""},
-      {"X\r\n\0"s, REQUEST_INVALID, 0, 0, ""},
-      {"\r\n\0"s, REQUEST_INVALID, 0, 0, ""},
-      {"\xC1 1 0 /x\0"s, REQUEST_INVALID, 0, 0, ""},
-      // Not terminated: the dropped byte would have been the path's last character.
-      {"A 1000 0 /tmp/ab"s, REQUEST_INVALID, 0, 0, ""},
-      {"A 2000 1 /tmp/sp"s, REQUEST_INVALID, 0, 0, ""},  // the first of several pieces
-      {"A 2000 1 "s, REQUEST_INVALID, 0, 0, ""},
-      {"Q 1000 /tmp/a"s, REQUEST_INVALID, 0, 0, ""},
-      {"D /tmp/m"s, REQUEST_INVALID, 0, 0, ""},
-      {"D /tmp/m\r\nx"s, REQUEST_INVALID, 0, 0, ""},
-  };
-  for (const parse_case &c : cases) {
-    SCOPED_TRACE(testing::PrintToString(c.bytes));
-    cache_request *request = request_new();
-    ASSERT_NE(nullptr, request);
-    int n = request_parse(c.bytes.data(), c.bytes.size(), request);
-    EXPECT_EQ(c.command, request->command);
-    if (c.command == REQUEST_INVALID) {
-      EXPECT_EQ(-1, n);
-    } else {
-      EXPECT_EQ(static_cast<int>(c.bytes.size()), n);
-      EXPECT_EQ(c.mtime, request->body->mtime);
-      EXPECT_EQ(c.verdict, request->body->verdict);
-      EXPECT_EQ(c.path, request->body->path);
-    }
-    request_free(request);
-  }
-}
-
-// A refused request leaves the body exactly as it was, also when its first fields were read
-// before the refusal.
-TEST(RequestParse, RefusalLeavesTheBodyAlone) {
-  const std::string cases[] = {
-      "A 1000 0\r\n\0"s,
-      "A 1000\0"s,
-      "Q 1000\0"s,
-      "A 1000 0 /tmp/ab"s,
-      "Q 7 " + repeat(CACHE_PATH_MAX, 'p') + '\0',
-      "A 7 1 " + repeat(CACHE_PATH_MAX, 'p') + '\0',
-      "A 7 1 " + repeat(REQUEST_MAX, 'p'),
-      "A 9223372036854775808 1 /p\r\n\0"s,
-      "Q -9223372036854775809 /p\0"s,
-  };
-  for (const std::string &bytes : cases) {
-    SCOPED_TRACE(bytes.substr(0, 16));
-    cache_request *request = request_new();
-    ASSERT_NE(nullptr, request);
-    memset(request->body, 0x5A, sizeof(cache_entry));
-    cache_entry before = *request->body;
-    EXPECT_EQ(-1, request_parse(bytes.data(), bytes.size(), request));
-    EXPECT_EQ(REQUEST_INVALID, request->command);
-    EXPECT_EQ(0, memcmp(&before, request->body, sizeof before));
-    request_free(request);
-  }
-}
-
-// The mtime is read in 64 bits, as a 64-bit atol reads it, and a value beyond them is refused;
-// the verdict is read as atoi reads it on a 32-bit int, saturating instead of overflowing.
-TEST(RequestParse, ReadsMtimesIn64BitsAndVerdictsLikeAtoiOn32Bits) {
-  const struct {
-    std::string field;
-    bool mtime_fits;
-    int64_t mtime;
-    int verdict;  // the low 8 bits of the saturated 32-bit value
-  } cases[] = {
-      {"0", true, 0, 0},
-      {"-5", true, -5, 251},
-      {"+3", true, 3, 3},
-      {"\t7", true, 7, 7},
-      {"12abc", true, 12, 12},
-      {"abc", true, 0, 0},
-      {"-", true, 0, 0},
-      {"2147483647", true, INT32_MAX, 255},
-      {"2147483648", true, 2147483648LL, 255},
-      {"4294967297", true, 4294967297LL, 255},
-      {"2208988800", true, 2208988800LL, 255},  // 2040
-      {"2366755200", true, 2366755200LL, 255},  // 2045
-      {"-2147483648", true, INT32_MIN, 0},
-      {"-99999999999", true, -99999999999LL, 0},
-      {"-255", true, -255, 1},
-      {"9223372036854775807", true, INT64_MAX, 255},
-      {"-9223372036854775808", true, INT64_MIN, 0},
-      {"00000000000000000000009223372036854775807", true, INT64_MAX, 255},
-      {"9223372036854775808", false, 0, 255},
-      {"-9223372036854775809", false, 0, 0},
-      {"99999999999999999999999", false, 0, 255},
-  };
-  for (const auto &c : cases) {
-    SCOPED_TRACE(c.field);
-    for (const std::string &bytes :
-         {"A " + c.field + " 1 /p\r\n" + '\0', "Q " + c.field + " /p" + '\0'}) {
-      cache_request *request = request_new();
-      int n = request_parse(bytes.data(), bytes.size(), request);
-      if (c.mtime_fits) {
-        EXPECT_EQ(static_cast<int>(bytes.size()), n);
-        EXPECT_EQ(c.mtime, request->body->mtime);
-      } else {
-        EXPECT_EQ(-1, n);
-        EXPECT_EQ(REQUEST_INVALID, request->command);
-      }
-      request_free(request);
-    }
-    std::string bytes = "A 0 " + c.field + " /p\r\n" + '\0';
-    cache_request *request = request_new();
-    ASSERT_EQ(static_cast<int>(bytes.size()), request_parse(bytes.data(), bytes.size(), request));
-    EXPECT_EQ(c.verdict, request->body->verdict);
-    request_free(request);
-  }
-}
-
-TEST(RequestParse, RefusesPathsThatDoNotFitOrWereCut) {
-  const std::string longest = repeat(CACHE_PATH_MAX - 1, 'p');
-  const std::string head = "A 10000 0 ";  // with the longest path: a text of 1033 bytes
-  ASSERT_EQ(static_cast<size_t>(REQUEST_MAX - 1), head.size() + longest.size());
-  const struct {
-    std::string bytes;
-    bool accepted;
-  } cases[] = {
-      {"D " + longest + '\0', true},
-      {"D " + longest + "p" + '\0', false},
-      {"Q 1 " + longest + "pp\r\n" + '\0', false},
-      {head + longest + '\0', true},                            // all 1034 bytes, ended by the NUL
-      {head + longest + "\n", false},                           // all 1034 bytes, and more followed
-      {std::string("K") + repeat(REQUEST_MAX - 1, 'x'), true},  // K and C ignore their rest
-      {std::string("C") + repeat(REQUEST_MAX + 100, 'x'), true},
-      {std::string("D /x") + repeat(REQUEST_MAX, '\r'), false},
-  };
-  for (const auto &c : cases) {
-    SCOPED_TRACE(c.bytes.size());
-    cache_request *request = request_new();
-    int n = request_parse(c.bytes.data(), c.bytes.size(), request);
-    if (c.accepted) {
-      EXPECT_EQ(static_cast<int>(std::min<size_t>(c.bytes.size(), REQUEST_MAX)), n);
-      EXPECT_NE(REQUEST_INVALID, request->command);
-    } else {
-      EXPECT_EQ(-1, n);
-      EXPECT_EQ(REQUEST_INVALID, request->command);
-    }
-    if (c.accepted && request->command == 'A') {
-      EXPECT_EQ(longest, request->body->path);
-    }
-    request_free(request);
-  }
-}
-
-TEST(RequestParse, StripsEveryTrailingLineEnd) {
-  const struct {
-    std::string text;
-    std::string stripped;
-  } cases[] = {{"", ""}, {"\r\n", ""}, {"a\n\r\n\r", "a"}, {"a\rb\n", "a\rb"}, {"ab", "ab"}};
-  for (const auto &c : cases) {
-    std::string text = c.text;
-    text.resize(strip_line_end(text.data(), text.size()));
-    EXPECT_EQ(c.stripped, text);
-  }
 }
 
 // Serves one connection over a socketpair: the client side sends bytes first (and may shut down
@@ -390,8 +187,141 @@ TEST_F(HandlerTest, ClientsThatSendNothingOrNoFitAreAnswered) {
   EXPECT_EQ(wire(REPLY_NOT_FOUND), Reply("Q 1 /x"));
 }
 
+// An mtime matches only itself, all 64 bits of it: 4294967296 must not pass for 0, nor
+// 2147483648 for -2147483648, nor a file dated 2045 for the same file dated 2040. One beyond
+// 64 bits is refused with 210 and touches nothing.
+TEST_F(HandlerTest, MatchesMtimesIn64Bits) {
+  const struct {
+    const char *added;
+    const char *queried;
+    bool matches;
+  } cases[] = {
+      {"2147483647", "2147483647", true},
+      {"-2147483648", "-2147483648", true},
+      {"2147483648", "2147483647", false},
+      {"4294967296", "2147483648", false},
+      {"-2147483649", "-2147483648", false},
+      {"4294967296", "0", false},
+      {"2147483648", "-2147483648", false},
+      {"-2147483648", "2147483648", false},
+      {"2147483647", "-2147483648", false},
+      {"2208988800", "2208988800", true},
+      {"2208988800", "2366755200", false},
+      {"9223372036854775807", "9223372036854775807", true},
+      {"-9223372036854775808", "-9223372036854775808", true},
+      {"9223372036854775807", "-9223372036854775808", false},
+  };
+  // Room for every case's path.
+  cache_destroy(cache_);
+  cache_ = cache_create(100, 60);
+  ASSERT_NE(nullptr, cache_);
+  int n = 0;
+  for (const auto &c : cases) {
+    SCOPED_TRACE(std::string(c.added) + " then " + c.queried);
+    const std::string path = "/b/" + std::to_string(n++);
+    EXPECT_EQ(wire(REPLY_ADDED), Reply("A "s + c.added + " 0 " + path));
+    EXPECT_EQ(wire(REPLY_MODIFIED), Reply("A "s + c.added + " 1 " + path));
+    EXPECT_EQ(wire(c.matches ? REPLY_INFECTED : REPLY_STALE),
+              Reply("Q "s + c.queried + " " + path));
+    // A mismatch removed the entry; a match left it in place.
+    EXPECT_EQ(wire(c.matches ? REPLY_INFECTED : REPLY_NOT_FOUND),
+              Reply("Q "s + c.added + " " + path));
+  }
+  // Refused before the cache is reached: nothing added, modified or removed.
+  const uint32_t count = cache_count(cache_);
+  EXPECT_EQ(wire(REPLY_INVALID), Reply("A 9223372036854775808 0 /b/new"));
+  EXPECT_EQ(wire(REPLY_INVALID), Reply("A -9223372036854775809 0 /b/0"));
+  EXPECT_EQ(wire(REPLY_INVALID), Reply("Q 18446744073709551615 /b/0"));
+  EXPECT_EQ(count, cache_count(cache_));
+  EXPECT_EQ(wire(REPLY_INFECTED), Reply("Q 2147483647 /b/0"));
+  EXPECT_EQ(wire(REPLY_NOT_FOUND), Reply("Q 9223372036854775807 /b/new"));
+}
+
+// Reads the status line's fields. Returns false unless the whole line has its shape.
+struct status_fields {
+  int day, month, year, hour, minute, second;
+  long long pid;
+};
+bool read_status(const std::string &line, status_fields *f) {
+  const std::string head = std::string(STATUS_TEXT) + ";";
+  if (line.compare(0, head.size(), head) != 0 || line.back() != '\0') return false;
+  char end[3] = {};
+  int used = 0;
+  int got = sscanf(line.c_str() + head.size(), "%2d-%2d-%d;%2d:%2d:%2d;%lld%2c%n", &f->day,
+                   &f->month, &f->year, &f->hour, &f->minute, &f->second, &f->pid, end, &used);
+  return got == 8 && std::string(end) == "\r\n" && head.size() + used + 1 == line.size();
+}
+
+// The daemon runs where long and time_t have 32 bits: the pid and the time in the status line
+// must come out as on a 64-bit build.
+TEST_F(HandlerTest, StatusLineCarriesThePidAndATimeInRange) {
+  std::string direct(REPLY_MAX, '\0');
+  status_reply(direct.data());
+  direct.resize(strlen(direct.c_str()) + 1);
+  for (const std::string &line : {direct, Serve("K\r\n"s + '\0', false, 1, {}, false).reply}) {
+    SCOPED_TRACE(line);
+    status_fields f;
+    ASSERT_TRUE(read_status(line, &f));
+    EXPECT_EQ(static_cast<long long>(getpid()), f.pid);
+    EXPECT_TRUE(f.day >= 1 && f.day <= 31) << f.day;
+    EXPECT_TRUE(f.month >= 1 && f.month <= 12) << f.month;
+    EXPECT_TRUE(f.year >= 1970 && f.year <= 2038) << "a year a 32-bit time_t holds";
+    EXPECT_TRUE(f.hour >= 0 && f.hour <= 23) << f.hour;
+    EXPECT_TRUE(f.minute >= 0 && f.minute <= 59) << f.minute;
+    EXPECT_TRUE(f.second >= 0 && f.second <= 60) << f.second;
+    EXPECT_LE(line.size() - 1, static_cast<size_t>(REPLY_MAX - 1));
+  }
+  // The widest line, with a pid of ten digits, still fits the reply buffer whole.
+  const size_t widest = strlen(STATUS_TEXT) + strlen(";dd-mm-yyyy;hh:mm:ss;") +
+                        std::to_string(INT32_MAX).size() + strlen("\r\n");
+  EXPECT_LE(widest, static_cast<size_t>(REPLY_MAX - 1));
+}
+
+// Each reply counts under the one counter its row names, and "K" and "S" under none.
+TEST_F(HandlerTest, EachReplyCountsUnderItsOwnCounter) {
+  const struct {
+    const char *text;
+    const char *reply;  // null: the status or the counters line
+    stats_counter counter;
+  } cases[] = {
+      {"D /c", REPLY_CACHE_ERROR, STATS_ERRORS},  // an empty table
+      {"Q 1 /c", REPLY_NOT_FOUND, STATS_MISSES},
+      {"A 1 0 /c", REPLY_ADDED, STATS_ADDED},
+      {"A 1 1 /c", REPLY_MODIFIED, STATS_MODIFIED},
+      {"Q 1 /c", REPLY_INFECTED, STATS_HITS},
+      {"A 1 0 /c", REPLY_MODIFIED, STATS_MODIFIED},
+      {"Q 1 /c", REPLY_CLEAN, STATS_HITS},
+      {"Q 2 /c", REPLY_STALE, STATS_STALE},
+      {"A 1 0 /c", REPLY_ADDED, STATS_ADDED},
+      {"A 1 0 /d", REPLY_ADDED, STATS_ADDED},
+      {"A 1 0 /e", REPLY_FULL, STATS_REFUSED_FULL},
+      {"A 1 2 /e", REPLY_CACHE_ERROR, STATS_ERRORS},
+      {"D /e", REPLY_NOT_FOUND, STATS_MISSES},
+      {"D /d", REPLY_DELETED, STATS_DELETED},
+      {"C", REPLY_CLEARED, STATS_CLEARED},
+      {"Z /c", REPLY_INVALID, STATS_INVALID},
+      {"K", nullptr, STATS_UNCOUNTED},
+      {"S", nullptr, STATS_UNCOUNTED},
+  };
+  auto *const quiet = log_sink;
+  log_sink = [](int, const char *) {};
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.text);
+    uint64_t before[STATS_COUNTERS];
+    for (int i = 0; i < STATS_COUNTERS; ++i) before[i] = stats_get(stats_counter(i));
+    const std::string reply = Reply(c.text);
+    if (c.reply != nullptr) {
+      EXPECT_EQ(wire(c.reply), reply);
+    }
+    for (int i = 0; i < STATS_COUNTERS; ++i) {
+      EXPECT_EQ(before[i] + (i == c.counter ? 1 : 0), stats_get(stats_counter(i))) << i;
+    }
+  }
+  log_sink = quiet;
+}
+
 std::vector<std::string> warnings;
-int64_t clock_now;
+int64_t fake_seconds;
 
 TEST_F(HandlerTest, AFullTableIsLoggedOnceAMinuteWithTheRefusalsSinceTheLastLine) {
   auto *const quiet = log_sink;
@@ -399,18 +329,18 @@ TEST_F(HandlerTest, AFullTableIsLoggedOnceAMinuteWithTheRefusalsSinceTheLastLine
     if (priority == LOG_WARNING) warnings.push_back(line);
   };
   // Far beyond any warning an earlier test may have timed with the real clock.
-  clock_now = int64_t{1} << 40;
-  stats_set_clock([] { return clock_now; });
+  fake_seconds = int64_t{1} << 40;
+  stats_set_clock([] { return fake_seconds; });
   EXPECT_EQ(wire(REPLY_ADDED), Reply("A 1 0 /a"));
   EXPECT_EQ(wire(REPLY_ADDED), Reply("A 1 0 /b"));
   EXPECT_EQ(wire(REPLY_FULL), Reply("A 1 0 /c"));
   EXPECT_EQ(1u, warnings.size());
-  clock_now += STATS_FULL_WARNING_EVERY_S - 1;
+  fake_seconds += STATS_FULL_WARNING_EVERY_S - 1;
   EXPECT_EQ(wire(REPLY_FULL), Reply("A 1 0 /d"));
   EXPECT_EQ(wire(REPLY_FULL), Reply("A 1 0 /e"));
   EXPECT_EQ(wire(REPLY_MODIFIED), Reply("A 1 0 /a"));
   EXPECT_EQ(1u, warnings.size());
-  clock_now += 1;
+  fake_seconds += 1;
   EXPECT_EQ(wire(REPLY_FULL), Reply("A 1 0 /f"));
   ASSERT_EQ(2u, warnings.size());
   EXPECT_EQ("cache full (2 entries): 3 new paths refused since the last warning", warnings[1]);

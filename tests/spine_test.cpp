@@ -22,7 +22,7 @@
 #include "client/client.h"
 #include "daemon/settings.h"
 #include "harness.h"
-#include "service/request.h"
+#include "service/protocol.h"
 
 extern char **environ;
 

@@ -47,11 +47,6 @@ constexpr int kChildCannot = 77;
 // Ends the daemon's output in the report a child writes; the sanitizer reports follow it.
 constexpr char kReportSeparator[] = "\n--- sanitizer reports ---\n";
 
-bool Exists(const std::string &path) {
-  struct stat st;
-  return lstat(path.c_str(), &st) == 0;
-}
-
 ino_t Inode(const std::string &path) {
   struct stat st;
   return stat(path.c_str(), &st) == 0 ? st.st_ino : 0;
@@ -179,8 +174,8 @@ class StartupTest : public ::testing::Test {
     EXPECT_EQ(d_.launcher.status, 0) << label;
     EXPECT_EQ(d_.launcher.out, expected_out) << label;
     EXPECT_EQ(harness_stop(&d_), 0) << label;
-    EXPECT_FALSE(Exists(d_.socket_path)) << label;
-    EXPECT_FALSE(Exists(d_.pid_path)) << label;
+    EXPECT_FALSE(harness_exists(d_.socket_path)) << label;
+    EXPECT_FALSE(harness_exists(d_.pid_path)) << label;
   }
 
   // Makes path unwritable for this process: the immutable attribute, else a read-only bind
@@ -203,7 +198,7 @@ class StartupTest : public ::testing::Test {
   // the test directory is opened to that user.
   std::string NobodyDir() {
     const std::string dir = d_.dir + "/nobody";
-    if (!Exists(dir)) {
+    if (!harness_exists(dir)) {
       EXPECT_EQ(chmod(d_.dir.c_str(), 0755), 0);
       EXPECT_EQ(mkdir(dir.c_str(), 0755), 0);
       EXPECT_EQ(chown(dir.c_str(), kNobody, kNobody), 0);
@@ -273,7 +268,7 @@ TEST_F(StartupTest, HelpWinsOverEverythingElseAndTheVersionOverTheRest) {
   run_result cli = harness_run_program(d_, VRELL_CLI_BINARY, {"--version", "status"});
   EXPECT_EQ(cli.status, 0);
   EXPECT_EQ(cli.out, "vrell-cli " VRELL_VERSION "\n");
-  EXPECT_FALSE(Exists(d_.socket_path));
+  EXPECT_FALSE(harness_exists(d_.socket_path));
 }
 
 TEST_F(StartupTest, TheConfigurationFileIsMandatoryAndMustBeReadableAndWritable) {
@@ -306,7 +301,7 @@ TEST_F(StartupTest, TheConfigurationFileIsMandatoryAndMustBeReadableAndWritable)
   r = Run({"-c", locked});
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.out, "Invalid configuration file (" + locked + "). Check permission\n");
-  EXPECT_FALSE(Exists(d_.socket_path));
+  EXPECT_FALSE(harness_exists(d_.socket_path));
 }
 
 TEST_F(StartupTest, CommandLineValuesAreValidatedAtTheirBounds) {
@@ -355,7 +350,7 @@ TEST_F(StartupTest, CommandLineValuesAreValidatedAtTheirBounds) {
       run_result r = RunOnConfig(c.args);
       EXPECT_EQ(r.status, 1) << label;
       EXPECT_EQ(r.out, "Error: " + c.error + "\n") << label;
-      EXPECT_FALSE(Exists(d_.socket_path)) << label;
+      EXPECT_FALSE(harness_exists(d_.socket_path)) << label;
       continue;
     }
     daemon_under_test saved = d_;
@@ -453,8 +448,8 @@ TEST_F(StartupTest, TheSocketRefusesWhatTheFileMaySay) {
     run_result r = RunOnConfig({});
     EXPECT_EQ(r.status, 1) << label;
     EXPECT_EQ(r.out, "Error creating server socket\n") << label;
-    EXPECT_FALSE(Exists(socket)) << label;
-    EXPECT_FALSE(Exists(d_.pid_path)) << label;
+    EXPECT_FALSE(harness_exists(socket)) << label;
+    EXPECT_FALSE(harness_exists(d_.pid_path)) << label;
   }
 }
 
@@ -575,7 +570,7 @@ TEST_F(StartupTest, TheFileNamedIsTheFileReadAndWhatCannotBeReadIsNeverSaved) {
     EXPECT_EQ(r.out, "Invalid configuration file (" + args[1] + "). Check permission\n");
   }
   EXPECT_EQ(harness_read_file(directory + "/kept"), original);
-  EXPECT_FALSE(Exists(d_.socket_path));
+  EXPECT_FALSE(harness_exists(d_.socket_path));
   // A link to a regular file is that file.
   harness_write_file(d_.conf_path, original);
   const std::string regular = d_.conf_path, link = d_.dir + "/link.ini";
@@ -739,8 +734,8 @@ TEST_F(StartupTest, EveryFailureAfterTheSocketExistsRemovesItsNode) {
     }
     EXPECT_EQ(status, 1) << c.fail;
     EXPECT_EQ(harness_read_file(d_.dir + "/daemon.out"), c.out) << c.fail;
-    EXPECT_FALSE(Exists(d_.socket_path)) << c.fail;
-    EXPECT_FALSE(Exists(d_.pid_path)) << c.fail;
+    EXPECT_FALSE(harness_exists(d_.socket_path)) << c.fail;
+    EXPECT_FALSE(harness_exists(d_.pid_path)) << c.fail;
     EXPECT_TRUE(harness_children().empty()) << c.fail;
   }
 }

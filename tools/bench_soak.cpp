@@ -6,7 +6,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include "client/unix_socket.h"
+#include "base/clock.h"
+#include "base/unix_socket.h"
 
 namespace {
 
@@ -14,7 +15,7 @@ namespace {
 // descriptor or -1.
 int connect_counted(const char *socket_path, int timeout_ms, const char *who,
                     bench_soak_tally *tally) {
-  int fd = unix_socket_connect(socket_path, unix_socket_now_ms() + timeout_ms);
+  int fd = unix_socket_connect(socket_path, clock_now_ms() + timeout_ms);
   if (fd < 0) tally->errors[std::string(who) + (errno == EAGAIN ? " timeout" : " connect")]++;
   return fd;
 }
@@ -24,7 +25,7 @@ int connect_counted(const char *socket_path, int timeout_ms, const char *who,
 ssize_t receive_until_close(int fd, char *buffer, size_t size, int64_t deadline_ms) {
   size_t have = 0;
   for (;;) {
-    int64_t left = deadline_ms - unix_socket_now_ms();
+    int64_t left = deadline_ms - clock_now_ms();
     if (left <= 0) return -1;
     pollfd ready = {fd, POLLIN, 0};
     int n = poll(&ready, 1, static_cast<int>(left));
@@ -67,7 +68,7 @@ void bench_soak_silent(const char *socket_path, int wait_ms, const std::atomic<b
       continue;
     }
     char reply[256];
-    ssize_t n = receive_until_close(guard.fd, reply, sizeof reply, unix_socket_now_ms() + wait_ms);
+    ssize_t n = receive_until_close(guard.fd, reply, sizeof reply, clock_now_ms() + wait_ms);
     if (n < 0)
       tally->errors["silent timeout"]++;
     else if (n < 3)

@@ -47,18 +47,25 @@ vrell_start_daemon() {
   cat "$pid_file"
 }
 
+# Waits up to $2 seconds (default 10) for process $1 to end. Returns 0 once it has ended (or
+# was gone already), 1 while it is still there.
+vrell_wait_gone() {
+  local pid=$1 limit=$((${2:-10} * 10))
+  for _ in $(seq "$limit"); do
+    vrell_alive "$pid" || return 0
+    sleep 0.1
+  done
+  ! vrell_alive "$pid"
+}
+
 # Ends process $1: SIGTERM, up to $2 seconds (default 10) for it to go, then SIGKILL; reaps it
 # when it is a child of this shell. Returns 0 when it ended on SIGTERM (or was gone already),
 # 1 when it had to be killed.
 vrell_stop_pid() {
-  local pid=$1 limit=$((${2:-10} * 10)) forced=0
+  local pid=$1 forced=0
   if vrell_alive "$pid"; then
     kill -TERM "$pid" 2>/dev/null || true
-    for _ in $(seq "$limit"); do
-      vrell_alive "$pid" || break
-      sleep 0.1
-    done
-    if vrell_alive "$pid"; then
+    if ! vrell_wait_gone "$pid" "${2:-10}"; then
       kill -KILL "$pid" 2>/dev/null || true
       forced=1
     fi

@@ -4,6 +4,7 @@
 # tools/stop.sh (make stop) stops it.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+. tools/lib.sh
 
 tools/build.sh vrell vrell-cli
 mkdir -p run
@@ -11,11 +12,10 @@ mkdir -p run
 export VRELL_RUN_DIR="$PWD/run"
 # The daemon detaches: this returns once it runs in the background, or with its start-up error.
 build/normal/daemon/vrell -c etc/vrell.ini "$@"
-for _ in $(seq 100); do
-  if build/normal/tools/vrell-cli -s run/vrell.sock status 2>/dev/null; then
-    exit 0
-  fi
-  sleep 0.1
-done
+cli=(build/normal/tools/vrell-cli -s run/vrell.sock)
+if VRELL_WAIT_SECONDS=10 vrell_wait_for "${cli[@]}" status; then
+  "${cli[@]}" status
+  exit 0
+fi
 echo "run: vrell does not answer on run/vrell.sock" >&2
 exit 1

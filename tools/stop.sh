@@ -3,6 +3,7 @@
 # until it has ended. The daemon removes its pid file and socket node itself.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+. tools/lib.sh
 
 pid_file=run/vrell.pid
 if [ ! -s "$pid_file" ]; then
@@ -11,25 +12,15 @@ if [ ! -s "$pid_file" ]; then
 fi
 pid=$(cat "$pid_file")
 
-# A process that has ended but is not yet reaped still answers kill -0.
-running() {
-  local state
-  state=$(ps -o stat= -p "$pid" 2>/dev/null) || return 1
-  [[ $state != Z* ]]
-}
-
-if ! running; then
+if ! vrell_alive "$pid"; then
   echo "stop: no process $pid; $pid_file and run/vrell.sock are leftovers, remove them" >&2
   exit 1
 fi
 kill -TERM "$pid"
 # The stop waits for requests being served; an idle client is let go after 5 seconds.
-for _ in $(seq 300); do
-  if ! running; then
-    echo "vrell ($pid) stopped"
-    exit 0
-  fi
-  sleep 0.1
-done
+if vrell_wait_gone "$pid" 30; then
+  echo "vrell ($pid) stopped"
+  exit 0
+fi
 echo "stop: vrell ($pid) is still running after 30 seconds" >&2
 exit 1

@@ -27,8 +27,9 @@
 #include <thread>
 #include <vector>
 
+#include "base/clock.h"
+#include "base/unix_socket.h"
 #include "client/client.h"
-#include "client/unix_socket.h"
 #include "tools/bench_proc.h"
 #include "tools/bench_reply.h"
 #include "tools/bench_soak.h"
@@ -190,7 +191,7 @@ int peer_exchange(const char *socket_path, const std::string &request, int timeo
                   size_t (*complete)(const char *, size_t), char *buffer, size_t size,
                   size_t *length) {
   uint64_t deadline = now_ns() + static_cast<uint64_t>(timeout_ms) * 1000000u;
-  unix_socket_guard guard(unix_socket_connect(socket_path, unix_socket_now_ms() + timeout_ms));
+  unix_socket_guard guard(unix_socket_connect(socket_path, clock_now_ms() + timeout_ms));
   const int fd = guard.fd;
   if (fd < 0) return errno == EAGAIN ? VRELL_CLIENT_ETIMEOUT : VRELL_CLIENT_ECONNECT;
   ssize_t sent = send(fd, request.data(), request.size(), MSG_NOSIGNAL);

@@ -14,8 +14,8 @@
 #include <string>
 #include <string_view>
 
+#include "base/wire.h"
 #include "client/client.h"
-#include "daemon/settings.h"
 
 namespace {
 
@@ -28,8 +28,6 @@ constexpr int EXIT_WRONG_SERVER = 77;  // the socket is served by another user t
 constexpr int EXIT_NO_CONFIG = 78;     // the configuration file of -c cannot be read
 // Generous: a daemon under load still answers, a hung one does not keep the caller for ever.
 constexpr int CLI_TIMEOUT_MS = 10000;
-constexpr int STATS_CODE = 102;
-constexpr char STATS_PREFIX[] = "102-Stats: ";
 // getopt_long's value for --version, which has no letter.
 constexpr int OPTION_VERSION = 0x100;
 
@@ -147,7 +145,7 @@ bool server_uid(const char *user, uid_t *uid) {
 // as one JSON object. Returns false, printing nothing, when the line was cut (no CR LF at its
 // end) or a field is not a name and an unsigned decimal value.
 bool print_stats(std::string_view reply, bool json) {
-  std::string_view fields = reply.substr(sizeof STATS_PREFIX - 1);
+  std::string_view fields = reply.substr(sizeof STATS_TEXT - 1);
   if (!fields.ends_with("\r\n")) return false;
   fields.remove_suffix(2);
   std::string out = json ? "{" : "";
@@ -253,8 +251,8 @@ int send_request(const cli_request &request, const char *socket_path, uid_t uid,
     case CLI_STATUS:
       return vrell_client_status_checked(socket_path, reply, reply_size, CLI_TIMEOUT_MS, uid);
     case CLI_STATS:
-      return vrell_client_request_checked(socket_path, "S\r\n", reply, reply_size, CLI_TIMEOUT_MS,
-                                          uid);
+      return vrell_client_request_checked(socket_path, REQUEST_STATS, reply, reply_size,
+                                          CLI_TIMEOUT_MS, uid);
     case CLI_ADD:
       return vrell_client_add_checked(socket_path, request.text, request.mtime, request.verdict,
                                       CLI_TIMEOUT_MS, uid, reply, reply_size);
@@ -339,7 +337,7 @@ int main(int argc, char **argv) {
     fputs(reply, stdout);
     return EXIT_REPLY;
   }
-  if (code == STATS_CODE && strncmp(reply, STATS_PREFIX, sizeof STATS_PREFIX - 1) == 0 &&
+  if (code == REPLY_CODE_STATS && strncmp(reply, STATS_TEXT, sizeof STATS_TEXT - 1) == 0 &&
       print_stats(reply, request.json)) {
     return EXIT_REPLY;
   }

@@ -5,6 +5,7 @@
 # started as much as in the child it detaches into.
 set -euo pipefail
 cd "$(dirname "$0")/../.."
+. tools/lib.sh
 
 tools/deps.sh valgrind
 build=build/normal
@@ -14,26 +15,14 @@ cmake --build "$build" -j2 --target vrell vrell-cli
 repo=$PWD
 tmp=$(mktemp -d "${TMPDIR:-/tmp}/vrell-ci-valgrind.XXXXXX")
 daemon_pid=""
-# True while the process exists and has not ended.
-alive() {
-  [ -r "/proc/$1/stat" ] && [ "$(awk '{ print $3 }' "/proc/$1/stat" 2>/dev/null)" != Z ]
-}
 # Ends the daemon this stage started, by its pid, if it is still there.
 cleanup() {
-  if [ -n "$daemon_pid" ] && alive "$daemon_pid"; then kill -KILL "$daemon_pid" || true; fi
+  if [ -n "$daemon_pid" ] && vrell_alive "$daemon_pid"; then kill -KILL "$daemon_pid" || true; fi
   rm -rf "$tmp"
 }
 trap cleanup EXIT
 
-cat >"$tmp/vrell.ini" <<EOF
-#*END
-[vrell]
-    QXVrellSocket = "$tmp/vrell.sock"
-    QXVrellPid = "$tmp/vrell.pid"
-    service threads = "5"
-    cache max entry = "64"
-    entry life time = "60"
-EOF
+vrell_write_config "$tmp/vrell.ini" "$tmp" 5 64 60
 
 # The daemon forks once to detach. Memcheck follows a fork by itself, and %p gives the child a
 # log of its own under its own pid, so the parent's log and the serving process's log are apart.
@@ -42,10 +31,7 @@ EOF
   "$repo/$build/daemon/vrell" -c "$tmp/vrell.ini")
 
 cli() { "$build/tools/vrell-cli" -s "$tmp/vrell.sock" "$@" >/dev/null; }
-for _ in $(seq 300); do
-  cli status 2>/dev/null && break
-  sleep 0.1
-done
+VRELL_WAIT_SECONDS=30 vrell_wait_for cli status || true
 daemon_pid=$(cat "$tmp/vrell.pid")
 cli status
 
@@ -61,11 +47,7 @@ for i in $(seq 100); do
 done
 
 kill -TERM "$daemon_pid"
-for _ in $(seq 600); do
-  alive "$daemon_pid" || break
-  sleep 0.1
-done
-if alive "$daemon_pid"; then
+if ! vrell_wait_gone "$daemon_pid" 60; then
   echo "valgrind: the daemon did not stop within 60 s" >&2
   exit 1
 fi

@@ -1,9 +1,11 @@
-#include "client/unix_socket.h"
+#include "base/unix_socket.h"
 
 #include <errno.h>
 #include <string.h>
 #include <sys/time.h>
 #include <time.h>
+
+#include "base/clock.h"
 
 int unix_socket_address(const char *path, sockaddr_un *address, socklen_t *length) {
   if (path == nullptr || path[0] == '\0') return -1;
@@ -14,12 +16,6 @@ int unix_socket_address(const char *path, sockaddr_un *address, socklen_t *lengt
   memcpy(address->sun_path, path, n);
   *length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + n);
   return 0;
-}
-
-int64_t unix_socket_now_ms(void) {
-  struct timespec now;
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return int64_t{now.tv_sec} * 1000 + now.tv_nsec / 1000000;
 }
 
 int unix_socket_connect(const char *path, int64_t deadline_ms) {
@@ -34,7 +30,7 @@ int unix_socket_connect(const char *path, int64_t deadline_ms) {
   for (;;) {
     if (deadline_ms >= 0) {
       // A connect to a full backlog waits as long as a send may.
-      int64_t left = deadline_ms - unix_socket_now_ms();
+      int64_t left = deadline_ms - clock_now_ms();
       if (left <= 0) {
         errno = EAGAIN;
         return -1;

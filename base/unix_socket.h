@@ -1,11 +1,11 @@
-// Unix-domain stream sockets as the client library, the daemon and the tools use them: the
-// address of a socket path with its length check, a connect bounded by a deadline, and a guard
-// that closes a descriptor at the end of its scope. Internal to the project: it is linked into
-// the client library but not installed, and its calls are hidden in the shared library.
+// Unix-domain sockets as the client library, the daemon and the tools use them: the address of
+// a socket path with its length check, a connect bounded by a deadline, and a guard that closes
+// a descriptor at the end of its scope. Internal to the project: it is linked into the client
+// library but not installed, and its calls are hidden in the shared library.
 //
 // Thread safety: every call is independent; any number of threads may call at once.
-#ifndef VRELL_CLIENT_UNIX_SOCKET_H_
-#define VRELL_CLIENT_UNIX_SOCKET_H_
+#ifndef VRELL_BASE_UNIX_SOCKET_H_
+#define VRELL_BASE_UNIX_SOCKET_H_
 
 #include <stddef.h>
 #include <stdint.h>
@@ -22,11 +22,8 @@ constexpr size_t UNIX_SOCKET_PATH_MAX = sizeof(sockaddr_un::sun_path) - 1;
 [[gnu::visibility("hidden")]] int unix_socket_address(const char *path, sockaddr_un *address,
                                                       socklen_t *length);
 
-// CLOCK_MONOTONIC milliseconds, the clock of the deadlines here.
-[[gnu::visibility("hidden")]] int64_t unix_socket_now_ms(void);
-
 // Connects a new stream socket (close-on-exec, blocking) to the socket at path. A connect waits
-// while the listener's backlog is full; with deadline_ms (a unix_socket_now_ms time; negative
+// while the listener's backlog is full; with deadline_ms (a clock_now_ms time; negative
 // for no bound) it gives up then, and the same bound stays on the socket's sends. Returns the
 // descriptor, which the caller owns; -1 with errno set otherwise: EINVAL for a path that
 // unix_socket_address refuses, EAGAIN when the deadline passed, else the connect's own error.
@@ -44,4 +41,4 @@ struct unix_socket_guard {
   }
 };
 
-#endif  // VRELL_CLIENT_UNIX_SOCKET_H_
+#endif  // VRELL_BASE_UNIX_SOCKET_H_
