@@ -1,5 +1,6 @@
 #include "service/pool.h"
 
+#include <sched.h>
 #include <stdlib.h>
 
 #include <atomic>
@@ -99,6 +100,10 @@ int pool_counts(const worker_pool *pool, pool_counters *counters) {
 void *request_queue_handler(void *arg) {
   auto *worker = static_cast<pool_worker *>(arg);
   const pool_config &config = worker->pool->config;
+  // A worker the accept loop wakes would otherwise preempt it at once, and the loop then waits
+  // for its core before it can accept the next connection.
+  struct sched_param normal = {0};
+  sched_setscheduler(0, SCHED_BATCH, &normal);
   for (;;) {
     worker_job job = {0, -1, config.cache, {0, 0}};
     // The id is drawn as the connection is taken, under the queue's lock, so the ids follow
