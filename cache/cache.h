@@ -55,6 +55,9 @@ struct verdict_cache {
   int64_t latest_stamp;
   uint64_t swept;   // entries removed by sweeps since the cache was made usable
   uint64_t sweeps;  // sweep passes run, removing entries or not
+  // Entries dropped from the table, kept for the next adds and linked through their path
+  // field; freed by cache_destroy. Guarded by mutex.
+  cache_entry *spares;
 };
 
 // Returns a new cache with an empty table, or null when memory is exhausted. The values are

@@ -248,13 +248,22 @@ TEST_F(CacheTest, DeleteAndClear) {
   ASSERT_EQ(CACHE_ADDED, Add("/a b", 1, VERDICT_CLEAN));
   ASSERT_EQ(CACHE_ADDED, Add("/c", 1, VERDICT_CLEAN));
   EXPECT_EQ(CACHE_NOT_FOUND, Delete("/a"));
+  auto entry_of = [this](const char *path) { return g_hash_table_lookup(cache_->table, path); };
+  const gpointer dropped = entry_of("/a b");
   EXPECT_EQ(CACHE_OK, Delete("/a b"));
   EXPECT_EQ(CACHE_NOT_FOUND, Query("/a b", 1));
-  ASSERT_EQ(CACHE_ADDED, Add("/d", 1, VERDICT_CLEAN));
+  // A dropped entry's memory serves the next add, with nothing of the old entry left in it.
+  ASSERT_EQ(CACHE_ADDED, Add("/d", 2, VERDICT_INFECTED));
+  EXPECT_EQ(dropped, entry_of("/d"));
+  EXPECT_EQ(VERDICT_INFECTED, Query("/d", 2));
+  const gpointer c = entry_of("/c");
+  const gpointer d = entry_of("/d");
   EXPECT_EQ(CACHE_OK, cache_clear(cache_));
   EXPECT_EQ(0u, Count());
   EXPECT_EQ(CACHE_NOT_FOUND, Query("/c", 1));
   EXPECT_EQ(CACHE_ADDED, Add("/c", 1, VERDICT_CLEAN));
+  EXPECT_TRUE(entry_of("/c") == c || entry_of("/c") == d);
+  EXPECT_EQ(VERDICT_CLEAN, Query("/c", 1));
 }
 
 TEST(CacheInit, ChecksRangesAndLeavesZeroWithoutTable) {
