@@ -90,7 +90,8 @@ int cache_delete_entry(verdict_cache *cache, const char *path);
 // differs; CACHE_NOT_FOUND; CACHE_ERROR for a bad argument. A query never refreshes the stamp.
 int cache_query_entry(verdict_cache *cache, const char *path, int64_t mtime);
 
-// Removes and frees every entry. Returns CACHE_OK, or CACHE_ERROR without a table.
+// Removes every entry, keeping them for the next adds. Returns CACHE_OK, or CACHE_ERROR without a
+// table.
 int cache_clear(verdict_cache *cache);
 
 // Returns the number of entries now; 0 for a null cache or one without a table.
@@ -108,7 +109,8 @@ void cache_foreach(verdict_cache *cache, void (*visitor)(cache_entry *copy));
 // Returns one uninitialised entry from malloc, or null. Entries are released with free.
 cache_entry *cache_entry_new(void);
 
-// The predicate of cache_clear: frees the entry and returns TRUE; FALSE for a null key or value.
+// The predicate of cache_destroy: frees the entry and returns TRUE; FALSE for a null key or
+// value.
 gboolean free_entry(gpointer key, gpointer value, gpointer user_data);
 
 // The GHFunc of a walk: under the mutex, copies one entry and appends the copy to the
