@@ -1,7 +1,41 @@
 #!/usr/bin/env bash
-# Shell helpers shared by the bench, CI and stop scripts: a test configuration, a daemon
-# started and waited for, a process stopped and waited for. Source it; it defines functions
-# only and changes no shell option.
+# Shell helpers shared by the install, bench, CI and stop scripts: apt-get that waits and
+# retries, a test configuration, a daemon started and waited for, a process stopped and waited
+# for. Source it; it defines functions only and changes no shell option.
+
+# apt-get as every install step runs it: not interactive, and waiting up to five minutes for
+# another apt or dpkg to let go of its lock instead of failing at once.
+vrell_apt_get() {
+  local sudo=""
+  [ "$(id -u)" -eq 0 ] || sudo="sudo"
+  $sudo env DEBIAN_FRONTEND=noninteractive apt-get -q -o DPkg::Lock::Timeout=300 "$@"
+}
+
+# True when package $1 is installed.
+vrell_installed() {
+  dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'install ok installed'
+}
+
+# Installs those of the packages "$@" that are missing. A mirror in mid-sync or a lock held
+# too long fails one try, not the caller: up to three tries with a pause, each naming what
+# failed. A package list that cannot be fetched (another architecture's, or a security list
+# out of step) is named and passed over; the install then says whether what it needs is there.
+vrell_install_missing() {
+  local -a missing=()
+  local p try
+  for p in "$@"; do vrell_installed "$p" || missing+=("$p"); done
+  [ ${#missing[@]} -eq 0 ] && return 0
+  echo "deps: installing ${missing[*]}"
+  for try in 1 2 3; do
+    vrell_apt_get update ||
+      echo "deps: apt-get update failed (try $try of 3); going on with the lists as they are" >&2
+    vrell_apt_get install -y --no-install-recommends "${missing[@]}" && return 0
+    echo "deps: apt-get install ${missing[*]} failed (try $try of 3)" >&2
+    [ "$try" = 3 ] || sleep $((try * 20))
+  done
+  echo "deps: cannot install ${missing[*]}" >&2
+  return 1
+}
 
 # True while process $1 exists and has not ended (an ended child stays a zombie until it is
 # waited for, and a zombie still answers kill -0).

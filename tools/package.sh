@@ -20,12 +20,12 @@ fi
 for arch in "${archs[@]}"; do
   case "$native-$arch" in
     "$native-$native") ;;
-    # debian/rules builds it with the 32-bit toolchain of the i386 tests; the runtime libraries
-    # of i386 let dpkg-shlibdeps name i386 packages, and dh_strip wants the i686 binutils.
+    # debian/rules builds it with the 32-bit toolchain of the i386 tests, against their i386
+    # sysroot (the host's dpkg keeps one architecture); dh_strip wants the i686 binutils.
     amd64-i386)
       source tools/i386/lib.sh
       i386_install_build_tools
-      install_missing libstdc++6:i386 binutils-i686-linux-gnu
+      vrell_install_missing binutils-i686-linux-gnu
       ;;
     *)
       echo "package: cannot build for $arch on $native" >&2
@@ -46,7 +46,19 @@ for arch in "${archs[@]}"; do
   mkdir -p "$src"
   tar -c --exclude=./build --exclude=./.git --exclude=./run -f - . | tar -x -C "$src" -f -
   flags=(-us -uc -b)
-  [ "$arch" = "$native" ] || flags+=("-a$arch")
+  if [ "$arch" != "$native" ]; then
+    # The i386 build dependencies are in the sysroot, which dpkg does not know of; so are the
+    # libraries the programs need, whose packages debian/shlibs.local names, each at the
+    # version unpacked there.
+    flags+=("-a$arch" -d)
+    for lib in libc.so.6:libc6 libm.so.6:libc6 libstdc++.so.6:libstdc++6 \
+      libgcc_s.so.1:libgcc-s1 libglib-2.0.so.0:libglib2.0-0; do
+      soname=${lib%%:*} package=${lib#*:}
+      version=$(awk -v p="$package" '$1 == p { print $2 }' "$sysroot/packages")
+      [ -n "$version" ] || { echo "package: $package is not in $sysroot" >&2; exit 1; }
+      echo "${soname%%.so.*} ${soname##*.so.} $package (>= ${version%%-*})"
+    done >"$src/debian/shlibs.local"
+  fi
   echo "package: building for $arch" >&2
   if ! (cd "$src" && DEB_BUILD_OPTIONS="parallel=2 ${DEB_BUILD_OPTIONS:-}" \
     dpkg-buildpackage "${flags[@]}") >"$out/build-$arch.log" 2>&1; then

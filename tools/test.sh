@@ -4,6 +4,8 @@
 # whole tree in Release with g++ and with clang, where optimisation-only warnings show, and
 # runs the suite once there; then every further check in tools/ci/ (one script each, run in
 # name order). Warnings are errors in every build here.
+# A step that fails does not stop the others: each is named at the end with its log
+# (build/logs/STEP.log) and the command that runs it alone.
 # Usage: tools/test.sh [normal|asan|tsan|release-gcc|release-clang|i386-quick|STAGE ...]
 #        (default: everything but i386-quick)
 set -euo pipefail
@@ -46,19 +48,46 @@ run_variant() {
   (cd "build/$name" && ctest --output-on-failure -j2 --timeout 300)
 }
 
-for step in "${steps[@]}"; do
-  start=$SECONDS
-  case "$step" in
-    normal | asan | tsan | release-gcc | release-clang) run_variant "$step" ;;
+# One step, in a subshell of its own so that its first failing command ends it.
+run_step() {
+  case "$1" in
+    normal | asan | tsan | release-gcc | release-clang) run_variant "$1" ;;
     # The 32-bit build on this machine's own kernel; not part of the default run.
     i386-quick) bash tools/i386/quick.sh ;;
     *)
-      script=$(ls tools/ci/*"$step".sh 2>/dev/null | head -n 1)
-      [ -n "$script" ] || { echo "unknown step $step" >&2; exit 64; }
-      echo "=== $step"
+      script=$(ls tools/ci/*"$1".sh 2>/dev/null | head -n 1)
+      [ -n "$script" ] || { echo "unknown step $1" >&2; exit 64; }
+      echo "=== $1"
       bash "$script"
       ;;
   esac
-  echo "=== $step: done in $((SECONDS - start)) s"
+}
+
+# A failed step is named with the end of its log and the command that runs it alone; the run
+# goes on with the others, so that one broken step hides none, and fails at the end.
+mkdir -p build/logs
+failed=()
+for step in "${steps[@]}"; do
+  start=$SECONDS
+  log=build/logs/$step.log
+  set +e
+  (
+    set -e
+    run_step "$step"
+  ) 2>&1 | tee "$log"
+  status=${PIPESTATUS[0]}
+  set -e
+  if [ "$status" = 0 ]; then
+    echo "=== $step: done in $((SECONDS - start)) s"
+    continue
+  fi
+  failed+=("$step")
+  echo "=== $step: FAILED (status $status) after $((SECONDS - start)) s; the end of $log:"
+  tail -n 25 "$log" | sed 's/^/    /'
+  echo "=== $step: to run it alone: tools/test.sh $step"
 done
+if [ ${#failed[@]} -gt 0 ]; then
+  echo "=== failed: ${failed[*]} (of ${steps[*]}); each log is in build/logs/"
+  exit 1
+fi
 echo "=== all passed: ${steps[*]}"

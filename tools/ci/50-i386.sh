@@ -19,7 +19,7 @@ run=${VRELL_I386_RUN:-suite}
 bound=${VRELL_I386_TIMEOUT:-900}
 
 i386_install_build_tools
-install_missing qemu-system-x86
+vrell_install_missing qemu-system-x86
 i386_build ""
 guest=$(bash tools/i386/image.sh | tail -n 1)
 

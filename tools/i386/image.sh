@@ -11,12 +11,11 @@
 # Usage: tools/i386/image.sh   (prints the guest's directory on its last line)
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
-cache=${VRELL_I386_CACHE:-/var/cache/vrell-i386}
+source "$here/lib.sh"
+cache=$i386_cache
 stamp=$(cat "$here/image.sh" "$here/init" | sha256sum | cut -c1-16)
 guest=$cache/$stamp
 
-sudo=""
-[ "$(id -u)" -eq 0 ] || sudo="sudo"
 $sudo mkdir -p "$cache"
 $sudo chown "$(id -u):$(id -g)" "$cache"
 
@@ -31,13 +30,7 @@ fi
 # Left by a builder that was killed.
 rm -rf "$cache"/make.*
 
-for tool in cpio readelf; do
-  command -v "$tool" >/dev/null || {
-    echo "i386: installing ${tool/readelf/binutils}"
-    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -q --no-install-recommends \
-      "${tool/readelf/binutils}"
-  }
-done
+vrell_install_missing cpio binutils
 
 echo "i386: making the guest in $guest" >&2
 work=$(mktemp -d "$cache/make.XXXXXX")
@@ -45,21 +38,15 @@ trap 'rm -rf "$work"' EXIT
 debs=$work/debs
 unpacked=$work/unpacked
 mkdir -p "$debs/partial" "$unpacked"
-: >"$work/status"
 
-# apt resolves the i386 dependencies as for an empty system and only downloads them; the
-# host's own package state is neither read nor changed.
-apt_i386=(-o APT::Architecture=i386 -o APT::Architectures::=i386
-  -o Dir::State::status="$work/status" -o Dir::Cache::archives="$debs"
-  -o Dir::Cache::pkgcache= -o Dir::Cache::srcpkgcache= -o Debug::NoLocking=1
-  -o APT::Sandbox::User=root)
-kernel_package=$(apt-cache "${apt_i386[@]}" depends linux-image-686 |
+# The i386 packages are only downloaded, with a package state of their own: the host's is
+# neither read nor changed.
+DEBS=$debs i386_download cmake libglib2.0-0 libstdc++6 busybox-static e2fsprogs
+kernel_package=$(apt-cache "${i386_apt_opts[@]}" depends linux-image-686 |
   sed -n 's/^ *Depends: \(linux-image-[0-9][^ ]*\)$/\1/p' | head -n 1)
 [ -n "$kernel_package" ] || { echo "i386: no linux-image-686 in the package lists" >&2; exit 1; }
-apt-get -q -y --download-only --no-install-recommends "${apt_i386[@]}" install \
-  cmake libglib2.0-0 libstdc++6 busybox-static e2fsprogs >&2
 # The kernel alone: its dependencies serve installing it, which the guest does not need.
-(cd "$debs" && apt-get -q "${apt_i386[@]}" download "$kernel_package" >&2)
+(cd "$debs" && i386_apt_get download "$kernel_package" >&2)
 for deb in "$debs"/*.deb; do
   case "$deb" in
     */linux-image-*)

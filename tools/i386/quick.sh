@@ -25,7 +25,7 @@ binfmt=/proc/sys/fs/binfmt_misc
 emulated=0
 if grep -qx enabled "$binfmt/qemu-i386" 2>/dev/null || ! "$probe" 2>/dev/null; then
   emulated=1
-  install_missing qemu-user
+  vrell_install_missing qemu-user
   [ -e "$binfmt/register" ] || $sudo mount -t binfmt_misc binfmt_misc "$binfmt"
   if [ ! -e "$binfmt/qemu-i386" ]; then
     # 32-bit little-endian ELF executables and position-independent executables for i386.
