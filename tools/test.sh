@@ -55,7 +55,7 @@ run_step() {
     # The 32-bit build on this machine's own kernel; not part of the default run.
     i386-quick) bash tools/i386/quick.sh ;;
     *)
-      script=$(ls tools/ci/*"$1".sh 2>/dev/null | head -n 1)
+      script=$(find tools/ci -name "*$1.sh" | sort | head -n 1)
       [ -n "$script" ] || { echo "unknown step $1" >&2; exit 64; }
       echo "=== $1"
       bash "$script"
