@@ -144,11 +144,13 @@ bool line_end_cuts_path(const char *request, size_t length) {
 }
 
 // Returns 0 when path can be the last field of a request; else the code to refuse it with. A
-// path that ends in CR or LF is refused with the request, as line_end_cuts_path tells.
+// path that ends in CR or LF is refused here: a request too long for its own CR LF goes out
+// without one, and the path's line end would then pass for the request's.
 int check_path(const char *path) {
   if (path == nullptr) return VRELL_CLIENT_EARG;
   size_t length = strnlen(path, VRELL_CLIENT_PATH_MAX + 1);
-  if (length == 0 || length > VRELL_CLIENT_PATH_MAX) return VRELL_CLIENT_EPATH;
+  if (length == 0 || length > VRELL_CLIENT_PATH_MAX || is_line_end(path[length - 1]))
+    return VRELL_CLIENT_EPATH;
   return 0;
 }
 
