@@ -10,6 +10,7 @@
 #include <sys/un.h>
 
 #include <span>
+#include <string_view>
 
 #include "base/clock.h"
 #include "base/unix_socket.h"
@@ -32,6 +33,15 @@ static_assert(VRELL_CLIENT_CACHE_ERROR == REPLY_CODE_CACHE_ERROR);
 static_assert(VRELL_CLIENT_NOT_FOUND == REPLY_CODE_NOT_FOUND);
 static_assert(VRELL_CLIENT_INVALID == REPLY_CODE_INVALID);
 static_assert(VRELL_CLIENT_CLEARED == REPLY_CODE_CLEARED);
+
+#define VRELL_CLIENT_TEXT(x) #x
+#define VRELL_CLIENT_VERSION_TEXT(major, minor, patch) \
+  VRELL_CLIENT_TEXT(major) "." VRELL_CLIENT_TEXT(minor) "." VRELL_CLIENT_TEXT(patch)
+// The header's numbers are the project's, which the build passes in.
+static_assert(std::string_view(VRELL_CLIENT_VERSION_TEXT(VRELL_CLIENT_VERSION_MAJOR,
+                                                         VRELL_CLIENT_VERSION_MINOR,
+                                                         VRELL_CLIENT_VERSION_PATCH)) ==
+              VRELL_VERSION);
 
 namespace {
 
@@ -321,7 +331,17 @@ extern "C" const char *vrell_client_strerror(int code) {
       return "the path cannot be sent: empty, ending in CR or LF, or too long";
     case VRELL_CLIENT_EREPLY:
       return "the daemon's reply does not answer the request";
+    case VRELL_CLIENT_EUNSET:
+      return "the configuration's socket path names an environment variable that is not set";
     default:
       return code >= 0 ? "no error" : "unknown error";
   }
+}
+
+extern "C" const char *vrell_client_version(int *major, int *minor, int *patch) {
+  if (major != nullptr) *major = VRELL_CLIENT_VERSION_MAJOR;
+  if (minor != nullptr) *minor = VRELL_CLIENT_VERSION_MINOR;
+  if (patch != nullptr) *patch = VRELL_CLIENT_VERSION_PATCH;
+  return VRELL_CLIENT_VERSION_TEXT(VRELL_CLIENT_VERSION_MAJOR, VRELL_CLIENT_VERSION_MINOR,
+                                   VRELL_CLIENT_VERSION_PATCH);
 }

@@ -74,8 +74,10 @@ for program in component-static component-shared; do
     fail "the C program $program did not find the service"
 done
 code=0
-as outsider vrell-cli status >/dev/null 2>&1 || code=$?
-[ "$code" = 2 ] || fail "a user outside _vrell reached the socket (status $code)"
+said=$(as outsider vrell-cli status 2>&1 >/dev/null) || code=$?
+[ "$code" = 4 ] || fail "a user outside _vrell reached the socket (status $code)"
+[ "$said" = "vrell-cli: /run/vrell/vrell.sock: permission denied: is this user in group _vrell?" ] ||
+  fail "vrell-cli told a user outside _vrell: $said"
 code=0
 as scanner vrell-cli -u root status >/dev/null 2>&1 || code=$?
 [ "$code" = 77 ] || fail "vrell-cli -u root took a daemon of _vrell (status $code)"
