@@ -62,6 +62,9 @@ pid=$(main_pid)
 [ "$(stat -c %U "/proc/$pid")" = _vrell ] || fail "the daemon runs as $(stat -c %U "/proc/$pid")"
 [ "$(owner /run/vrell)" = "_vrell:_vrell 750" ] || fail "/run/vrell is $(owner /run/vrell)"
 [ "$(cat /run/vrell/vrell.pid)" = "$pid" ] || fail "the pid file does not name the main process"
+said=$(runuser -u _vrell -- vrell --check -c /etc/vrell/vrell.ini) ||
+  fail "vrell --check as _vrell on the running service's file: $said"
+[ "$said" = "/etc/vrell/vrell.ini: OK" ] || fail "vrell --check said: $said"
 useradd --system --no-create-home --groups _vrell scanner
 useradd --system --no-create-home outsider
 expect_reply scanner "101-OK: Cache running;" status
