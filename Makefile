@@ -12,7 +12,7 @@ stop:
 	tools/stop.sh
 # vrell-cli on the daemon that make run started.
 cli:
-	build/normal/tools/vrell-cli -c run/vrell.ini $(ARGS)
+	@build/normal/tools/vrell-cli -c run/vrell.ini $(ARGS)
 bench:
 	bench/run.sh
 fuzz:
