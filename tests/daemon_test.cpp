@@ -436,9 +436,11 @@ TEST_F(DaemonTest, APidFileThatCannotBeWrittenEndsTheChildAndRemovesItsNode) {
   EXPECT_EQ(harness_wait_exit(children[0], kBoundMs), 1);
   EXPECT_FALSE(harness_exists(d_.socket_path));
   EXPECT_EQ(harness_read_file(d_.dir + "/daemon.out"), "");
-  // Standard output is gone by then: the log is the only trace.
-  EXPECT_EQ(harness_read_file(log),
-            "err: cannot write the pid file " + config_.pid_path + ": No such file or directory\n");
+  // Standard output is gone by then: the log is the only trace, the warning of the check first.
+  EXPECT_EQ(harness_read_file(log), "warning: configuration: QXVrellPid = \"" + config_.pid_path +
+                                        "\": directory " + d_.dir +
+                                        "/missing does not exist\nerr: cannot write the pid file " +
+                                        config_.pid_path + ": No such file or directory\n");
 }
 
 TEST_F(DaemonTest, AnswersEveryProtocolVectorByteForByte) {
