@@ -103,7 +103,7 @@ void print_problem(const char *key, const char *value, const char *reason, void 
 // The configuration check of --check: what the start-up would read, and nothing started or
 // written. Returns the exit status.
 int check_configuration(const char *conf_path) {
-  int problems = settings_check(conf_path, print_problem, nullptr);
+  int problems = settings_check(conf_path, 0, print_problem, nullptr);
   if (problems < 0) {
     printf(MSG_CONF_ERROR, settings_last_error());
     return EXIT_FAILURE_STATUS;
@@ -188,10 +188,10 @@ int main(int argc, char *argv[]) {
     return EXIT_FAILURE_STATUS;
   }
   if (loaded == 1) printf(MSG_CONF_WARNING, settings_last_error());
-  // What --check would report is logged once the log is open, so that the journal says why,
-  // for one, caching is off. The values are used as they are.
+  // What --check would report of the values in use is logged once the log is open, so that the
+  // journal says why, for one, caching is off. The values are used as they are.
   check_lines problems;
-  settings_check(conf_path, keep_problem, &problems);
+  settings_check(conf_path, flags, keep_problem, &problems);
 
   char message[SETTINGS_MESSAGE_MAX];
   if (settings_validate(&command_line, &effective, flags, message) < 0) {

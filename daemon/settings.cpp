@@ -136,6 +136,7 @@ int check_range(uint32_t value, int min, int max, const char *format, char *mess
 enum class check_kind { socket_path, pid_path, number };
 struct check_row {
   const char *name;
+  int32_t option;  // the OPT_ bit of the command-line option that sets the same value
   check_kind kind;
   const char *fallback;  // the default of a path; numbers' defaults always pass
   int min;
@@ -143,13 +144,13 @@ struct check_row {
   bool low_byte;  // only the low 8 bits count, as for the thread count
 };
 constexpr check_row check_rows[] = {
-    {SETTINGS_KEY_SOCKET, check_kind::socket_path, DEFAULT_SOCKET_PATH, 0, 0, false},
-    {SETTINGS_KEY_PID, check_kind::pid_path, DEFAULT_PID_PATH, 0, 0, false},
-    {SETTINGS_KEY_THREADS, check_kind::number, nullptr, SETTINGS_THREADS_MIN, SETTINGS_THREADS_MAX,
-     true},
-    {SETTINGS_KEY_MAX_ENTRIES, check_kind::number, nullptr, SETTINGS_MAX_ENTRIES_MIN,
+    {SETTINGS_KEY_SOCKET, OPT_SOCK_PATH, check_kind::socket_path, DEFAULT_SOCKET_PATH, 0, 0, false},
+    {SETTINGS_KEY_PID, OPT_PID_FILE, check_kind::pid_path, DEFAULT_PID_PATH, 0, 0, false},
+    {SETTINGS_KEY_THREADS, OPT_THREADS, check_kind::number, nullptr, SETTINGS_THREADS_MIN,
+     SETTINGS_THREADS_MAX, true},
+    {SETTINGS_KEY_MAX_ENTRIES, OPT_MAX_ENTRY, check_kind::number, nullptr, SETTINGS_MAX_ENTRIES_MIN,
      SETTINGS_MAX_ENTRIES_MAX, false},
-    {SETTINGS_KEY_LIFE_TIME, check_kind::number, nullptr, SETTINGS_LIFE_TIME_MIN,
+    {SETTINGS_KEY_LIFE_TIME, OPT_LIFE, check_kind::number, nullptr, SETTINGS_LIFE_TIME_MIN,
      SETTINGS_LIFE_TIME_MAX, false},
 };
 
@@ -200,7 +201,7 @@ bool path_problem(const check_row &row, const char *path, char *reason, size_t s
 
 }  // namespace
 
-int settings_check(const char *conf_path, settings_report *report, void *context) {
+int settings_check(const char *conf_path, int32_t flags, settings_report *report, void *context) {
   last_error[0] = '\0';
   if (conf_path == nullptr) return set_error(-1, "%s", SETTINGS_MSG_NULL_PARAMETERS);
   if (access(conf_path, R_OK) != 0) return set_error(-1, SETTINGS_MSG_CANNOT_READ, conf_path);
@@ -208,6 +209,7 @@ int settings_check(const char *conf_path, settings_report *report, void *context
   if (table == nullptr) return set_error(-1, SETTINGS_MSG_CANNOT_LOAD, conf_path);
   int problems = 0;
   for (const check_row &row : check_rows) {
+    if ((flags & row.option) != 0) continue;
     const char *text = symtab_get_text(table.get(), row.name, nullptr);
     char reason[SETTINGS_ERROR_MAX];
     char ref[SETTINGS_MESSAGE_MAX];

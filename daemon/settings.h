@@ -142,9 +142,10 @@ typedef void settings_report(const char *key, const char *value, const char *rea
 // set, a number that is not one or lies outside the command line's range (-1 keeps the default
 // and passes), a path that is not absolute, a socket path longer than a socket address holds,
 // or a path whose directory does not exist or cannot be written by this process. Existing
-// files at the paths pass: a running daemon's own. Returns the number of reports; -1 when the
-// file cannot be read or loaded (message in the last-error text). Writes nothing, never
-// prints.
-int settings_check(const char *conf_path, settings_report *report, void *context);
+// files at the paths pass: a running daemon's own. A value whose option bit (OPT_) is set in
+// flags is left out: the command line's value replaces it. Returns the number of reports; -1
+// when the file cannot be read or loaded (message in the last-error text). Writes nothing,
+// never prints.
+int settings_check(const char *conf_path, int32_t flags, settings_report *report, void *context);
 
 #endif  // VRELL_DAEMON_SETTINGS_H_

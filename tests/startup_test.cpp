@@ -538,14 +538,16 @@ TEST_F(StartupTest, CheckNamesEveryValueTheCommandLineWouldRefuseAndTheStartLogs
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.out, "Invalid configuration file (" + absent + "). Check permission\n");
 
-  // The daemon starts on what it can use and logs one warning per such value.
+  // The daemon starts on what it can use and logs one warning per such value in use; a value
+  // the command line replaces is not one.
   harness_config starts;
   starts.max_entries = "100000";
   starts.life_time = "one minute";
+  starts.threads = "300";
   harness_write_config(d_, starts);
   const std::string log = dir + "/log";
   setenv("VRELL_LOG_FILE", log.c_str(), 1);
-  ExpectStarts({}, "", "starts with warnings");
+  ExpectStarts({"-t", "5"}, "", "starts with warnings");
   unsetenv("VRELL_LOG_FILE");
   const std::string text = harness_read_file(log);
   EXPECT_EQ(text.rfind("warning: configuration: cache max entry = \"100000\": out of range, 50 "
