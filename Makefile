@@ -1,5 +1,7 @@
 # Shortcuts for the scripts in tools/ and bench/; each installs what it needs first.
-.PHONY: all test run stop bench fuzz package
+.PHONY: all test run stop cli bench fuzz package
+# The request for make cli; for example make cli ARGS="add-file /etc/hostname clean".
+ARGS ?= status
 all:
 	tools/build.sh
 test:
@@ -8,6 +10,9 @@ run:
 	tools/run.sh
 stop:
 	tools/stop.sh
+# vrell-cli on the daemon that make run started.
+cli:
+	@build/normal/tools/vrell-cli -c run/vrell.ini $(ARGS)
 bench:
 	bench/run.sh
 fuzz:

@@ -7,6 +7,7 @@
 #ifndef VRELL_BASE_UNIX_SOCKET_H_
 #define VRELL_BASE_UNIX_SOCKET_H_
 
+#include <errno.h>
 #include <stddef.h>
 #include <stdint.h>
 #include <sys/socket.h>
@@ -36,8 +37,12 @@ struct unix_socket_guard {
   explicit unix_socket_guard(int descriptor) : fd(descriptor) {}
   unix_socket_guard(const unix_socket_guard &) = delete;
   unix_socket_guard &operator=(const unix_socket_guard &) = delete;
+  // Keeps errno, so that a failure's reason survives the cleanup on its way out.
   ~unix_socket_guard() {
-    if (fd >= 0) close(fd);
+    if (fd < 0) return;
+    int saved = errno;
+    close(fd);
+    errno = saved;
   }
 };
 

@@ -12,6 +12,7 @@
 #include <time.h>
 
 #include <span>
+#include <string_view>
 
 #include "base/clock.h"
 #include "base/unix_socket.h"
@@ -34,6 +35,15 @@ static_assert(VRELL_CLIENT_CACHE_ERROR == REPLY_CODE_CACHE_ERROR);
 static_assert(VRELL_CLIENT_NOT_FOUND == REPLY_CODE_NOT_FOUND);
 static_assert(VRELL_CLIENT_INVALID == REPLY_CODE_INVALID);
 static_assert(VRELL_CLIENT_CLEARED == REPLY_CODE_CLEARED);
+
+#define VRELL_CLIENT_TEXT(x) #x
+#define VRELL_CLIENT_VERSION_TEXT(major, minor, patch) \
+  VRELL_CLIENT_TEXT(major) "." VRELL_CLIENT_TEXT(minor) "." VRELL_CLIENT_TEXT(patch)
+// The header's numbers are the project's, which the build passes in.
+static_assert(std::string_view(VRELL_CLIENT_VERSION_TEXT(VRELL_CLIENT_VERSION_MAJOR,
+                                                         VRELL_CLIENT_VERSION_MINOR,
+                                                         VRELL_CLIENT_VERSION_PATCH)) ==
+              VRELL_VERSION);
 
 namespace {
 
@@ -405,7 +415,17 @@ extern "C" const char *vrell_client_strerror(int code) {
       return "not an open regular file";
     case VRELL_CLIENT_EUNSETTLED:
       return "not stored: the file changed less than 2 s before its scan began, or since";
+    case VRELL_CLIENT_EUNSET:
+      return "the configuration's socket path names an environment variable that is not set";
     default:
       return code >= 0 ? "no error" : "unknown error";
   }
+}
+
+extern "C" const char *vrell_client_version(int *major, int *minor, int *patch) {
+  if (major != nullptr) *major = VRELL_CLIENT_VERSION_MAJOR;
+  if (minor != nullptr) *minor = VRELL_CLIENT_VERSION_MINOR;
+  if (patch != nullptr) *patch = VRELL_CLIENT_VERSION_PATCH;
+  return VRELL_CLIENT_VERSION_TEXT(VRELL_CLIENT_VERSION_MAJOR, VRELL_CLIENT_VERSION_MINOR,
+                                   VRELL_CLIENT_VERSION_PATCH);
 }

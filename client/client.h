@@ -18,6 +18,11 @@
 extern "C" {
 #endif
 
+/* The version of this header; vrell_client_version gives the library's. */
+#define VRELL_CLIENT_VERSION_MAJOR 0
+#define VRELL_CLIENT_VERSION_MINOR 1
+#define VRELL_CLIENT_VERSION_PATCH 0
+
 /* Large enough for every reply of the daemon with its NUL, except the stats reply. */
 #define VRELL_CLIENT_REPLY_MAX 256
 
@@ -54,6 +59,8 @@ extern "C" {
 /* Not stored: the file's status changed less than 2 s before the scan began, or since. Its
  * content may differ from what was scanned; scan it again next time. */
 #define VRELL_CLIENT_EUNSETTLED (-11)
+/* The configuration's socket path names an environment variable that is not set. */
+#define VRELL_CLIENT_EUNSET (-12)
 
 /* Results of the typed calls: the daemon's answer, with the number of its reply code. */
 #define VRELL_CLIENT_STATUS 101      /* the status line */
@@ -199,8 +206,11 @@ const char *vrell_client_installed_config(void);
  * it gives the daemon into out (out_size bytes, terminated): the key's value, or the built-in
  * path when the file has no such key. Returns 0; VRELL_CLIENT_ECONFIG when the file cannot be
  * read or is not a regular file after following links (a directory, a FIFO, a device: never
- * opened, so that a FIFO or /dev/zero cannot keep the caller waiting); VRELL_CLIENT_EARG for a null
- * or empty argument or when the path does not fit in out. On failure out is left empty. */
+ * opened, so that a FIFO or /dev/zero cannot keep the caller waiting); VRELL_CLIENT_EUNSET when
+ * the socket path holds a $(NAME) reference that the environment does not set, which would
+ * otherwise silently become an empty text: out then holds NAME; VRELL_CLIENT_EARG for a null
+ * or empty argument or when the path does not fit in out. On any other failure out is left
+ * empty. */
 int vrell_client_socket_from_config(const char *conf_path, char *out, size_t out_size);
 
 /* Copies into out the socket path in this order: socket_path when not null; else that of the
@@ -212,6 +222,11 @@ int vrell_client_find_socket(const char *socket_path, const char *conf_path, cha
 
 /* Returns a short text for a negative code of the calls above. Never null. */
 const char *vrell_client_strerror(int code);
+
+/* Returns the version of the library that runs, "MAJOR.MINOR.PATCH", and stores its three
+ * numbers through the pointers that are not null. A program built against this header may
+ * compare them with VRELL_CLIENT_VERSION_MAJOR and the others. Static storage; never null. */
+const char *vrell_client_version(int *major, int *minor, int *patch);
 
 #ifdef __cplusplus
 }

@@ -65,6 +65,12 @@ extern "C" int vrell_client_socket_from_config(const char *conf_path, char *out,
   std::unique_ptr<symbol_table, table_free> table(symtab_new(nullptr, 0));
   if (table == nullptr || ini_load(table.get(), conf_path) == nullptr) return VRELL_CLIENT_ECONFIG;
   const char *text = symtab_get_text(table.get(), SETTINGS_KEY_SOCKET, DEFAULT_SOCKET_PATH);
+  // An unset reference becomes an empty text, which would send the caller to another socket.
+  char name[SETTINGS_PATH_MAX];
+  if (ini_unset_ref(conf_path, SETTINGS_KEY_SOCKET, name, sizeof name)) {
+    copy_out(name, out, out_size);
+    return VRELL_CLIENT_EUNSET;
+  }
   // The daemon keeps the value's first SETTINGS_PATH_MAX - 1 characters.
   char path[SETTINGS_PATH_MAX];
   size_t length = strnlen(text, sizeof path - 1);

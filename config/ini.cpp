@@ -231,6 +231,38 @@ bool ini_merge_checked(symbol_table *table, const char *path) {
   return stream != nullptr && load_stream(table, stream);
 }
 
+bool ini_unset_ref(const char *path, const char *name, char *ref, size_t size) {
+  if (ref != nullptr && size > 0) ref[0] = '\0';
+  if (path == nullptr || name == nullptr) return false;
+  FILE *stream = file_open(path, 'r');
+  if (stream == nullptr) return false;
+  // The raw values, as the file writes them; the last occurrence of a name wins, as in a load.
+  symbol_table *raw = symtab_new(nullptr, 0);
+  bool in_section = false;
+  for (char *key = nullptr, *value = nullptr; raw != nullptr;) {
+    bool is_entry = ini_read_entry(stream, &key, &value);
+    if (key == nullptr) break;
+    if (!is_entry) {
+      in_section = true;
+      continue;
+    }
+    if (!in_section) continue;
+    size_t section_length = strlen(ini_section_buffer);
+    if (section_length + 1 + strlen(key) > size_t(FILE_LINE_MAX)) continue;
+    ini_section_buffer[section_length] = ':';
+    memcpy(ini_section_buffer + section_length + 1, key, strlen(key) + 1);
+    symtab_put(raw, ini_section_buffer, value, nullptr, 0);
+    ini_section_buffer[section_length] = '\0';
+  }
+  file_close(stream);
+  symbol_table *env = raw != nullptr ? env_to_symtab() : nullptr;
+  const char *text = env != nullptr ? symtab_get_text(raw, name, nullptr) : nullptr;
+  bool unset = text != nullptr && symtab_unset_ref(text, env, ref, size);
+  symtab_free(env);
+  symtab_free(raw);
+  return unset;
+}
+
 bool ini_read_entry(FILE *stream, char **name, char **value) {
   assert(name != nullptr && value != nullptr);
   *name = nullptr;

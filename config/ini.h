@@ -65,6 +65,13 @@ symbol_table *ini_merge(symbol_table *table, const char *path);
 // before. table must not be null.
 bool ini_merge_checked(symbol_table *table, const char *path);
 
+// Reads the file at path (opened as it is, without search) and tells whether the value of the
+// entry name ("section:key"; its last occurrence) holds a $(NAME) reference that the
+// environment does not set, which a load replaces with nothing. Returns true with the first
+// such NAME in ref (size bytes, cut and terminated); false, with ref empty, when every
+// reference is set, the entry is absent or the file cannot be read.
+bool ini_unset_ref(const char *path, const char *name, char *ref, size_t size);
+
 // Reads lines from stream up to the next entry. For a key/value line returns true with *name
 // the key and *value the raw value (still quoted and escaped). For a section header returns
 // false with *name the section name, which the module keeps as its current section, and

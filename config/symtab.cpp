@@ -178,8 +178,9 @@ int symtab_compare_names(const void *a, const void *b) {
 namespace {
 
 // One pass of the expansion: returns the length of the result and writes it to out unless out is
-// null. Run twice, so that the result is one allocation of the right size.
-size_t expand(const char *text, symbol_table *table, char *out) {
+// null. Run twice, so that the result is one allocation of the right size. When unset is not
+// null it receives the name of the first reference that expands to nothing.
+size_t expand(const char *text, symbol_table *table, char *out, std::string_view *unset = nullptr) {
   size_t length = 0;
   auto append = [&](const char *from, size_t count) {
     if (out) memcpy(out + length, from, count);
@@ -194,7 +195,11 @@ size_t expand(const char *text, symbol_table *table, char *out) {
         copy = scan = close + 1;
         std::string_view name(dollar + 2, static_cast<size_t>(close - dollar - 2));
         symbol *sym = table ? find(table, name) : nullptr;
-        if (sym && sym->value) append(sym->value, strlen(sym->value));
+        if (sym && sym->value) {
+          append(sym->value, strlen(sym->value));
+        } else if (unset != nullptr && unset->data() == nullptr) {
+          *unset = name;
+        }
         continue;
       }
     }
@@ -215,6 +220,18 @@ char *symtab_expand_refs(const char *text, symbol_table *table) {
   auto *result = static_cast<char *>(tagmem_alloc(nullptr, length + 1, nullptr, 0));
   if (result) expand(text, table, result);
   return result;
+}
+
+bool symtab_unset_ref(const char *text, symbol_table *table, char *name, size_t size) {
+  std::string_view unset;
+  expand(text != nullptr ? text : "", table, nullptr, &unset);
+  if (unset.data() == nullptr) return false;
+  if (name != nullptr && size > 0) {
+    size_t length = unset.size() < size - 1 ? unset.size() : size - 1;
+    memcpy(name, unset.data(), length);
+    name[length] = '\0';
+  }
+  return true;
 }
 
 symbol *symtab_remove(symbol_table *table, symbol *sym) {

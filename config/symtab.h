@@ -92,6 +92,11 @@ int symtab_compare_names(const void *a, const void *b);
 // The caller frees the result with tagmem_free.
 char *symtab_expand_refs(const char *text, symbol_table *table);
 
+// Returns true when text holds a "$(name)" reference that symtab_expand_refs would replace with
+// nothing, and copies the first such name into name (size bytes, cut and terminated) when name
+// is not null. Returns false when every reference has a value. Never allocates.
+bool symtab_unset_ref(const char *text, symbol_table *table, char *name, size_t size);
+
 // Removes the symbol from the table and frees it with its value. Returns the next symbol further
 // down the same chain with the same name, or null.
 symbol *symtab_remove(symbol_table *table, symbol *sym);

@@ -15,7 +15,7 @@ struct option_row {
   int32_t bit;
 };
 
-constexpr std::array<option_row, 10> option_table = {{
+constexpr std::array<option_row, 11> option_table = {{
     {"sock-path", required_argument, 's', OPT_SOCK_PATH},
     {"pid-file", required_argument, 'p', OPT_PID_FILE},
     {"threads", required_argument, 't', OPT_THREADS},
@@ -26,6 +26,7 @@ constexpr std::array<option_row, 10> option_table = {{
     {"help", no_argument, 'h', OPT_HELP},
     {"foreground", no_argument, 'f', OPT_FOREGROUND},
     {"version", no_argument, 0, OPT_VERSION},
+    {"check", no_argument, 0, OPT_CHECK},
 }};
 
 // What getopt_long returns for a row: its letter, or for a long-only row a value beyond every

@@ -1,4 +1,4 @@
-// The daemon's command line: ten options whose values fill a command-line settings record
+// The daemon's command line: eleven options whose values fill a command-line settings record
 // and the configuration path, and whose flag bits (OPT_, daemon/settings.h) tell the caller
 // which options were given.
 // One option table drives both the parsing and the help text.

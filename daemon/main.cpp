@@ -12,6 +12,9 @@
 #include <string.h>
 #include <unistd.h>
 
+#include <string>
+#include <vector>
+
 #include "cache/cache.h"
 #include "config/path.h"
 #include "daemon/cmdline.h"
@@ -41,6 +44,10 @@ constexpr char MSG_SOCKET_FAILED[] = "Error creating server socket\n";
 constexpr char MSG_DAEMONIZE_FAILED[] = "Daemonize failed. Exit...\n";
 constexpr char MSG_PID_FILE_FAILED[] = "Error saving pid file. %s Exit...\n";
 constexpr char MSG_VERSION[] = "vrell %s\n";
+constexpr char MSG_CHECK_PROBLEM[] = "%s = \"%s\": %s\n";
+constexpr char MSG_CHECK_OK[] = "%s: OK\n";
+constexpr char MSG_CHECK_PROBLEMS[] = "%s: %d problems\n";
+constexpr char MSG_CHECK_ONE_PROBLEM[] = "%s: 1 problem\n";
 
 // The log lines of the serving daemon; once it has detached, standard output is gone.
 constexpr char MSG_LOG_STARTED[] =
@@ -51,6 +58,8 @@ constexpr char MSG_LOG_PID_FILE_IN_THE_WAY[] = "something is in the way";
 constexpr char MSG_LOG_EXIT_HELPER[] = "cannot start the thread that handles the stop signals";
 constexpr char MSG_LOG_POOL_START[] = "cannot start the worker pool";
 constexpr char MSG_LOG_HAND_OVER_FAILED[] = "cannot queue an accepted connection; stopping";
+// A file value that the command line would refuse; the daemon takes it as it is.
+constexpr char MSG_LOG_CHECK_PROBLEM[] = "configuration: %s = \"%s\": %s";
 // The service manager's status line once the daemon serves.
 constexpr char MSG_NOTIFY_STATUS[] = "serving on %s";
 
@@ -77,6 +86,39 @@ struct held_resources {
   int listen_fd = -1;
   const daemon_settings *settings = nullptr;
 };
+
+// The lines of the configuration check, kept from the start-up until the log is open.
+using check_lines = std::vector<std::string>;
+
+void keep_problem(const char *key, const char *value, const char *reason, void *context) {
+  char line[LOG_LINE_MAX];
+  snprintf(line, sizeof line, MSG_LOG_CHECK_PROBLEM, key, value, reason);
+  static_cast<check_lines *>(context)->emplace_back(line);
+}
+
+void print_problem(const char *key, const char *value, const char *reason, void *) {
+  printf(MSG_CHECK_PROBLEM, key, value, reason);
+}
+
+// The configuration check of --check: what the start-up would read, and nothing started or
+// written. Returns the exit status.
+int check_configuration(const char *conf_path) {
+  int problems = settings_check(conf_path, 0, print_problem, nullptr);
+  if (problems < 0) {
+    printf(MSG_CONF_ERROR, settings_last_error());
+    return EXIT_FAILURE_STATUS;
+  }
+  if (problems == 0) {
+    printf(MSG_CHECK_OK, conf_path);
+    return EXIT_OK;
+  }
+  if (problems == 1) {
+    printf(MSG_CHECK_ONE_PROBLEM, conf_path);
+  } else {
+    printf(MSG_CHECK_PROBLEMS, conf_path, problems);
+  }
+  return EXIT_FAILURE_STATUS;
+}
 
 void release(held_resources *held) {
   if (held->listen_fd >= 0) close_server_socket(held->listen_fd, held->settings);
@@ -119,7 +161,8 @@ int main(int argc, char *argv[]) {
     print_usage();
     return EXIT_OK;
   }
-  if ((flags & OPT_VERSION) != 0) {
+  const bool check = (flags & OPT_CHECK) != 0;
+  if ((flags & OPT_VERSION) != 0 && !check) {
     printf(MSG_VERSION, VRELL_VERSION);
     return EXIT_OK;
   }
@@ -136,6 +179,7 @@ int main(int argc, char *argv[]) {
     printf(MSG_CONF_ACCESS, conf_path);
     return EXIT_FAILURE_STATUS;
   }
+  if (check) return check_configuration(conf_path);
 
   daemon_settings effective;
   int loaded = settings_load(conf_path, &effective);
@@ -144,6 +188,10 @@ int main(int argc, char *argv[]) {
     return EXIT_FAILURE_STATUS;
   }
   if (loaded == 1) printf(MSG_CONF_WARNING, settings_last_error());
+  // What --check would report of the values in use is logged once the log is open, so that the
+  // journal says why, for one, caching is off. The values are used as they are.
+  check_lines problems;
+  settings_check(conf_path, flags, keep_problem, &problems);
 
   char message[SETTINGS_MESSAGE_MAX];
   if (settings_validate(&command_line, &effective, flags, message) < 0) {
@@ -205,6 +253,7 @@ int main(int argc, char *argv[]) {
     // The detached child; its standard streams are /dev/null from here on.
     log_open();
   }
+  for (const std::string &line : problems) log_message(LOG_WARNING, "%s", line.c_str());
   errno = 0;
   if (write_pid_file(static_cast<long>(getpid()), effective.pid_path) < 0) {
     log_message(LOG_ERR, MSG_LOG_PID_FILE, effective.pid_path,

@@ -1,13 +1,16 @@
 #include "daemon/settings.h"
 
+#include <ctype.h>
 #include <libgen.h>
 #include <stdarg.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 #include <unistd.h>
 
 #include <memory>
 
+#include "base/unix_socket.h"
 #include "config/ini.h"
 #include "config/path.h"
 #include "config/symtab.h"
@@ -129,7 +132,110 @@ int check_range(uint32_t value, int min, int max, const char *format, char *mess
   return -1;
 }
 
+// The five values as the check sees them: what the command line would test of each.
+enum class check_kind { socket_path, pid_path, number };
+struct check_row {
+  const char *name;
+  int32_t option;  // the OPT_ bit of the command-line option that sets the same value
+  check_kind kind;
+  const char *fallback;  // the default of a path; numbers' defaults always pass
+  int min;
+  int max;
+  bool low_byte;  // only the low 8 bits count, as for the thread count
+};
+constexpr check_row check_rows[] = {
+    {SETTINGS_KEY_SOCKET, OPT_SOCK_PATH, check_kind::socket_path, DEFAULT_SOCKET_PATH, 0, 0, false},
+    {SETTINGS_KEY_PID, OPT_PID_FILE, check_kind::pid_path, DEFAULT_PID_PATH, 0, 0, false},
+    {SETTINGS_KEY_THREADS, OPT_THREADS, check_kind::number, nullptr, SETTINGS_THREADS_MIN,
+     SETTINGS_THREADS_MAX, true},
+    {SETTINGS_KEY_MAX_ENTRIES, OPT_MAX_ENTRY, check_kind::number, nullptr, SETTINGS_MAX_ENTRIES_MIN,
+     SETTINGS_MAX_ENTRIES_MAX, false},
+    {SETTINGS_KEY_LIFE_TIME, OPT_LIFE, check_kind::number, nullptr, SETTINGS_LIFE_TIME_MIN,
+     SETTINGS_LIFE_TIME_MAX, false},
+};
+
+// Writes why the number text would be refused into reason; returns false when it passes. The
+// value is the one settings_load takes, so -1 passes as missing.
+bool number_problem(const check_row &row, const char *text, char *reason, size_t size) {
+  const char *digits = text;
+  while (isspace(static_cast<unsigned char>(*digits))) ++digits;
+  if (*digits == '+' || *digits == '-') ++digits;
+  char *end = nullptr;
+  long wide = strtol(text, &end, 10);
+  while (isspace(static_cast<unsigned char>(*end))) ++end;
+  if (!isdigit(static_cast<unsigned char>(*digits)) || *end != '\0') {
+    put_message(reason, size, "%s", SETTINGS_MSG_CHECK_NUMBER);
+    return true;
+  }
+  // Clamped to 32 bits as the load reads it.
+  int32_t value = wide > INT32_MAX   ? INT32_MAX
+                  : wide < INT32_MIN ? INT32_MIN
+                                     : static_cast<int32_t>(wide);
+  if (value == -1) return false;
+  uint32_t tested = row.low_byte ? static_cast<uint8_t>(value) : static_cast<uint32_t>(value);
+  if (tested >= static_cast<uint32_t>(row.min) && tested <= static_cast<uint32_t>(row.max))
+    return false;
+  put_message(reason, size, SETTINGS_MSG_CHECK_RANGE, row.min, row.max);
+  return true;
+}
+
+// Writes why the path would be refused into reason; returns false when it passes.
+bool path_problem(const check_row &row, const char *path, char *reason, size_t size) {
+  size_t limit = row.kind == check_kind::socket_path ? UNIX_SOCKET_PATH_MAX : SETTINGS_PATH_MAX - 1;
+  char directory[SETTINGS_PATH_MAX];
+  settings_copy_path(directory, path);
+  dirname(directory);
+  if (path[0] != '/') {
+    put_message(reason, size, "%s", SETTINGS_MSG_CHECK_ABSOLUTE);
+  } else if (strlen(path) > limit) {
+    put_message(reason, size, SETTINGS_MSG_CHECK_LONG, limit);
+  } else if (path_file_type(directory) != PATH_TYPE_DIRECTORY) {
+    put_message(reason, size, SETTINGS_MSG_CHECK_NO_DIRECTORY, directory);
+  } else if (access(directory, W_OK | X_OK) != 0) {
+    put_message(reason, size, SETTINGS_MSG_CHECK_UNWRITABLE, directory);
+  } else {
+    return false;
+  }
+  return true;
+}
+
 }  // namespace
+
+int settings_check(const char *conf_path, int32_t flags, settings_report *report, void *context) {
+  last_error[0] = '\0';
+  if (conf_path == nullptr) return set_error(-1, "%s", SETTINGS_MSG_NULL_PARAMETERS);
+  if (access(conf_path, R_OK) != 0) return set_error(-1, SETTINGS_MSG_CANNOT_READ, conf_path);
+  table_ptr table = load_table(conf_path);
+  if (table == nullptr) return set_error(-1, SETTINGS_MSG_CANNOT_LOAD, conf_path);
+  int problems = 0;
+  for (const check_row &row : check_rows) {
+    if ((flags & row.option) != 0) continue;
+    const char *text = symtab_get_text(table.get(), row.name, nullptr);
+    char reason[SETTINGS_ERROR_MAX];
+    char ref[SETTINGS_MESSAGE_MAX];
+    bool found;
+    if (text != nullptr && ini_unset_ref(conf_path, row.name, ref, sizeof ref)) {
+      put_message(reason, sizeof reason, SETTINGS_MSG_CHECK_UNSET, ref);
+      found = true;
+    } else if (row.kind == check_kind::number) {
+      found = text != nullptr && number_problem(row, text, reason, sizeof reason);
+    } else {
+      // The daemon keeps the first 255 characters; the length test sees them all.
+      found = path_problem(row, text != nullptr ? text : row.fallback, reason, sizeof reason);
+      if (found && text == nullptr) {
+        char inner[SETTINGS_ERROR_MAX];
+        put_message(inner, sizeof inner, "%s", reason);
+        put_message(reason, sizeof reason, SETTINGS_MSG_CHECK_DEFAULT, inner);
+      }
+    }
+    if (!found) continue;
+    ++problems;
+    // The key as the file writes it, after the section's name and colon.
+    const char *key = strchr(row.name, ':') + 1;
+    if (report != nullptr) report(key, text != nullptr ? text : row.fallback, reason, context);
+  }
+  return problems;
+}
 
 int settings_validate(const daemon_settings *command_line, daemon_settings *effective,
                       int32_t flags, char *message) {

@@ -58,6 +58,17 @@ constexpr char SETTINGS_MSG_THREADS[] = "Invalid cache thread count (%u). Min %d
 constexpr char SETTINGS_MSG_MAX_ENTRIES[] = "Invalid cache capacity count (%u). Min %d, Max %d";
 constexpr char SETTINGS_MSG_LIFE_TIME[] = "Invalid entry life time (%u). Min %d, Max %d";
 
+// Texts of the check of a configuration file, one reason per value that the command line would
+// refuse.
+constexpr char SETTINGS_MSG_CHECK_UNSET[] = "$(%s) is not set in the environment";
+constexpr char SETTINGS_MSG_CHECK_NUMBER[] = "not a number";
+constexpr char SETTINGS_MSG_CHECK_RANGE[] = "out of range, %d to %d";
+constexpr char SETTINGS_MSG_CHECK_ABSOLUTE[] = "not an absolute path";
+constexpr char SETTINGS_MSG_CHECK_LONG[] = "longer than %zu characters";
+constexpr char SETTINGS_MSG_CHECK_NO_DIRECTORY[] = "directory %s does not exist";
+constexpr char SETTINGS_MSG_CHECK_UNWRITABLE[] = "directory %s is not writable";
+constexpr char SETTINGS_MSG_CHECK_DEFAULT[] = "key missing, so the default: %s";
+
 // Flag bits of read_command_line (daemon/cmdline.h), one per option, in the order of its option
 // table; settings_validate tests the value of each bit set.
 constexpr int32_t OPT_SOCK_PATH = 0x01;
@@ -70,6 +81,7 @@ constexpr int32_t OPT_SAVE = 0x40;
 constexpr int32_t OPT_HELP = 0x80;
 constexpr int32_t OPT_FOREGROUND = 0x100;  // stay in the foreground, log to standard error
 constexpr int32_t OPT_VERSION = 0x200;     // long only: print the version and exit
+constexpr int32_t OPT_CHECK = 0x400;       // long only: check the configuration file and exit
 
 struct daemon_settings {
   char socket_path[SETTINGS_PATH_MAX];
@@ -119,5 +131,21 @@ int32_t settings_last_status(void);
 // Never prints.
 int settings_validate(const daemon_settings *command_line, daemon_settings *effective,
                       int32_t flags, char *message);
+
+// Receives one value that settings_check finds: key as the file names it (without "vrell:"),
+// the value as the daemon reads it (references replaced, quotes removed; the default for a
+// missing key), and the reason, one of the SETTINGS_MSG_CHECK_ texts.
+typedef void settings_report(const char *key, const char *value, const char *reason, void *context);
+
+// Reads the configuration file as settings_load does and calls report (with context) once for
+// each of the five values that the command line would refuse: a $(NAME) reference that is not
+// set, a number that is not one or lies outside the command line's range (-1 keeps the default
+// and passes), a path that is not absolute, a socket path longer than a socket address holds,
+// or a path whose directory does not exist or cannot be written by this process. Existing
+// files at the paths pass: a running daemon's own. A value whose option bit (OPT_) is set in
+// flags is left out: the command line's value replaces it. Returns the number of reports; -1
+// when the file cannot be read or loaded (message in the last-error text). Writes nothing,
+// never prints.
+int settings_check(const char *conf_path, int32_t flags, settings_report *report, void *context);
 
 #endif  // VRELL_DAEMON_SETTINGS_H_

@@ -136,16 +136,48 @@ TEST(ClientTest, FailuresReturnTheirCodesAndAnEmptyReply) {
               VRELL_CLIENT_ETIMEOUT);
     EXPECT_STREQ(reply, "");
   }
+  // A failed connect leaves its reason in errno, through every call.
   strcpy(reply, "old");
+  errno = 0;
   EXPECT_EQ(vrell_client_request("/nonexistent/vrell.sock", "K\r\n", reply, sizeof reply, 100),
             VRELL_CLIENT_ECONNECT);
+  EXPECT_EQ(errno, ENOENT);
   EXPECT_STREQ(reply, "");
-  for (int code : {VRELL_CLIENT_ECONNECT, VRELL_CLIENT_ESEND, VRELL_CLIENT_ERECV,
-                   VRELL_CLIENT_ETIMEOUT, VRELL_CLIENT_EARG, VRELL_CLIENT_EPEER,
-                   VRELL_CLIENT_ECONFIG, VRELL_CLIENT_EPATH, VRELL_CLIENT_EREPLY, -99}) {
+  errno = 0;
+  EXPECT_EQ(vrell_client_delete("/nonexistent/vrell.sock", "/p", 0), VRELL_CLIENT_ECONNECT);
+  EXPECT_EQ(errno, ENOENT);
+  {
+    Peer peer;
+    std::string refusing = peer.path();
+    refusing += ".stale";
+    int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+    sockaddr_un address = {};
+    address.sun_family = AF_UNIX;
+    strncpy(address.sun_path, refusing.c_str(), sizeof address.sun_path - 1);
+    ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address), 0);
+    close(fd);
+    errno = 0;
+    EXPECT_EQ(vrell_client_status(refusing.c_str(), reply, sizeof reply, 100),
+              VRELL_CLIENT_ECONNECT);
+    EXPECT_EQ(errno, ECONNREFUSED);
+    unlink(refusing.c_str());
+  }
+  for (int code :
+       {VRELL_CLIENT_ECONNECT, VRELL_CLIENT_ESEND, VRELL_CLIENT_ERECV, VRELL_CLIENT_ETIMEOUT,
+        VRELL_CLIENT_EARG, VRELL_CLIENT_EPEER, VRELL_CLIENT_ECONFIG, VRELL_CLIENT_EPATH,
+        VRELL_CLIENT_EREPLY, VRELL_CLIENT_EUNSET, -99}) {
     ASSERT_NE(vrell_client_strerror(code), nullptr);
     EXPECT_GT(strlen(vrell_client_strerror(code)), 0u);
   }
+}
+
+TEST(ClientTest, TheLibrarysVersionIsTheHeadersAndTheProjects) {
+  int major = -1, minor = -1, patch = -1;
+  EXPECT_STREQ(vrell_client_version(&major, &minor, &patch), VRELL_VERSION);
+  EXPECT_EQ(major, VRELL_CLIENT_VERSION_MAJOR);
+  EXPECT_EQ(minor, VRELL_CLIENT_VERSION_MINOR);
+  EXPECT_EQ(patch, VRELL_CLIENT_VERSION_PATCH);
+  EXPECT_STREQ(vrell_client_version(nullptr, nullptr, nullptr), VRELL_VERSION);
 }
 
 TEST(ClientTest, BadArgumentsAreRefusedBeforeConnecting) {
@@ -492,6 +524,11 @@ TEST(ClientTest, SocketIsFoundInTheOrderOptionFileInstalledFileBuiltIn) {
   EXPECT_STREQ(out, DEFAULT_SOCKET_PATH);
   EXPECT_EQ(find(nullptr, missing.c_str()), VRELL_CLIENT_ECONFIG);
   EXPECT_STREQ(out, "");
+  // A reference the environment does not set is named, not read as an empty text.
+  unsetenv("VRELL_LOOKUP_DIR");
+  EXPECT_EQ(find(nullptr, conf.c_str()), VRELL_CLIENT_EUNSET);
+  EXPECT_STREQ(out, "VRELL_LOOKUP_DIR");
+  setenv("VRELL_LOOKUP_DIR", dir.c_str(), 1);
   // Anything but a regular file is refused at once, a FIFO without being opened.
   std::string fifo = dir + "/fifo";
   ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);

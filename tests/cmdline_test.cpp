@@ -43,7 +43,8 @@ TEST(CmdlineTest, UsageIsOneLinePerOptionExactly) {
       "-v --save        \n"
       "-h --help        \n"
       "-f --foreground  \n"
-      "--version        \n",
+      "--version        \n"
+      "--check          \n",
       testing::internal::GetCapturedStdout());
 }
 
@@ -134,6 +135,14 @@ TEST(CmdlineTest, EveryFormSetsItsFlagAndValue) {
        "/c.ini"},
       {{"--fore", "--vers", "-vf"}, OPT_FOREGROUND | OPT_VERSION | OPT_SAVE, "", "", 0, 0, 0, ""},
       {{"--version=1", "-V"}, 0, "", "", 0, 0, 0, ""},
+      {{"--ch", "--version", "--co=/c.ini"},
+       OPT_CHECK | OPT_VERSION | OPT_CONF_FILE,
+       "",
+       "",
+       0,
+       0,
+       0,
+       "/c.ini"},
       {{"-c"}, 0, "", "", 0, 0, 0, ""},
       {{"-s", "/a", "-c"}, OPT_SOCK_PATH, "/a", "", 0, 0, 0, ""},
   };

@@ -17,8 +17,10 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <fstream>
 #include <map>
 #include <random>
+#include <regex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -129,6 +131,49 @@ std::vector<std::string> Lines(const std::string &text) {
 bool IsWholeReply(const std::string &reply) {
   return reply.size() > 6 && reply.compare(reply.size() - 2, 2, "\r\n") == 0 &&
          reply.find('\r') == reply.size() - 2 && reply[3] == '-';
+}
+
+// Reads the escapes of a protocol vector: \r, \n, \0, \\ and \xHH; any other character stands
+// for itself.
+std::string Unescape(const std::string &text) {
+  std::string bytes;
+  for (size_t i = 0; i < text.size(); ++i) {
+    if (text[i] != '\\' || i + 1 == text.size()) {
+      bytes += text[i];
+      continue;
+    }
+    char c = text[++i];
+    if (c == 'r') {
+      bytes += '\r';
+    } else if (c == 'n') {
+      bytes += '\n';
+    } else if (c == '0') {
+      bytes += '\0';
+    } else if (c == 'x' && i + 2 < text.size()) {
+      bytes += static_cast<char>(std::stoi(text.substr(i + 1, 2), nullptr, 16));
+      i += 2;
+    } else {
+      bytes += c;
+    }
+  }
+  return bytes;
+}
+
+// Shows bytes with the vectors' escapes, for a failure message.
+std::string Escape(const std::string &bytes) {
+  std::string text;
+  for (char c : bytes) {
+    if (c == '\r') {
+      text += "\\r";
+    } else if (c == '\n') {
+      text += "\\n";
+    } else if (c == '\0') {
+      text += "\\0";
+    } else {
+      text += c;
+    }
+  }
+  return text;
 }
 
 class DaemonTest : public harness_fixture {
@@ -391,9 +436,54 @@ TEST_F(DaemonTest, APidFileThatCannotBeWrittenEndsTheChildAndRemovesItsNode) {
   EXPECT_EQ(harness_wait_exit(children[0], kBoundMs), 1);
   EXPECT_FALSE(harness_exists(d_.socket_path));
   EXPECT_EQ(harness_read_file(d_.dir + "/daemon.out"), "");
-  // Standard output is gone by then: the log is the only trace.
-  EXPECT_EQ(harness_read_file(log),
-            "err: cannot write the pid file " + config_.pid_path + ": No such file or directory\n");
+  // Standard output is gone by then: the log is the only trace, the warning of the check first.
+  EXPECT_EQ(harness_read_file(log), "warning: configuration: QXVrellPid = \"" + config_.pid_path +
+                                        "\": directory " + d_.dir +
+                                        "/missing does not exist\nerr: cannot write the pid file " +
+                                        config_.pid_path + ": No such file or directory\n");
+}
+
+TEST_F(DaemonTest, AnswersEveryProtocolVectorByteForByte) {
+  config_.life_time = "3600";
+  harness_write_config(d_, config_);
+  Start();
+  std::ifstream vectors(VRELL_PROTOCOL_VECTORS);
+  ASSERT_TRUE(vectors.is_open()) << VRELL_PROTOCOL_VECTORS;
+  std::string line, request;
+  int pairs = 0, number = 0;
+  while (std::getline(vectors, line)) {
+    ++number;
+    if (line.empty() || line[0] == '#') continue;
+    ASSERT_GE(line.size(), 2u) << "line " << number;
+    const std::string tag = line.substr(0, 2), text = line.substr(2);
+    if (tag == "> ") {
+      request = Unescape(text);
+      continue;
+    }
+    ASSERT_TRUE(tag == "< " || tag == "~ ") << "line " << number << ": " << line;
+    ASSERT_FALSE(request.empty()) << "line " << number << ": a reply without its request";
+    int fd = harness_connect(d_.socket_path);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(send(fd, request.data(), request.size(), MSG_NOSIGNAL),
+              static_cast<ssize_t>(request.size()));
+    std::string reply;
+    char buffer[512];
+    while (ReadableWithin(fd, kBoundMs)) {
+      ssize_t n = recv(fd, buffer, sizeof buffer, 0);
+      if (n <= 0) break;
+      reply.append(buffer, n);
+    }
+    close(fd);
+    if (tag == "< ") {
+      EXPECT_EQ(Escape(reply), Escape(Unescape(text))) << "line " << number;
+    } else {
+      EXPECT_TRUE(std::regex_match(reply, std::regex(text)))
+          << "line " << number << ": " << Escape(reply);
+    }
+    request.clear();
+    ++pairs;
+  }
+  EXPECT_GE(pairs, 30);  // the file was read, not cut short
 }
 
 TEST_F(DaemonTest, CountersAddUpAndTheLogTellsTheStartAFullTableAndTheStop) {

@@ -2,6 +2,7 @@
 // temporary directory, talked to through the client library and through vrell-cli.
 
 #include <fcntl.h>
+#include <grp.h>
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
@@ -248,18 +249,24 @@ TEST_F(SpineTest, FileStampsKeyAVerdictToTheBytesScanned) {
 
 #ifdef VRELL_CLI_BINARY
 
+// Runs a program as another user; util-linux, so on every Debian system.
+constexpr char kSetpriv[] = "/usr/bin/setpriv";
+
 struct CliResult {
   int status;
   std::string out, err;
 };
 
-// Runs vrell-cli with args and returns its exit status (-1 when it was killed after 20 s without
-// ending) and what it wrote to standard output and standard error.
-CliResult RunCli(const std::vector<std::string> &args) {
+// Runs vrell-cli with args, through the command runner when one is given (setpriv, to run it as
+// another user), and returns its exit status (-1 when it was killed after 20 s without ending)
+// and what it wrote to standard output and standard error.
+CliResult RunCli(const std::vector<std::string> &args,
+                 const std::vector<std::string> &runner = {}) {
   std::vector<char *> argv;
-  std::string program = VRELL_CLI_BINARY;
-  argv.push_back(program.data());
-  std::vector<std::string> copies = args;
+  std::vector<std::string> copies = runner;
+  copies.push_back(VRELL_CLI_BINARY);
+  copies.insert(copies.end(), args.begin(), args.end());
+  std::string program = copies[0];
   for (std::string &arg : copies) argv.push_back(arg.data());
   argv.push_back(nullptr);
 
@@ -364,13 +371,17 @@ TEST_F(SpineTest, CliExitStatusTellsWhatWentWrong) {
   ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
   const std::string cr_lf = "PATH ends in CR or LF", range = "MTIME must be a decimal number";
   const std::string not_regular = "not a regular file";
+  const std::string unset = dir_ + "/unset.ini";
+  unsetenv("VRELL_CLI_UNSET");
+  harness_write_file(unset, "[vrell]\nQXVrellSocket = \"$(VRELL_CLI_UNSET)/vrell.sock\"\n");
   struct Case {
     std::vector<std::string> args;
     int status;
     std::string why = "";  // a part of the line on standard error
   } cases[] = {
-      {{"-s", missing, "status"}, 2},
-      {{"-s", dir_, "status"}, 2},
+      {{"-s", missing, "status"}, 2, "no daemon at " + missing + ": No such file"},
+      {{"-s", dir_, "status"}, 2, "no daemon at"},
+      {{"-c", unset, "status"}, 78, "QXVrellSocket names $(VRELL_CLI_UNSET), which is not set"},
       {{}, 64},
       {{"-s", s}, 64},
       {{"-s"}, 64},
@@ -434,6 +445,27 @@ TEST_F(SpineTest, CliExitStatusTellsWhatWentWrong) {
   EXPECT_EQ(help.status, 0);
   EXPECT_EQ(help.out.rfind("Usage: vrell-cli", 0), 0u) << help.out;
   EXPECT_NE(help.out.find(DEFAULT_SOCKET_PATH), std::string::npos);
+
+  // A user who may not pass the socket's directory is told so, not that no daemon runs; the
+  // group of the installed service gets its own hint.
+  if (geteuid() != 0 || access(kSetpriv, X_OK) != 0) {
+    GTEST_SKIP() << "the permission case runs vrell-cli as another user: needs root and setpriv";
+  }
+  const std::vector<std::string> nobody = {kSetpriv, "--reuid=65534", "--regid=65534",
+                                           "--clear-groups"};
+  ASSERT_EQ(chmod(dir_.c_str(), 0750), 0);
+  CliResult denied = RunCli({"-s", s, "status"}, nobody);
+  EXPECT_EQ(denied.status, 4);
+  EXPECT_NE(denied.err.find(": permission denied: " + dir_ + " has mode 0750 and group "),
+            std::string::npos)
+      << denied.err;
+  if (struct group *service = getgrnam("_vrell")) {
+    ASSERT_EQ(chown(dir_.c_str(), static_cast<uid_t>(-1), service->gr_gid), 0);
+    denied = RunCli({"-s", s, "status"}, nobody);
+    EXPECT_EQ(denied.status, 4);
+    EXPECT_EQ(denied.err, "vrell-cli: " + std::string(s) +
+                              ": permission denied: is this user in group _vrell?\n");
+  }
 }
 
 #endif  // VRELL_CLI_BINARY

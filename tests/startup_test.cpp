@@ -38,7 +38,8 @@ constexpr char kUsage[] =
     "-v --save        \n"
     "-h --help        \n"
     "-f --foreground  \n"
-    "--version        \n";
+    "--version        \n"
+    "--check          \n";
 
 // The unprivileged user (and group) that root's tests run the daemon as.
 constexpr uid_t kNobody = 65534;
@@ -451,6 +452,110 @@ TEST_F(StartupTest, TheSocketRefusesWhatTheFileMaySay) {
     EXPECT_FALSE(harness_exists(socket)) << label;
     EXPECT_FALSE(harness_exists(d_.pid_path)) << label;
   }
+}
+
+TEST_F(StartupTest, CheckNamesEveryValueTheCommandLineWouldRefuseAndTheStartLogsThem) {
+  const std::string &dir = d_.dir;
+  const std::string socket108 = dir + "/" + std::string(107 - dir.size(), 's');
+  const std::string locked = dir + "/locked";
+  ASSERT_EQ(mkdir(locked.c_str(), 0755), 0);
+  const bool can_lock =
+      geteuid() != 0 ? chmod(locked.c_str(), 0555) == 0 : SetImmutable(locked, true);
+  if (can_lock && geteuid() == 0) immutable_.push_back(locked);
+  unsetenv("VRELL_CHECK_UNSET");
+  auto with = [](std::string harness_config::*field, const std::string &value) {
+    harness_config config;
+    config.*field = value;
+    return config;
+  };
+  struct Case {
+    harness_config config;
+    std::string line;  // empty: the file passes
+  } cases[] = {
+      {{}, ""},
+      {with(&harness_config::threads, "4"), "service threads = \"4\": out of range, 5 to 25"},
+      {with(&harness_config::threads, "300"), "service threads = \"300\": out of range, 5 to 25"},
+      {with(&harness_config::threads, "261"), ""},  // read as 5, as on the command line
+      {with(&harness_config::threads, " 25 "), ""},
+      {with(&harness_config::max_entries, "100000"),
+       "cache max entry = \"100000\": out of range, 50 to 1024"},
+      {with(&harness_config::max_entries, "-5"),
+       "cache max entry = \"-5\": out of range, 50 to 1024"},
+      {with(&harness_config::max_entries, "-1"), ""},  // keeps the default
+      {with(&harness_config::life_time, "one minute"),
+       "entry life time = \"one minute\": not a number"},
+      {with(&harness_config::life_time, "60s"), "entry life time = \"60s\": not a number"},
+      {with(&harness_config::life_time, "3601"),
+       "entry life time = \"3601\": out of range, 0 to 3600"},
+      {with(&harness_config::life_time, "0"), ""},
+      {with(&harness_config::socket_path, "run/vrell.sock"),
+       "QXVrellSocket = \"run/vrell.sock\": not an absolute path"},
+      {with(&harness_config::socket_path, dir + "/none/vrell.sock"),
+       "QXVrellSocket = \"" + dir + "/none/vrell.sock\": directory " + dir +
+           "/none does not exist"},
+      {with(&harness_config::socket_path, socket108),
+       "QXVrellSocket = \"" + socket108 + "\": longer than 107 characters"},
+      {with(&harness_config::socket_path, socket108.substr(0, 107)), ""},
+      {with(&harness_config::pid_path, "$(VRELL_CHECK_UNSET)/vrell.pid"),
+       "QXVrellPid = \"/vrell.pid\": $(VRELL_CHECK_UNSET) is not set in the environment"},
+      {with(&harness_config::pid_path, locked + "/vrell.pid"),
+       can_lock
+           ? "QXVrellPid = \"" + locked + "/vrell.pid\": directory " + locked + " is not writable"
+           : ""},
+  };
+  for (const Case &c : cases) {
+    harness_write_config(d_, c.config);
+    const std::string before = harness_read_file(d_.conf_path);
+    // The check wins over the version, and the save and the start are never reached.
+    run_result r = RunOnConfig({"--version", "--check", "-v"});
+    const std::string expected =
+        c.line.empty() ? d_.conf_path + ": OK\n" : c.line + "\n" + d_.conf_path + ": 1 problem\n";
+    EXPECT_EQ(r.out, expected);
+    EXPECT_EQ(r.status, c.line.empty() ? 0 : 1) << c.line;
+    EXPECT_EQ(harness_read_file(d_.conf_path), before) << c.line;
+    EXPECT_FALSE(harness_exists(d_.socket_path)) << c.line;
+    EXPECT_FALSE(harness_exists(d_.pid_path)) << c.line;
+    EXPECT_TRUE(TemporaryFiles(dir).empty()) << c.line;
+  }
+
+  // Every problem has its line, in the file's key order, and the count follows.
+  harness_config many;
+  many.threads = "4";
+  many.max_entries = "49";
+  many.life_time = "3601";
+  harness_write_config(d_, many);
+  run_result r = RunOnConfig({"--check"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.out,
+            "service threads = \"4\": out of range, 5 to 25\n"
+            "cache max entry = \"49\": out of range, 50 to 1024\n"
+            "entry life time = \"3601\": out of range, 0 to 3600\n" +
+                d_.conf_path + ": 3 problems\n");
+  // Help still wins; a file that the start-up refuses is refused as it does.
+  EXPECT_EQ(RunOnConfig({"--check", "-h"}).out, kUsage);
+  const std::string absent = dir + "/absent.ini";
+  r = Run({"--check", "-c", absent});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.out, "Invalid configuration file (" + absent + "). Check permission\n");
+
+  // The daemon starts on what it can use and logs one warning per such value in use; a value
+  // the command line replaces is not one.
+  harness_config starts;
+  starts.max_entries = "100000";
+  starts.life_time = "one minute";
+  starts.threads = "300";
+  harness_write_config(d_, starts);
+  const std::string log = dir + "/log";
+  setenv("VRELL_LOG_FILE", log.c_str(), 1);
+  ExpectStarts({"-t", "5"}, "", "starts with warnings");
+  unsetenv("VRELL_LOG_FILE");
+  const std::string text = harness_read_file(log);
+  EXPECT_EQ(text.rfind("warning: configuration: cache max entry = \"100000\": out of range, 50 "
+                       "to 1024\nwarning: configuration: entry life time = \"one minute\": not "
+                       "a number\ninfo: serving: ",
+                       0),
+            0u)
+      << text;
 }
 
 TEST_F(StartupTest, SaveWritesTheEffectiveValuesAndKeepsTheRest) {

@@ -4,6 +4,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <getopt.h>
+#include <grp.h>
 #include <limits.h>
 #include <pwd.h>
 #include <stdint.h>
@@ -26,13 +27,17 @@ constexpr int EXIT_REPLY = 0;
 // The stats request got another reply than the counters, or add-file stored nothing since the
 // file changed less than 2 s before.
 constexpr int EXIT_FAILED = 1;
-constexpr int EXIT_UNREACHABLE = 2;
+constexpr int EXIT_UNREACHABLE = 2;  // no daemon at the socket, or no whole reply
+constexpr int EXIT_TIMEOUT = 3;      // no reply within CLI_TIMEOUT_MS
+constexpr int EXIT_DENIED = 4;       // this user may not reach the socket
 constexpr int EXIT_USAGE = 64;
 constexpr int EXIT_NO_FILE = 66;       // the file of add-file or query-file cannot be examined
 constexpr int EXIT_WRONG_SERVER = 77;  // the socket is served by another user than --server-uid
 constexpr int EXIT_NO_CONFIG = 78;     // the configuration file of -c cannot be read
 // Generous: a daemon under load still answers, a hung one does not keep the caller for ever.
 constexpr int CLI_TIMEOUT_MS = 10000;
+// The group of the installed service, whose members may reach its socket.
+constexpr char SERVICE_GROUP[] = "_vrell";
 // getopt_long's value for --version, which has no letter.
 constexpr int OPTION_VERSION = 0x100;
 
@@ -69,9 +74,11 @@ constexpr char USAGE[] =
     "else the built-in %s.\n"
     "\n"
     "Exit status: 0 a reply arrived, 1 stats got no counters or add-file stored nothing,\n"
-    "2 the daemon could not be reached, 64 usage error, 66 the file of add-file or query-file\n"
-    "cannot be opened or is not a regular file, 77 the socket is served by another user than\n"
-    "--server-uid names, 78 the FILE of -c cannot be read or is not a regular file.\n";
+    "2 no daemon at the socket (or no whole reply), 3 no reply within 10 seconds,\n"
+    "4 permission denied on the way to the socket, 64 usage error, 66 the file of add-file\n"
+    "or query-file cannot be opened or is not a regular file, 77 the socket is served by\n"
+    "another user than --server-uid names, 78 the FILE of -c cannot be read, is not a\n"
+    "regular file or names an unset $(NAME).\n";
 
 int usage_error(const char *why) {
   fprintf(stderr, "vrell-cli: %s\nTry 'vrell-cli --help'.\n", why);
@@ -215,6 +222,41 @@ bool print_stats(std::string_view reply, bool json) {
   if (json) out += "}\n";
   fputs(out.c_str(), stdout);
   return true;
+}
+
+// The node on the way to socket_path that this user may not pass: the first directory it cannot
+// search, else the socket itself. Empty when every step is allowed.
+std::string denying_node(const std::string &socket_path) {
+  for (size_t slash = socket_path.find('/', 1); slash != std::string::npos;
+       slash = socket_path.find('/', slash + 1)) {
+    std::string directory = socket_path.substr(0, slash);
+    if (access(directory.c_str(), X_OK) != 0) return directory;
+  }
+  return access(socket_path.c_str(), W_OK) != 0 ? socket_path : std::string();
+}
+
+// Says why the connect to socket_path failed, as errno left it, and returns the exit status.
+int connect_failed(const char *socket_path, int error) {
+  if (error != EACCES && error != EPERM) {
+    fprintf(stderr, "vrell-cli: no daemon at %s: %s\n", socket_path, strerror(error));
+    return EXIT_UNREACHABLE;
+  }
+  std::string node = denying_node(socket_path);
+  struct stat status;
+  if (node.empty() || stat(node.c_str(), &status) != 0) {
+    fprintf(stderr, "vrell-cli: %s: permission denied\n", socket_path);
+    return EXIT_DENIED;
+  }
+  struct group *group = getgrgid(status.st_gid);
+  if (group != nullptr && strcmp(group->gr_name, SERVICE_GROUP) == 0) {
+    fprintf(stderr, "vrell-cli: %s: permission denied: is this user in group %s?\n", socket_path,
+            SERVICE_GROUP);
+  } else {
+    fprintf(stderr, "vrell-cli: %s: permission denied: %s has mode %04o and group %s\n",
+            socket_path, node.c_str(), static_cast<unsigned>(status.st_mode & 07777),
+            group != nullptr ? group->gr_name : std::to_string(status.st_gid).c_str());
+  }
+  return EXIT_DENIED;
 }
 
 enum cli_command {
@@ -395,15 +437,27 @@ int main(int argc, char **argv) {
   char socket_path[SETTINGS_PATH_MAX];
   int found =
       vrell_client_find_socket(socket_option, config_option, socket_path, sizeof socket_path);
-  if (found == VRELL_CLIENT_ECONFIG) {
+  if (found == VRELL_CLIENT_ECONFIG || found == VRELL_CLIENT_EUNSET) {
     const char *file = config_option != nullptr ? config_option : vrell_client_installed_config();
-    fprintf(stderr, "vrell-cli: %s: %s\n", file, vrell_client_strerror(found));
+    if (found == VRELL_CLIENT_EUNSET) {
+      // On this failure the library leaves the variable's NAME where the path would be.
+      fprintf(stderr, "vrell-cli: %s: QXVrellSocket names $(%s), which is not set\n", file,
+              socket_path);
+    } else {
+      fprintf(stderr, "vrell-cli: %s: %s\n", file, vrell_client_strerror(found));
+    }
     return EXIT_NO_CONFIG;
   }
   if (found < 0) return usage_error("socket path too long");
 
   char reply[VRELL_CLIENT_STATS_MAX];
   int code = send_request(request, socket_path, expected_uid, reply, sizeof reply);
+  if (code == VRELL_CLIENT_ECONNECT) return connect_failed(socket_path, errno);
+  if (code == VRELL_CLIENT_ETIMEOUT) {
+    fprintf(stderr, "vrell-cli: %s: no reply within %d seconds\n", socket_path,
+            CLI_TIMEOUT_MS / 1000);
+    return EXIT_TIMEOUT;
+  }
   if (code == VRELL_CLIENT_EARG) return usage_error("socket path too long");
   if (code == VRELL_CLIENT_EPATH) return usage_error("PATH too long for one request");
   if (code == VRELL_CLIENT_EFILE || code == VRELL_CLIENT_EUNSETTLED) {

@@ -50,6 +50,7 @@ for arch in amd64 i386; do
 lib/systemd/system/vrell.service
 usr/bin/vrell-cli
 usr/sbin/vrell
+usr/share/doc/vrell/README.Debian
 usr/share/doc/vrell/README.md.gz
 usr/share/doc/vrell/changelog.Debian.gz
 usr/share/doc/vrell/copyright
@@ -73,6 +74,7 @@ usr/lib/$ma/libvrell_client.so
 usr/lib/$ma/pkgconfig/vrell-client.pc
 usr/share/doc/libvrell-client-dev/changelog.Debian.gz
 usr/share/doc/libvrell-client-dev/copyright
+usr/share/doc/libvrell-client-dev/examples/known_verdict.c
 usr/share/lintian/overrides/libvrell-client-dev
 usr/share/man/man3/vrell_client.3.gz
 LIST
@@ -198,6 +200,9 @@ echo "--- staged daemon"
 run=$work/run
 mkdir "$run"
 sed "s|/run/vrell/|$run/|" "$conf" >"$run/vrell.ini"
+said=$("$stage/usr/sbin/vrell" --check -c "$run/vrell.ini") ||
+  fail "vrell --check on the installed configuration: $said"
+[ "$said" = "$run/vrell.ini: OK" ] || fail "vrell --check said: $said"
 before=$(sed '/^#\*END$/q' "$run/vrell.ini")
 cli=("$stage/usr/bin/vrell-cli" -s "$run/vrell.sock")
 # The save option shows that the installed comments survive a save.

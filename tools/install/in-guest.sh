@@ -62,6 +62,9 @@ pid=$(main_pid)
 [ "$(stat -c %U "/proc/$pid")" = _vrell ] || fail "the daemon runs as $(stat -c %U "/proc/$pid")"
 [ "$(owner /run/vrell)" = "_vrell:_vrell 750" ] || fail "/run/vrell is $(owner /run/vrell)"
 [ "$(cat /run/vrell/vrell.pid)" = "$pid" ] || fail "the pid file does not name the main process"
+said=$(runuser -u _vrell -- vrell --check -c /etc/vrell/vrell.ini) ||
+  fail "vrell --check as _vrell on the running service's file: $said"
+[ "$said" = "/etc/vrell/vrell.ini: OK" ] || fail "vrell --check said: $said"
 useradd --system --no-create-home --groups _vrell scanner
 useradd --system --no-create-home outsider
 expect_reply scanner "101-OK: Cache running;" status
@@ -74,8 +77,10 @@ for program in component-static component-shared; do
     fail "the C program $program did not find the service"
 done
 code=0
-as outsider vrell-cli status >/dev/null 2>&1 || code=$?
-[ "$code" = 2 ] || fail "a user outside _vrell reached the socket (status $code)"
+said=$(as outsider vrell-cli status 2>&1 >/dev/null) || code=$?
+[ "$code" = 4 ] || fail "a user outside _vrell reached the socket (status $code)"
+[ "$said" = "vrell-cli: /run/vrell/vrell.sock: permission denied: is this user in group _vrell?" ] ||
+  fail "vrell-cli told a user outside _vrell: $said"
 code=0
 as scanner vrell-cli -u root status >/dev/null 2>&1 || code=$?
 [ "$code" = 77 ] || fail "vrell-cli -u root took a daemon of _vrell (status $code)"

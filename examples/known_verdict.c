@@ -1,0 +1,49 @@
+/* Asks the vrell daemon, as a scanner does before it scans, for the known verdict on each file
+ * named on the command line, and prints one line per file: "clean", "infected" or "scan" (no
+ * valid verdict: scan it), then the name.
+ *
+ *   known_verdict [-s SOCKET] FILE...
+ *
+ * Without -s the socket is the one the installed configuration names. Build it with
+ *   cc known_verdict.c $(pkg-config --cflags --libs vrell-client) */
+#include <stdio.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <vrell/client.h>
+
+/* The known verdict on path, or -1 when it must be scanned. */
+int known_verdict(const char *socket, const char *path) {
+  struct stat st;
+  if (stat(path, &st) != 0) return -1;
+  switch (vrell_client_query(socket, path, (int64_t)st.st_mtime, 1000)) {
+    case VRELL_CLIENT_CLEAN:
+      return VRELL_CLIENT_VERDICT_CLEAN;
+    case VRELL_CLIENT_INFECTED:
+      return VRELL_CLIENT_VERDICT_INFECTED;
+    default: /* not found, stale, a path it cannot key, no daemon */
+      return -1;
+  }
+}
+
+int main(int argc, char **argv) {
+  const char *given = NULL;
+  int first = 1;
+  if (argc > 2 && strcmp(argv[1], "-s") == 0) {
+    given = argv[2];
+    first = 3;
+  }
+  char socket[256];
+  int found = vrell_client_find_socket(given, NULL, socket, sizeof socket);
+  if (found < 0) {
+    fprintf(stderr, "known_verdict: %s\n", vrell_client_strerror(found));
+    return 1;
+  }
+  for (int i = first; i < argc; ++i) {
+    int verdict = known_verdict(socket, argv[i]);
+    const char *word = verdict == VRELL_CLIENT_VERDICT_CLEAN      ? "clean"
+                       : verdict == VRELL_CLIENT_VERDICT_INFECTED ? "infected"
+                                                                  : "scan";
+    printf("%s %s\n", word, argv[i]);
+  }
+  return 0;
+}
