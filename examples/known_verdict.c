@@ -6,23 +6,32 @@
  *
  * Without -s the socket is the one the installed configuration names. Build it with
  *   cc known_verdict.c $(pkg-config --cflags --libs vrell-client) */
+#define _POSIX_C_SOURCE 200809L
+#include <fcntl.h>
 #include <stdio.h>
 #include <string.h>
-#include <sys/stat.h>
+#include <unistd.h>
 #include <vrell/client.h>
 
-/* The known verdict on path, or -1 when it must be scanned. */
+/* The known verdict on path (absolute, as the scanner stores it), or -1 when it must be
+ * scanned. The stamp comes from the open file, so a scan that follows reads the same bytes;
+ * a scanner keeps the descriptor open for that scan. */
 int known_verdict(const char *socket, const char *path) {
-  struct stat st;
-  if (stat(path, &st) != 0) return -1;
-  switch (vrell_client_query(socket, path, (int64_t)st.st_mtime, 1000)) {
+  int fd = open(path, O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return -1;
+  int verdict;
+  switch (vrell_client_query_fd(socket, path, fd, 1000)) {
     case VRELL_CLIENT_CLEAN:
-      return VRELL_CLIENT_VERDICT_CLEAN;
+      verdict = VRELL_CLIENT_VERDICT_CLEAN;
+      break;
     case VRELL_CLIENT_INFECTED:
-      return VRELL_CLIENT_VERDICT_INFECTED;
-    default: /* not found, stale, a path it cannot key, no daemon */
-      return -1;
+      verdict = VRELL_CLIENT_VERDICT_INFECTED;
+      break;
+    default: /* not found, stale, not a regular file, a path it cannot key, no daemon */
+      verdict = -1;
   }
+  close(fd);
+  return verdict;
 }
 
 int main(int argc, char **argv) {
