@@ -7,7 +7,9 @@
 #include <stdio.h>
 #include <string.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
+#include <time.h>
 
 #include <span>
 
@@ -18,7 +20,7 @@
 // The installed header stands alone, so it repeats the protocol's numbers; these keep the two
 // in step.
 static_assert(VRELL_CLIENT_REQUEST_MAX == REQUEST_MAX);
-static_assert(VRELL_CLIENT_PATH_MAX == REQUEST_PATH_MAX);
+static_assert(VRELL_CLIENT_PATH_MAX <= REQUEST_PATH_MAX);
 static_assert(VRELL_CLIENT_REPLY_MAX > REPLY_MAX);
 static_assert(VRELL_CLIENT_STATUS == REPLY_CODE_STATUS);
 static_assert(VRELL_CLIENT_ADDED == REPLY_CODE_ADDED);
@@ -42,12 +44,15 @@ int remaining_ms(int64_t deadline) {
   return left > 0 ? static_cast<int>(left) : 0;
 }
 
+bool is_digit(char c) {
+  return c >= '0' && c <= '9';
+}
+
+// Every reply of the daemon opens with three digits and a hyphen. Anything else, such as
+// "0205-" or "205000", comes from another server and has no code.
 int leading_code(const char *text) {
-  int code = 0;
-  // Nine digits cannot overflow an int; no reply has a longer code.
-  for (int i = 0; i < 9 && text[i] >= '0' && text[i] <= '9'; ++i)
-    code = code * 10 + (text[i] - '0');
-  return code;
+  if (!is_digit(text[0]) || !is_digit(text[1]) || !is_digit(text[2]) || text[3] != '-') return 0;
+  return (text[0] - '0') * 100 + (text[1] - '0') * 10 + (text[2] - '0');
 }
 
 // Connects, within the deadline when there is one. Returns the descriptor, or a failure code.
@@ -75,11 +80,12 @@ int receive_reply(int fd, int64_t deadline, char *reply, size_t reply_size) {
   }
   if (have == 0) return VRELL_CLIENT_ERECV;
   buffer[have] = '\0';
+  int code = leading_code(buffer);
   size_t text = strlen(buffer);
   if (text > reply_size - 1) text = reply_size - 1;
   memcpy(reply, buffer, text);
   reply[text] = '\0';
-  return leading_code(reply);
+  return code;
 }
 
 bool valid_socket_path(const char *socket_path) {
@@ -154,15 +160,21 @@ constexpr int DELETE_ANSWERS[] = {VRELL_CLIENT_DELETED, VRELL_CLIENT_NOT_FOUND};
 constexpr int CLEAR_ANSWERS[] = {VRELL_CLIENT_CLEARED};
 constexpr int STATUS_ANSWERS[] = {VRELL_CLIENT_STATUS};
 
-// A typed request is composed into the most the daemon reads with the NUL; snprintf's result n
-// tells whether it fit.
+// A typed request is composed into the most the daemon reads with the NUL. The longest, an add
+// of a 20-character mtime and the longest path, fits without its line end; the daemon takes the
+// NUL alone as the terminator.
 using request_buffer = char[VRELL_CLIENT_REQUEST_MAX];
-bool composed(int n) {
-  return n >= 0 && static_cast<size_t>(n) < sizeof(request_buffer);
+constexpr size_t LONGEST_ADD = sizeof "A -9223372036854775808 0 " - 1 + VRELL_CLIENT_PATH_MAX;
+static_assert(LONGEST_ADD + 1 == sizeof(request_buffer));
+
+// Appends the CR LF that ends a request of n characters when it still fits with the NUL.
+void end_line(request_buffer request, int n) {
+  if (static_cast<size_t>(n) + 3 <= sizeof(request_buffer)) memcpy(request + n, "\r\n", 3);
 }
 
 int typed_call(const char *socket_path, const char *request, std::span<const int> answers,
-               int timeout_ms, uid_t expected_uid, char *reply, size_t reply_size) {
+               int timeout_ms, uid_t expected_uid, char *reply, size_t reply_size,
+               const char *head = nullptr) {
   char own[VRELL_CLIENT_REPLY_MAX];
   if (reply == nullptr) {
     reply = own;
@@ -171,11 +183,23 @@ int typed_call(const char *socket_path, const char *request, std::span<const int
   int code = vrell_client_request_checked(socket_path, request, reply, reply_size, timeout_ms,
                                           expected_uid);
   if (code < 0 || code == VRELL_CLIENT_CACHE_ERROR || code == VRELL_CLIENT_INVALID) return code;
+  if (head != nullptr && strncmp(reply, head, strlen(head)) != 0) return VRELL_CLIENT_EREPLY;
   for (int answer : answers) {
     if (code == answer) return code;
   }
   return VRELL_CLIENT_EREPLY;
 }
+
+// CLOCK_REALTIME in nanoseconds, the clock the kernel sets st_ctim from.
+int64_t realtime_ns() {
+  struct timespec now;
+  clock_gettime(CLOCK_REALTIME, &now);
+  return static_cast<int64_t>(now.tv_sec) * 1000000000 + now.tv_nsec;
+}
+
+// A file whose stamp is younger than this when its scan begins is still being written, or its
+// file system keeps times too coarse to tell a later write from the one scanned.
+constexpr int64_t SETTLED_NS = 2000000000;
 
 void clear_reply(char *reply, size_t reply_size) {
   if (reply != nullptr && reply_size > 0) reply[0] = '\0';
@@ -229,9 +253,10 @@ extern "C" int vrell_client_add_checked(const char *socket_path, const char *pat
   clear_reply(reply, reply_size);
   int refused = check_path(path);
   if (refused != 0) return refused;
+  if (verdict != VRELL_CLIENT_VERDICT_CLEAN && verdict != VRELL_CLIENT_VERDICT_INFECTED)
+    return VRELL_CLIENT_EARG;
   request_buffer request;
-  int n = snprintf(request, sizeof request, "A %" PRId64 " %d %s\r\n", mtime, verdict, path);
-  if (!composed(n)) return VRELL_CLIENT_EPATH;
+  end_line(request, snprintf(request, sizeof request, "A %" PRId64 " %d %s", mtime, verdict, path));
   return typed_call(socket_path, request, ADD_ANSWERS, timeout_ms, expected_uid, reply, reply_size);
 }
 
@@ -242,8 +267,7 @@ extern "C" int vrell_client_query_checked(const char *socket_path, const char *p
   int refused = check_path(path);
   if (refused != 0) return refused;
   request_buffer request;
-  int n = snprintf(request, sizeof request, "Q %" PRId64 " %s\r\n", mtime, path);
-  if (!composed(n)) return VRELL_CLIENT_EPATH;
+  end_line(request, snprintf(request, sizeof request, "Q %" PRId64 " %s", mtime, path));
   return typed_call(socket_path, request, QUERY_ANSWERS, timeout_ms, expected_uid, reply,
                     reply_size);
 }
@@ -255,8 +279,7 @@ extern "C" int vrell_client_delete_checked(const char *socket_path, const char *
   int refused = check_path(path);
   if (refused != 0) return refused;
   request_buffer request;
-  int n = snprintf(request, sizeof request, "D %s\r\n", path);
-  if (!composed(n)) return VRELL_CLIENT_EPATH;
+  end_line(request, snprintf(request, sizeof request, "D %s", path));
   return typed_call(socket_path, request, DELETE_ANSWERS, timeout_ms, expected_uid, reply,
                     reply_size);
 }
@@ -271,7 +294,41 @@ extern "C" int vrell_client_status_checked(const char *socket_path, char *line, 
                                            int timeout_ms, uid_t expected_uid) {
   if (line == nullptr || line_size == 0) return VRELL_CLIENT_EARG;
   return typed_call(socket_path, REQUEST_STATUS, STATUS_ANSWERS, timeout_ms, expected_uid, line,
-                    line_size);
+                    line_size, STATUS_TEXT);
+}
+
+extern "C" int64_t vrell_client_file_stamp(int fd) {
+  struct stat status;
+  if (fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) return VRELL_CLIENT_EFILE;
+  // Negative stamps would read as failure codes, and seconds beyond this would overflow.
+  const int64_t seconds = status.st_ctim.tv_sec;
+  if (seconds < 0 || seconds >= INT64_MAX / 1000000000) return VRELL_CLIENT_EFILE;
+  return seconds * 1000000000 + status.st_ctim.tv_nsec;
+}
+
+extern "C" int vrell_client_query_fd_checked(const char *socket_path, const char *path, int fd,
+                                             int timeout_ms, uid_t expected_uid, char *reply,
+                                             size_t reply_size) {
+  clear_reply(reply, reply_size);
+  int64_t stamp = vrell_client_file_stamp(fd);
+  if (stamp < 0) return static_cast<int>(stamp);
+  return vrell_client_query_checked(socket_path, path, stamp, timeout_ms, expected_uid, reply,
+                                    reply_size);
+}
+
+extern "C" int vrell_client_add_fd_checked(const char *socket_path, const char *path, int fd,
+                                           int64_t scan_started_ns, int verdict, int timeout_ms,
+                                           uid_t expected_uid, char *reply, size_t reply_size) {
+  clear_reply(reply, reply_size);
+  int64_t stamp = vrell_client_file_stamp(fd);
+  if (stamp < 0) return static_cast<int>(stamp);
+  // A scan that began in the future would let any stamp pass the check below.
+  if (scan_started_ns < 0 || scan_started_ns > realtime_ns()) return VRELL_CLIENT_EARG;
+  // A write during the scan, or just before it, leaves a stamp within this bound, even on a
+  // file system that keeps times in coarse steps: what was scanned may not be what is stamped.
+  if (stamp > scan_started_ns - SETTLED_NS) return VRELL_CLIENT_EUNSETTLED;
+  return vrell_client_add_checked(socket_path, path, stamp, verdict, timeout_ms, expected_uid,
+                                  reply, reply_size);
 }
 
 extern "C" int vrell_client_add(const char *socket_path, const char *path, int64_t mtime,
@@ -284,6 +341,18 @@ extern "C" int vrell_client_query(const char *socket_path, const char *path, int
                                   int timeout_ms) {
   return vrell_client_query_checked(socket_path, path, mtime, timeout_ms, VRELL_CLIENT_ANY_UID,
                                     nullptr, 0);
+}
+
+extern "C" int vrell_client_query_fd(const char *socket_path, const char *path, int fd,
+                                     int timeout_ms) {
+  return vrell_client_query_fd_checked(socket_path, path, fd, timeout_ms, VRELL_CLIENT_ANY_UID,
+                                       nullptr, 0);
+}
+
+extern "C" int vrell_client_add_fd(const char *socket_path, const char *path, int fd,
+                                   int64_t scan_started_ns, int verdict, int timeout_ms) {
+  return vrell_client_add_fd_checked(socket_path, path, fd, scan_started_ns, verdict, timeout_ms,
+                                     VRELL_CLIENT_ANY_UID, nullptr, 0);
 }
 
 extern "C" int vrell_client_delete(const char *socket_path, const char *path, int timeout_ms) {
@@ -321,6 +390,10 @@ extern "C" const char *vrell_client_strerror(int code) {
       return "the path cannot be sent: empty, ending in CR or LF, or too long";
     case VRELL_CLIENT_EREPLY:
       return "the daemon's reply does not answer the request";
+    case VRELL_CLIENT_EFILE:
+      return "not an open regular file";
+    case VRELL_CLIENT_EUNSETTLED:
+      return "not stored: the file changed less than 2 s before its scan began, or since";
     default:
       return code >= 0 ? "no error" : "unknown error";
   }

@@ -27,23 +27,33 @@ extern "C" {
 /* The most bytes the daemon reads for one request, its NUL included. */
 #define VRELL_CLIENT_REQUEST_MAX 1034
 
-/* The longest path a request carries; the daemon refuses a longer one. */
-#define VRELL_CLIENT_PATH_MAX 1023
+/* The longest path every typed call carries, whatever its mtime and verdict. The daemon's
+ * path field holds 1023 characters, but an add of a 20-character mtime leaves room for 1008 in
+ * the 1033 bytes of text it reads; a typed call leaves out the CR LF it normally appends when
+ * the request would not fit with it (the daemon drops those anyway). */
+#define VRELL_CLIENT_PATH_MAX 1008
 
 /* Failure codes; a reply's result code is always positive. */
 #define VRELL_CLIENT_ECONNECT (-1) /* the socket could not be reached */
 #define VRELL_CLIENT_ESEND (-2)    /* the request could not be sent */
 #define VRELL_CLIENT_ERECV (-3)    /* the receive failed or the daemon closed without a reply */
 #define VRELL_CLIENT_ETIMEOUT (-4) /* no reply within the time-out */
-#define VRELL_CLIENT_EARG (-5)     /* a bad argument (no path, path too long, request too long) */
-#define VRELL_CLIENT_EPEER (-6)    /* the socket is served by another uid than the expected one */
-#define VRELL_CLIENT_ECONFIG (-7)  /* the configuration file cannot be read or is no file */
+/* A bad argument: a null pointer, a socket path too long for a socket address, a negative
+ * time-out, a request text too long, a verdict other than 0 or 1, a scan start in the future. */
+#define VRELL_CLIENT_EARG (-5)
+#define VRELL_CLIENT_EPEER (-6)   /* the socket is served by another uid than the expected one */
+#define VRELL_CLIENT_ECONFIG (-7) /* the configuration file cannot be read or is no file */
 /* A path the protocol cannot carry: empty, ending in CR or LF (the daemon drops those from the
- * end of a request, so another file would be named), longer than VRELL_CLIENT_PATH_MAX, or
- * making a request longer than VRELL_CLIENT_REQUEST_MAX. A C string cannot hold a NUL, so a
- * path is always what precedes its first one. */
+ * end of a request, so another file would be named), or longer than VRELL_CLIENT_PATH_MAX. A C
+ * string cannot hold a NUL, so a path is always what precedes its first one. */
 #define VRELL_CLIENT_EPATH (-8)
 #define VRELL_CLIENT_EREPLY (-9) /* a reply whose code does not answer the request sent */
+/* The descriptor's status cannot be read, it is not a regular file, or its status-change time
+ * lies before the epoch. */
+#define VRELL_CLIENT_EFILE (-10)
+/* Not stored: the file's status changed less than 2 s before the scan began, or since. Its
+ * content may differ from what was scanned; scan it again next time. */
+#define VRELL_CLIENT_EUNSETTLED (-11)
 
 /* Results of the typed calls: the daemon's answer, with the number of its reply code. */
 #define VRELL_CLIENT_STATUS 101      /* the status line */
@@ -69,7 +79,8 @@ extern "C" {
 /* Sends request (the text; the NUL is added) to the daemon at socket_path and waits at most
  * timeout_ms milliseconds (0: no bound) for the connect and for the reply. On success
  * copies the reply text without its NUL into reply (reply_size bytes, always terminated) and
- * returns the reply's leading decimal result code (0 when the reply has none); on failure
+ * returns the reply's result code: its first three characters when they are digits and a
+ * hyphen follows them, as in every reply of the daemon; else 0. On failure
  * returns one of the negative codes above and leaves reply empty. */
 int vrell_client_request(const char *socket_path, const char *request, char *reply,
                          size_t reply_size, int timeout_ms);
@@ -94,8 +105,9 @@ int vrell_client_exchange_checked(const char *socket_path, const void *data, siz
                                   uid_t expected_uid);
 
 /* The typed calls. Each composes its request ("A mtime verdict path", "Q mtime path",
- * "D path", "C", "K", each with CR LF and the NUL), sends it as vrell_client_request does and
- * waits at most timeout_ms milliseconds (0: no bound). Returns the result the reply's code
+ * "D path", "C", "K", each with CR LF, left out only where the request would not fit with it,
+ * and the NUL), sends it as vrell_client_request does and waits at most timeout_ms
+ * milliseconds (0: no bound). Returns the result the reply's code
  * names, as listed for each call; VRELL_CLIENT_CACHE_ERROR and VRELL_CLIENT_INVALID can answer
  * any of them. Returns VRELL_CLIENT_EPATH, without connecting, for a path the protocol cannot
  * carry; VRELL_CLIENT_EREPLY for a reply with any other code; otherwise a negative code of
@@ -105,9 +117,9 @@ int vrell_client_exchange_checked(const char *socket_path, const void *data, siz
  * text without its NUL into reply (reply_size bytes, always terminated) when reply is not null:
  * the daemon's own line whatever its code, empty after a failure before a reply arrived.
  *
- * vrell_client_add: VRELL_CLIENT_ADDED, _MODIFIED or _FULL. verdict is sent as the decimal
- * number given: the daemon keeps VRELL_CLIENT_VERDICT_CLEAN and _INFECTED and answers other
- * values, by their low 8 bits, as it answers those numbers in the request text. */
+ * vrell_client_add: VRELL_CLIENT_ADDED, _MODIFIED or _FULL. verdict is
+ * VRELL_CLIENT_VERDICT_CLEAN or _INFECTED; any other is refused with VRELL_CLIENT_EARG without
+ * connecting, since the daemon reads only its low 8 bits (256 would store clean). */
 int vrell_client_add(const char *socket_path, const char *path, int64_t mtime, int verdict,
                      int timeout_ms);
 int vrell_client_add_checked(const char *socket_path, const char *path, int64_t mtime, int verdict,
@@ -128,11 +140,51 @@ int vrell_client_clear(const char *socket_path, int timeout_ms);
 int vrell_client_clear_checked(const char *socket_path, int timeout_ms, uid_t expected_uid,
                                char *reply, size_t reply_size);
 
-/* VRELL_CLIENT_STATUS, with the status line copied into line (line_size bytes, terminated) as
- * reply is by the _checked forms; line is required. */
+/* VRELL_CLIENT_STATUS when the reply begins with the status line's head "101-OK: Cache
+ * running", with the line copied into line (line_size bytes, terminated) as reply is by the
+ * _checked forms; line is required. */
 int vrell_client_status(const char *socket_path, char *line, size_t line_size, int timeout_ms);
 int vrell_client_status_checked(const char *socket_path, char *line, size_t line_size,
                                 int timeout_ms, uid_t expected_uid);
+
+/* Calls on an open descriptor, which key a verdict to the bytes that were scanned.
+ *
+ * A file's stamp is its status-change time (st_ctim) in nanoseconds since the epoch, a signed
+ * 64-bit number, read with fstat from a descriptor the caller opened. Every write, truncate,
+ * utimensat and change of mode or owner moves it to the current time, and only the owner of
+ * the clock can set it back; the modification time in seconds misses a rewrite within the same
+ * second, and any writer of the file can set it back. Reading it from the descriptor, never from
+ * the path again, keeps a rename between the stamp and the scan from tying one file's verdict to
+ * another's stamp.
+ *
+ * The one correct order: open the file; vrell_client_query_fd; on a miss, note the time
+ * (CLOCK_REALTIME in nanoseconds, the clock st_ctim is set from), scan through the same
+ * descriptor, and vrell_client_add_fd with that time. A stamp that moved during the scan, or
+ * less than 2 s before it (a file still being written, or a file system whose times have a
+ * coarse grain), is not stored: such a file is scanned every time, never answered from the
+ * cache. An entry stored with a stamp never matches one stored in seconds: a client that
+ * still sends seconds only misses. */
+
+/* Returns the stamp of the open file fd (0 or more), or VRELL_CLIENT_EFILE. Never prints. */
+int64_t vrell_client_file_stamp(int fd);
+
+/* As vrell_client_query with the stamp of fd as mtime; path is the name the caller opened fd
+ * by (absolute, since the path is the key). Returns VRELL_CLIENT_EFILE without connecting when
+ * fd is not an open regular file; otherwise as vrell_client_query_checked. */
+int vrell_client_query_fd(const char *socket_path, const char *path, int fd, int timeout_ms);
+int vrell_client_query_fd_checked(const char *socket_path, const char *path, int fd, int timeout_ms,
+                                  uid_t expected_uid, char *reply, size_t reply_size);
+
+/* As vrell_client_add with the stamp of fd as mtime, where scan_started_ns is the
+ * CLOCK_REALTIME time in nanoseconds at which the scan of fd began. Returns, without
+ * connecting: VRELL_CLIENT_EFILE when fd is not an open regular file; VRELL_CLIENT_EARG when
+ * scan_started_ns is negative or later than now; VRELL_CLIENT_EUNSETTLED when the stamp is not
+ * at least 2 s older than scan_started_ns. Otherwise as vrell_client_add_checked. */
+int vrell_client_add_fd(const char *socket_path, const char *path, int fd, int64_t scan_started_ns,
+                        int verdict, int timeout_ms);
+int vrell_client_add_fd_checked(const char *socket_path, const char *path, int fd,
+                                int64_t scan_started_ns, int verdict, int timeout_ms,
+                                uid_t expected_uid, char *reply, size_t reply_size);
 
 /* Returns the installed configuration file: vrell/vrell.ini in the system configuration
  * directory the library was built for (/etc/vrell/vrell.ini with the prefix /usr). Static

@@ -98,6 +98,11 @@ TEST(ClientTest, RepliesAreCutToTheBufferAndCodesReadFromTheirStart) {
     const char *text;
   } cases[] = {
       {kAdded, 5, 201, "201-"},
+      {kAdded, 3, 201, "20"},
+      // Only three digits and a hyphen make a code: other servers' lines have none.
+      {std::string("000000205000\r\n\0", 15), 64, 0, "000000205000\r\n"},
+      {std::string("0205-x\r\n\0", 9), 64, 0, "0205-x\r\n"},
+      {std::string("20-x\0", 5), 64, 0, "20-x"},
       {std::string("no code\r\n\0", 10), 64, 0, "no code\r\n"},
       {"209-without its NUL", 64, 209, "209-without its NUL"},
       {std::string("101-first\0second", 16), 64, 101, "101-first"},
@@ -228,8 +233,8 @@ TEST(ClientTest, TypedCallsComposeTheRequestAndSwitchOnTheReplyCode) {
       {add("/a b", INT64_MAX, VRELL_CLIENT_VERDICT_INFECTED),
        with_nul("202-File already in cache, entry modified\r\n"), VRELL_CLIENT_MODIFIED,
        "A 9223372036854775807 1 /a b\r\n"},
-      {add("/f", INT64_MIN, -3), with_nul("203-File not added. Cache full\r\n"), VRELL_CLIENT_FULL,
-       "A -9223372036854775808 -3 /f\r\n"},
+      {add("/f", INT64_MIN, 0), with_nul("203-File not added. Cache full\r\n"), VRELL_CLIENT_FULL,
+       "A -9223372036854775808 0 /f\r\n"},
       {add("/f", 1, 0), with_nul("205-File is marked clean in cache\r\n"), VRELL_CLIENT_EREPLY,
        "A 1 0 /f\r\n"},
       {plain_add, with_nul("208-Cache error\r\n"), VRELL_CLIENT_CACHE_ERROR, "A 7 1 /p\r\n", false},
@@ -244,6 +249,8 @@ TEST(ClientTest, TypedCallsComposeTheRequestAndSwitchOnTheReplyCode) {
       {query("/p", 0), kAdded, VRELL_CLIENT_EREPLY, "Q 0 /p\r\n"},
       {plain_query, with_nul("210-Invalid request\r\n"), VRELL_CLIENT_INVALID, "Q 7 /p\r\n", false},
       {plain_query, with_nul("no code\r\n"), VRELL_CLIENT_EREPLY, "Q 7 /p\r\n", false},
+      {plain_query, with_nul("000000205000\r\n"), VRELL_CLIENT_EREPLY, "Q 7 /p\r\n", false},
+      {plain_query, with_nul("0205-x\r\n"), VRELL_CLIENT_EREPLY, "Q 7 /p\r\n", false},
       {remove, with_nul("204-File deleted successfully\r\n"), VRELL_CLIENT_DELETED,
        "D /tmp/a\nb\r\n"},
       {plain_delete, with_nul("209-File not found in Cache\r\n"), VRELL_CLIENT_NOT_FOUND,
@@ -252,6 +259,7 @@ TEST(ClientTest, TypedCallsComposeTheRequestAndSwitchOnTheReplyCode) {
       {plain_clear, with_nul("2110-Cache cleared\r\n"), VRELL_CLIENT_EREPLY, "C\r\n", false},
       {status, with_nul(status_line), VRELL_CLIENT_STATUS, "K\r\n"},
       {status, with_nul("211-Cache cleared\r\n"), VRELL_CLIENT_EREPLY, "K\r\n"},
+      {status, with_nul("101-busy\r\n"), VRELL_CLIENT_EREPLY, "K\r\n"},
   };
   for (const Case &c : cases) {
     Peer peer;
@@ -269,12 +277,18 @@ TEST(ClientTest, TypedCallsComposeTheRequestAndSwitchOnTheReplyCode) {
             VRELL_CLIENT_ECONNECT);
   EXPECT_STREQ(reply, "");
   EXPECT_EQ(vrell_client_status("/tmp/s", nullptr, 64, 100), VRELL_CLIENT_EARG);
+  // The daemon keeps only a verdict's low 8 bits: 256 would store clean, 257 infected.
+  for (int verdict : {2, -1, 256, 257}) {
+    strcpy(reply, "old");
+    EXPECT_EQ(vrell_client_add_checked("/nonexistent/vrell.sock", "/p", 1, verdict, 100,
+                                       VRELL_CLIENT_ANY_UID, reply, sizeof reply),
+              VRELL_CLIENT_EARG)
+        << verdict;
+    EXPECT_STREQ(reply, "");
+  }
 }
 
 TEST(ClientTest, TypedCallsRefusePathsTheProtocolCannotCarry) {
-  // The longest request the daemon reads: an add of INT64_MIN, verdict 0 and a path of 1006.
-  const std::string add_fill = "/" + std::string(1005, 'a');
-  const std::string add_over = add_fill + "a";
   const std::string longest = "/" + std::string(VRELL_CLIENT_PATH_MAX - 1, 'd');
   const std::string too_long = longest + "d";
   const char *nowhere = "/nonexistent/vrell.sock";
@@ -287,7 +301,7 @@ TEST(ClientTest, TypedCallsRefusePathsTheProtocolCannotCarry) {
       {"ending in LF", "/tmp/evil\n", VRELL_CLIENT_EPATH},
       {"ending in CR", "/tmp/evil\r", VRELL_CLIENT_EPATH},
       {"ending in CR LF", "/tmp/evil\r\n", VRELL_CLIENT_EPATH},
-      {"over 1023 characters", too_long.c_str(), VRELL_CLIENT_EPATH},
+      {"over VRELL_CLIENT_PATH_MAX", too_long.c_str(), VRELL_CLIENT_EPATH},
       {"null", nullptr, VRELL_CLIENT_EARG},
   };
   char reply[64];
@@ -301,24 +315,28 @@ TEST(ClientTest, TypedCallsRefusePathsTheProtocolCannotCarry) {
     EXPECT_EQ(vrell_client_query(nowhere, c.path, 1, 100), c.code) << c.what;
     EXPECT_EQ(vrell_client_delete(nowhere, c.path, 100), c.code) << c.what;
   }
-  EXPECT_EQ(vrell_client_add(nowhere, add_over.c_str(), INT64_MIN, 0, 100), VRELL_CLIENT_EPATH);
   EXPECT_STRNE(vrell_client_strerror(VRELL_CLIENT_EPATH), vrell_client_strerror(VRELL_CLIENT_EARG));
 
-  // What just fits goes out whole.
+  // The longest path goes out whole with every call and the widest mtime; the add, which the
+  // daemon would read only to its line end, leaves out the CR LF.
   struct Fits {
     std::function<int(const char *)> run;
-    size_t bytes;
+    std::string sent;
   } fits[] = {
-      {[&](const char *s) { return vrell_client_add(s, add_fill.c_str(), INT64_MIN, 0, 5000); },
-       VRELL_CLIENT_REQUEST_MAX},
+      {[&](const char *s) { return vrell_client_add(s, longest.c_str(), INT64_MIN, 1, 5000); },
+       "A -9223372036854775808 1 " + longest},
+      {[&](const char *s) { return vrell_client_query(s, longest.c_str(), INT64_MIN, 5000); },
+       "Q -9223372036854775808 " + longest + "\r\n"},
       {[&](const char *s) { return vrell_client_delete(s, longest.c_str(), 5000); },
-       longest.size() + 5},
+       "D " + longest + "\r\n"},
   };
   for (const Fits &f : fits) {
     Peer peer;
     peer.Serve(kAdded);
     EXPECT_NE(f.run(peer.path()), VRELL_CLIENT_EPATH);
-    EXPECT_EQ(peer.Received().size(), f.bytes);
+    const std::string &received = peer.Received();
+    EXPECT_EQ(received, f.sent + std::string(1, '\0'));
+    EXPECT_LE(received.size(), static_cast<size_t>(VRELL_CLIENT_REQUEST_MAX));
   }
 }
 
