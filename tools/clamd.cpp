@@ -97,7 +97,7 @@ int clamd_socket_from_conf(const char *path, std::string *socket_path) {
     errno = EINVAL;
     return -1;
   }
-  if (static_cast<size_t>(status.st_size) > CLAMD_CONF_MAX) {
+  if (status.st_size > static_cast<off_t>(CLAMD_CONF_MAX)) {
     errno = EFBIG;
     return -1;
   }
