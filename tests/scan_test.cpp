@@ -20,6 +20,12 @@
 
 namespace {
 
+long ms_since(const struct timespec &then) {
+  struct timespec now;
+  clock_gettime(CLOCK_REALTIME, &now);
+  return (now.tv_sec - then.tv_sec) * 1000 + (now.tv_nsec - then.tv_nsec) / 1000000;
+}
+
 class ScanTest : public harness_fixture {
  protected:
   void SetUp() override {
@@ -53,15 +59,7 @@ class ScanTest : public harness_fixture {
   // Waits until every file written so far is more than 2 s old, as a file must be for its
   // verdict to be stored. The kernel stamps a file no later than the clock read after it.
   void age() {
-    struct timespec now;
-    ASSERT_TRUE(harness_wait_for(
-        [&] {
-          clock_gettime(CLOCK_REALTIME, &now);
-          return (now.tv_sec - written_.tv_sec) * 1000 +
-                     (now.tv_nsec - written_.tv_nsec) / 1000000 >
-                 2100;
-        },
-        10000));
+    ASSERT_TRUE(harness_wait_for([&] { return ms_since(written_) > 2100; }, 10000));
   }
 
   // Runs vrell-scan on the test's daemon and clamd; without_override, when the test runs as
@@ -165,13 +163,20 @@ TEST_F(ScanTest, ScansAFileRewrittenUnderItsOldModificationTime) {
 }
 
 TEST_F(ScanTest, StoresNoVerdictOnAFileWrittenLessThanTwoSecondsBeforeItsScan) {
-  const std::string fresh = write("fresh.txt", "still being written\n");
-  for (int run = 0; run < 2; ++run) {
-    run_result r = scan({fresh});
-    EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(r.out, ok(fresh) + summary(1, 0, 0, 0, 0)) << "run " << run;
+  std::string fresh;
+  // Two scans right after the write; a machine so starved that they end 2 s after it has
+  // proved nothing, and the file is written anew.
+  for (int attempt = 0;; ++attempt) {
+    ASSERT_LT(attempt, 3) << "no two scans within 2 s of a write";
+    fresh = write("fresh.txt", "still being written " + std::to_string(attempt) + "\n");
+    run_result first = scan({fresh}), second = scan({fresh});
+    if (ms_since(written_) >= 2000) continue;
+    EXPECT_EQ(first.status, 0) << first.err;
+    EXPECT_EQ(first.out, ok(fresh) + summary(1, 0, 0, 0, 0));
+    EXPECT_EQ(second.out, ok(fresh) + summary(1, 0, 0, 0, 0));
+    EXPECT_EQ(counter("entries"), 0);
+    break;
   }
-  EXPECT_EQ(counter("entries"), 0);
   age();
   EXPECT_EQ(scan({fresh}).out, ok(fresh) + summary(1, 0, 0, 0, 0));
   EXPECT_EQ(scan({fresh}).out, ok(fresh) + summary(0, 1, 0, 0, 0));
