@@ -30,6 +30,25 @@ namespace {
 
 constexpr int kTimeoutMs = 10000;
 
+// CLOCK_REALTIME in nanoseconds, the clock file stamps are set from.
+int64_t NowNs() {
+  struct timespec now;
+  clock_gettime(CLOCK_REALTIME, &now);
+  return int64_t{now.tv_sec} * 1000000000 + now.tv_nsec;
+}
+
+// Waits until the file at path has not changed for over 2 s, as an add by its stamp requires.
+bool Settled(const std::string &path) {
+  return harness_wait_for(
+      [&] {
+        int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+        int64_t stamp = vrell_client_file_stamp(fd);
+        close(fd);
+        return stamp >= 0 && stamp < NowNs() - 2100000000;
+      },
+      10000);
+}
+
 class SpineTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -149,6 +168,84 @@ TEST_F(SpineTest, ASilentClientDoesNotHoldUpTheOthers) {
   close(silent);
 }
 
+TEST_F(SpineTest, FileStampsKeyAVerdictToTheBytesScanned) {
+  const std::string kept = dir_ + "/kept", raced = dir_ + "/raced", young = dir_ + "/young";
+  harness_write_file(kept, "clean so far");
+  harness_write_file(raced, "clean");
+  ASSERT_TRUE(Settled(kept));
+  ASSERT_TRUE(Settled(raced));
+  const char *s = socket();
+  auto query = [&](const std::string &path, int fd) {
+    return vrell_client_query_fd(s, path.c_str(), fd, kTimeoutMs);
+  };
+  auto add = [&](const std::string &path, int fd, int64_t started) {
+    return vrell_client_add_fd(s, path.c_str(), fd, started, VRELL_CLIENT_VERDICT_CLEAN,
+                               kTimeoutMs);
+  };
+
+  // The one order: open, query; on a miss note the time, scan the descriptor, add.
+  int fd = open(kept.c_str(), O_RDONLY | O_CLOEXEC);
+  struct stat before;
+  ASSERT_EQ(fstat(fd, &before), 0);
+  EXPECT_EQ(vrell_client_file_stamp(fd),
+            int64_t{before.st_ctim.tv_sec} * 1000000000 + before.st_ctim.tv_nsec);
+  EXPECT_EQ(query(kept, fd), VRELL_CLIENT_NOT_FOUND);
+  EXPECT_EQ(add(kept, fd, NowNs()), VRELL_CLIENT_ADDED);
+  EXPECT_EQ(query(kept, fd), VRELL_CLIENT_CLEAN);
+
+  // The rest written at once and the modification time set back to the nanosecond: the
+  // modification time would still match, the stamp does not.
+  int writer = open(kept.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
+  ASSERT_EQ(write(writer, ", infected now", 14), 14);
+  const struct timespec times[2] = {before.st_atim, before.st_mtim};
+  ASSERT_EQ(futimens(writer, times), 0);
+  close(writer);
+  struct stat after;
+  ASSERT_EQ(fstat(fd, &after), 0);
+  EXPECT_EQ(after.st_mtim.tv_sec, before.st_mtim.tv_sec);
+  EXPECT_EQ(after.st_mtim.tv_nsec, before.st_mtim.tv_nsec);
+  EXPECT_EQ(query(kept, fd), VRELL_CLIENT_STALE);
+  // Stored in seconds, queried by stamp, or the other way round: a miss, never a hit.
+  EXPECT_EQ(
+      vrell_client_add(s, kept.c_str(), after.st_mtime, VRELL_CLIENT_VERDICT_CLEAN, kTimeoutMs),
+      VRELL_CLIENT_ADDED);
+  EXPECT_EQ(query(kept, fd), VRELL_CLIENT_STALE);
+  close(fd);
+  fd = open(raced.c_str(), O_RDONLY | O_CLOEXEC);
+  EXPECT_EQ(add(raced, fd, NowNs()), VRELL_CLIENT_ADDED);
+  EXPECT_EQ(vrell_client_query(s, raced.c_str(), NowNs() / 1000000000, kTimeoutMs),
+            VRELL_CLIENT_STALE);
+
+  // Written while it was scanned: nothing is stored, and the old entry no longer answers.
+  EXPECT_EQ(add(raced, fd, NowNs()), VRELL_CLIENT_ADDED);
+  const int64_t started = NowNs();
+  harness_write_file(raced, "infected");
+  EXPECT_EQ(add(raced, fd, started), VRELL_CLIENT_EUNSETTLED);
+  EXPECT_EQ(query(raced, fd), VRELL_CLIENT_STALE);
+  // A scan cannot begin in the future, where any stamp would look old enough.
+  EXPECT_EQ(add(raced, fd, NowNs() + 60000000000), VRELL_CLIENT_EARG);
+  close(fd);
+
+  // Written less than 2 s before the scan began: scanned every time, never cached.
+  harness_write_file(young, "just written");
+  fd = open(young.c_str(), O_RDONLY | O_CLOEXEC);
+  EXPECT_EQ(add(young, fd, NowNs()), VRELL_CLIENT_EUNSETTLED);
+  EXPECT_EQ(query(young, fd), VRELL_CLIENT_NOT_FOUND);
+  close(fd);
+
+  // Only a regular file has a stamp.
+  const std::string fifo = dir_ + "/fifo";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  for (const std::string &path : {fifo, dir_}) {
+    fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    EXPECT_EQ(vrell_client_file_stamp(fd), VRELL_CLIENT_EFILE) << path;
+    EXPECT_EQ(query(path, fd), VRELL_CLIENT_EFILE) << path;
+    EXPECT_EQ(add(path, fd, NowNs()), VRELL_CLIENT_EFILE) << path;
+    close(fd);
+  }
+  EXPECT_EQ(query(kept, -1), VRELL_CLIENT_EFILE);
+}
+
 #ifdef VRELL_CLI_BINARY
 
 struct CliResult {
@@ -215,6 +312,9 @@ TEST_F(SpineTest, CliPrintsTheReplyLine) {
   FILE *f = fopen(file.c_str(), "w");
   ASSERT_NE(f, nullptr);
   fclose(f);
+  ASSERT_TRUE(Settled(file));
+  // A relative PATH is keyed by its absolute path.
+  ASSERT_EQ(chdir(dir_.c_str()), 0);
   std::string s = socket();
   struct Case {
     std::vector<std::string> args;
@@ -224,11 +324,11 @@ TEST_F(SpineTest, CliPrintsTheReplyLine) {
       {{"-s", s, "query", "1000", "/tmp/cli"}, REPLY_CLEAN},
       {{"--socket", s, "add", "1000", "infected", "/tmp/cli"}, REPLY_MODIFIED},
       {{"-s", s, "query", "1000", "/tmp/cli"}, REPLY_INFECTED},
-      {{"-s", s, "add", "1000", "7", "/tmp/cli"}, REPLY_CACHE_ERROR},
       {{"-s", s, "query", "-5", "/tmp/cli"}, REPLY_STALE},
       {{"-s", s, "delete", "/tmp/cli"}, REPLY_CACHE_ERROR},  // an empty table
-      {{"-s", s, "add-file", file, "clean"}, REPLY_ADDED},
+      {{"-s", s, "add-file", "./scanned file", "clean"}, REPLY_ADDED},
       {{"-s", s, "query-file", file}, REPLY_CLEAN},
+      {{"-s", s, "query-file", "scanned file"}, REPLY_CLEAN},
       {{"-s", s, "delete", file}, REPLY_DELETED},
       {{"-s", s, "raw", "Q 1 /nothing"}, REPLY_NOT_FOUND},
       {{"-s", s, "raw", "-x"}, REPLY_INVALID},
@@ -250,13 +350,15 @@ TEST_F(SpineTest, CliPrintsTheReplyLine) {
     EXPECT_EQ(result.status, 0);
     EXPECT_TRUE(IsStatusLine(result.out)) << result.out;
   }
+  EXPECT_EQ(chdir("/"), 0);
 }
 
 TEST_F(SpineTest, CliExitStatusTellsWhatWentWrong) {
   std::string s = socket();
   std::string missing = dir_ + "/missing";
   // A file whose name ends in LF: the daemon would drop the LF and name the file beside it.
-  std::string evil = dir_ + "/evil\n", fifo = dir_ + "/fifo";
+  std::string evil = dir_ + "/evil\n", fifo = dir_ + "/fifo", young = dir_ + "/young";
+  harness_write_file(young, "just written");
   FILE *f = fopen(evil.c_str(), "w");
   ASSERT_NE(f, nullptr);
   fclose(f);
@@ -293,13 +395,15 @@ TEST_F(SpineTest, CliExitStatusTellsWhatWentWrong) {
       {{"-s", s, "query", "1000", "/p\r"}, 64, cr_lf},
       {{"-s", s, "query-file", evil}, 64, cr_lf},
       {{"-s", s, "delete", "/p\r\n"}, 64, cr_lf},
-      {{"-s", s, "delete", "/" + std::string(1023, 'p')}, 64, "longer than 1023"},
-      {{"-s", s, "query", "9223372036854775807", "/" + std::string(1009, 'p')},
-       64,
-       "too long for one request"},
+      {{"-s", s, "delete", "/" + std::string(1008, 'p')}, 64, "longer than 1008"},
+      {{"-s", s, "query-file", "../" + std::string(1000, 'p')}, 64, "longer than 1008"},
+      {{"-s", s, "query-file", fifo}, 66, not_regular},
+      {{"-s", s, "add-file", dir_, "clean"}, 66, not_regular},
+      {{"-s", s, "add-file", young, "clean"}, 1, "not stored"},
       {{"-s", s, "add", "9223372036854775808", "clean", "/p"}, 64, range},
       {{"-s", s, "query", "-9223372036854775809", "/p"}, 64, range},
       {{"-s", s, "add", "1000", "2147483648", "/p"}, 64, "VERDICT"},
+      {{"-s", s, "add", "1000", "256", "/p"}, 64, "VERDICT"},
       {{"-c", dir_, "status"}, 78, not_regular},
       {{"-c", fifo, "status"}, 78, not_regular},
       {{"-c", "/dev/zero", "status"}, 78, not_regular},

@@ -2,6 +2,7 @@
 // the counters of the stats reply one per line.
 
 #include <errno.h>
+#include <fcntl.h>
 #include <getopt.h>
 #include <limits.h>
 #include <pwd.h>
@@ -10,6 +11,8 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
 
 #include <string>
 #include <string_view>
@@ -20,7 +23,9 @@
 namespace {
 
 constexpr int EXIT_REPLY = 0;
-constexpr int EXIT_FAILED = 1;  // the stats request got another reply than the counters
+// The stats request got another reply than the counters, or add-file stored nothing since the
+// file changed less than 2 s before.
+constexpr int EXIT_FAILED = 1;
 constexpr int EXIT_UNREACHABLE = 2;
 constexpr int EXIT_USAGE = 64;
 constexpr int EXIT_NO_FILE = 66;       // the file of add-file or query-file cannot be examined
@@ -44,10 +49,14 @@ constexpr char USAGE[] =
     "  delete PATH                   remove the entry of PATH\n"
     "  clear                         remove every entry\n"
     "  raw TEXT                      send TEXT and a NUL exactly as given\n"
-    "  add-file PATH clean|infected  add, with MTIME taken from the file\n"
-    "  query-file PATH               query, with MTIME taken from the file\n"
-    "VERDICT is clean, infected or a number; MTIME is a decimal number of seconds (signed\n"
-    "64-bit). PATH is not empty, does not end in CR or LF, and holds at most 1023 characters.\n"
+    "  add-file PATH clean|infected  add, with the file's stamp as MTIME\n"
+    "  query-file PATH               query, with the file's stamp as MTIME\n"
+    "VERDICT is clean, infected, 0 or 1; MTIME is a decimal number (signed 64-bit). PATH is\n"
+    "not empty, does not end in CR or LF, and holds at most 1008 characters.\n"
+    "add-file and query-file open PATH once, a regular file, and send its stamp, the time\n"
+    "of its last status change in nanoseconds (st_ctim), under its absolute path. add-file\n"
+    "stores nothing for a file changed less than 2 s before it runs: give it the verdict of a\n"
+    "scan of the file as it is now.\n"
     "\n"
     "Options:\n"
     "  -s, --socket SOCKET    the daemon's socket\n"
@@ -59,10 +68,10 @@ constexpr char USAGE[] =
     "installed configuration %s gives, when that file is readable;\n"
     "else the built-in %s.\n"
     "\n"
-    "Exit status: 0 a reply arrived, 1 stats got no counters, 2 the daemon could not be\n"
-    "reached, 64 usage error, 66 the file of add-file or query-file cannot be examined,\n"
-    "77 the socket is served by another user than --server-uid names, 78 the FILE of -c\n"
-    "cannot be read or is not a regular file.\n";
+    "Exit status: 0 a reply arrived, 1 stats got no counters or add-file stored nothing,\n"
+    "2 the daemon could not be reached, 64 usage error, 66 the file of add-file or query-file\n"
+    "cannot be opened or is not a regular file, 77 the socket is served by another user than\n"
+    "--server-uid names, 78 the FILE of -c cannot be read or is not a regular file.\n";
 
 int usage_error(const char *why) {
   fprintf(stderr, "vrell-cli: %s\nTry 'vrell-cli --help'.\n", why);
@@ -90,16 +99,12 @@ bool int64_field(const char *text, int64_t *value) {
   return true;
 }
 
-// Maps the verdict words to the protocol's numbers; other numbers of the int range go to the
-// daemon as they are, and it answers those it does not keep with 208.
+// Maps the verdict words and numbers to the protocol's numbers.
 bool verdict_field(const char *word, int *verdict) {
-  int64_t number;
-  if (strcmp(word, "clean") == 0) {
+  if (strcmp(word, "clean") == 0 || strcmp(word, "0") == 0) {
     *verdict = VRELL_CLIENT_VERDICT_CLEAN;
-  } else if (strcmp(word, "infected") == 0) {
+  } else if (strcmp(word, "infected") == 0 || strcmp(word, "1") == 0) {
     *verdict = VRELL_CLIENT_VERDICT_INFECTED;
-  } else if (int64_field(word, &number) && number >= INT_MIN && number <= INT_MAX) {
-    *verdict = static_cast<int>(number);
   } else {
     return false;
   }
@@ -113,18 +118,52 @@ const char *path_problem(const char *path) {
   if (length == 0) return "empty PATH";
   if (path[length - 1] == '\r' || path[length - 1] == '\n')
     return "PATH ends in CR or LF, which the daemon drops: it would name another file";
-  if (length > VRELL_CLIENT_PATH_MAX) return "PATH longer than 1023 characters";
+  if (length > VRELL_CLIENT_PATH_MAX) return "PATH longer than 1008 characters";
   return nullptr;
 }
 
-bool file_mtime(const char *path, int64_t *mtime) {
-  struct stat status;
-  if (stat(path, &status) != 0) {
-    fprintf(stderr, "vrell-cli: %s: %s\n", path, strerror(errno));
-    return false;
+// The key of a file is its absolute path: the working directory joined to a relative path, with
+// "." components and repeated slashes left out. ".." stays, since through a symbolic link it
+// names another directory than the text before it. Nothing is looked up, so the file is found
+// once, by the open of the result. Returns false when the working directory cannot be read.
+bool absolute_path(const char *typed, std::string *out) {
+  std::string joined;
+  if (typed[0] != '/') {
+    char cwd[PATH_MAX];
+    if (getcwd(cwd, sizeof cwd) == nullptr) return false;
+    joined = cwd;
+    joined += '/';
   }
-  *mtime = static_cast<int64_t>(status.st_mtime);
+  joined += typed;
+  out->clear();
+  std::string_view rest = joined;
+  while (!rest.empty()) {
+    size_t slash = rest.find('/');
+    std::string_view part = rest.substr(0, slash);
+    rest = slash == std::string_view::npos ? std::string_view() : rest.substr(slash + 1);
+    if (part.empty() || part == ".") continue;
+    out->append("/").append(part);
+  }
+  if (out->empty()) *out = "/";
   return true;
+}
+
+// Opens the file of add-file or query-file once: without becoming the controlling terminal,
+// without blocking on a FIFO, and only a regular file. Returns the descriptor, or -1 after a
+// message.
+int open_file(const char *path) {
+  int fd = open(path, O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) {
+    fprintf(stderr, "vrell-cli: %s: %s\n", path, strerror(errno));
+    return -1;
+  }
+  struct stat status;
+  if (fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
+    fprintf(stderr, "vrell-cli: %s: not a regular file\n", path);
+    close(fd);
+    return -1;
+  }
+  return fd;
 }
 
 // Reads USER of --server-uid: a decimal uid, or a user name looked up in the user database.
@@ -178,7 +217,17 @@ bool print_stats(std::string_view reply, bool json) {
   return true;
 }
 
-enum cli_command { CLI_STATUS, CLI_STATS, CLI_ADD, CLI_QUERY, CLI_DELETE, CLI_CLEAR, CLI_RAW };
+enum cli_command {
+  CLI_STATUS,
+  CLI_STATS,
+  CLI_ADD,
+  CLI_QUERY,
+  CLI_ADD_FILE,
+  CLI_QUERY_FILE,
+  CLI_DELETE,
+  CLI_CLEAR,
+  CLI_RAW
+};
 
 // One command line's request, checked before anything is sent.
 struct cli_request {
@@ -187,7 +236,20 @@ struct cli_request {
   int64_t mtime = 0;
   int verdict = 0;
   bool json = false;
+  std::string absolute;  // the key of add-file and query-file
+  int fd = -1;           // their file, open
+  // add-file has no scan of its own: it vouches for the file as it is when the command runs.
+  int64_t scan_started_ns = 0;
+  ~cli_request() {
+    if (fd >= 0) close(fd);
+  }
 };
+
+int64_t realtime_ns() {
+  struct timespec now;
+  clock_gettime(CLOCK_REALTIME, &now);
+  return static_cast<int64_t>(now.tv_sec) * 1000000000 + now.tv_nsec;
+}
 
 // Reads the command in argv into request; returns 0, or the exit status to end with.
 int parse_command(int argc, char **argv, cli_request *request) {
@@ -201,9 +263,20 @@ int parse_command(int argc, char **argv, cli_request *request) {
     const char *problem = path_problem(text);
     return problem == nullptr ? 0 : usage_error(problem);
   };
+  // The file's key is checked before the file is opened: the refusal does not depend on it.
+  auto file = [&](const char *typed) {
+    if (!absolute_path(typed, &request->absolute)) {
+      fprintf(stderr, "vrell-cli: cannot read the working directory: %s\n", strerror(errno));
+      return EXIT_NO_FILE;
+    }
+    int refused = path(request->absolute.c_str());
+    if (refused != 0) return refused;
+    request->fd = open_file(request->text);
+    return request->fd < 0 ? EXIT_NO_FILE : 0;
+  };
   constexpr char MTIME_RANGE[] =
       "MTIME must be a decimal number from -9223372036854775808 to 9223372036854775807";
-  constexpr char VERDICT_WORDS[] = "VERDICT must be clean, infected or a number";
+  constexpr char VERDICT_WORDS[] = "VERDICT must be clean, infected, 0 or 1";
   int refused = 0;
   if (command == "status" && wants(0)) {
     request->command = CLI_STATUS;
@@ -226,15 +299,13 @@ int parse_command(int argc, char **argv, cli_request *request) {
     if (!verdict_field(argv[2], &request->verdict)) return usage_error(VERDICT_WORDS);
     refused = path(argv[3]);
   } else if (command == "query-file" && wants(1)) {
-    request->command = CLI_QUERY;
-    refused = path(argv[1]);
-    if (refused == 0 && !file_mtime(argv[1], &request->mtime)) return EXIT_NO_FILE;
+    request->command = CLI_QUERY_FILE;
+    refused = file(argv[1]);
   } else if (command == "add-file" && wants(2)) {
-    request->command = CLI_ADD;
-    refused = path(argv[1]);
-    if (refused == 0 && !verdict_field(argv[2], &request->verdict))
-      refused = usage_error(VERDICT_WORDS);
-    if (refused == 0 && !file_mtime(argv[1], &request->mtime)) return EXIT_NO_FILE;
+    request->command = CLI_ADD_FILE;
+    if (!verdict_field(argv[2], &request->verdict)) return usage_error(VERDICT_WORDS);
+    request->scan_started_ns = realtime_ns();
+    refused = file(argv[1]);
   } else if (command == "raw" && wants(1)) {
     request->command = CLI_RAW;
     request->text = argv[1];
@@ -259,6 +330,13 @@ int send_request(const cli_request &request, const char *socket_path, uid_t uid,
     case CLI_QUERY:
       return vrell_client_query_checked(socket_path, request.text, request.mtime, CLI_TIMEOUT_MS,
                                         uid, reply, reply_size);
+    case CLI_ADD_FILE:
+      return vrell_client_add_fd_checked(socket_path, request.text, request.fd,
+                                         request.scan_started_ns, request.verdict, CLI_TIMEOUT_MS,
+                                         uid, reply, reply_size);
+    case CLI_QUERY_FILE:
+      return vrell_client_query_fd_checked(socket_path, request.text, request.fd, CLI_TIMEOUT_MS,
+                                           uid, reply, reply_size);
     case CLI_DELETE:
       return vrell_client_delete_checked(socket_path, request.text, CLI_TIMEOUT_MS, uid, reply,
                                          reply_size);
@@ -328,6 +406,10 @@ int main(int argc, char **argv) {
   int code = send_request(request, socket_path, expected_uid, reply, sizeof reply);
   if (code == VRELL_CLIENT_EARG) return usage_error("socket path too long");
   if (code == VRELL_CLIENT_EPATH) return usage_error("PATH too long for one request");
+  if (code == VRELL_CLIENT_EFILE || code == VRELL_CLIENT_EUNSETTLED) {
+    fprintf(stderr, "vrell-cli: %s: %s\n", request.text, vrell_client_strerror(code));
+    return code == VRELL_CLIENT_EFILE ? EXIT_NO_FILE : EXIT_FAILED;
+  }
   if (code < 0 && code != VRELL_CLIENT_EREPLY) {
     fprintf(stderr, "vrell-cli: %s: %s\n", socket_path, vrell_client_strerror(code));
     return code == VRELL_CLIENT_EPEER ? EXIT_WRONG_SERVER : EXIT_UNREACHABLE;
