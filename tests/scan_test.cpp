@@ -226,24 +226,23 @@ TEST_F(ScanTest, ReportsBadInputOnALineOfItsOwnAndNeverBlocks) {
   ASSERT_EQ(symlink(gone.c_str(), (d_.dir + "/dangling").c_str()), 0);
   age();
 
-  // The tree, a link named on the command line (followed), a device, a path that is not there
-  // and a link to it.
-  const std::vector<std::string> paths = {tree_, link, "/dev/null", gone, d_.dir + "/dangling"};
-  const std::string tail = ok(plain) + "/dev/null: Not a regular file SKIPPED\n" + gone +
+  // The tree; a link named on the command line, relative: followed, and keyed by its own
+  // absolute path; a device; a path that is not there, and a link to it.
+  const std::vector<std::string> paths = {tree_, "./link", "/dev/null", gone, d_.dir + "/dangling"};
+  const std::string tree_lines = ok(far) + ok(trailing) + tree_ + "/fifo: Not a regular file " +
+                                 "SKIPPED\n" + locked + ": Permission denied ERROR\n" + ok(inner) +
+                                 ok(plain);
+  const std::string tail = ok(link) + "/dev/null: Not a regular file SKIPPED\n" + gone +
                            ": No such file or directory ERROR\n" + d_.dir +
                            "/dangling: No such file or directory ERROR\n";
-  const std::string tree_lines = ok(far) + ok(trailing) + tree_ +
-                                 "/fifo: Not a regular file "
-                                 "SKIPPED\n" +
-                                 locked + ": Permission denied ERROR\n" + ok(inner);
   run_result first = scan(paths, true);
   EXPECT_EQ(first.status, 2) << first.err;
-  EXPECT_EQ(first.out, tree_lines + ok(plain) + tail + summary(4, 1, 0, 3, 2));
-  // Stored: the plain file and the one whose name holds a newline; not the path that ends in
-  // one, which the daemon would read as another, nor the one too long to send.
-  EXPECT_EQ(counter("entries"), 2);
+  EXPECT_EQ(first.out, tree_lines + tail + summary(5, 0, 0, 3, 2));
+  // Stored: the plain file, its link and the file whose name holds a newline; not the path that
+  // ends in one, which the daemon would read as another, nor the one too long to send.
+  EXPECT_EQ(counter("entries"), 3);
   run_result second = scan(paths, true);
-  EXPECT_EQ(second.out, tree_lines + ok(plain) + tail + summary(2, 3, 0, 3, 2));
+  EXPECT_EQ(second.out, tree_lines + tail + summary(2, 3, 0, 3, 2));
 }
 
 }  // namespace

@@ -26,6 +26,7 @@
 #include "base/wire.h"
 #include "client/client.h"
 #include "tools/clamd.h"
+#include "tools/file_key.h"
 
 namespace {
 
@@ -296,33 +297,21 @@ void scan_directory(scan_run *run, const std::string &path, int dir_fd) {
   }
 }
 
-// The absolute form of a path named on the command line, its links resolved, as the cache
-// keys it; the path as given, made absolute, when it does not resolve.
-std::string absolute_path(const char *given) {
-  if (char *resolved = realpath(given, nullptr)) {
-    std::string path = resolved;
-    free(resolved);
-    return path;
-  }
-  if (given[0] == '/') return given;
-  char *cwd = getcwd(nullptr, 0);
-  std::string path = cwd != nullptr ? child_path(cwd, given) : given;
-  free(cwd);
-  return path;
-}
-
+// A path named on the command line is keyed, reported and opened by its absolute form, as
+// vrell-cli keys it; a link there is followed.
 void scan_argument(scan_run *run, const char *given) {
-  std::string path = absolute_path(given);
+  std::string path;
+  if (!file_key_absolute(given, &path)) return report_error(run, given, strerror(errno));
   struct stat status;
-  if (stat(given, &status) != 0) return report_error(run, path, strerror(errno));
+  if (stat(path.c_str(), &status) != 0) return report_error(run, path, strerror(errno));
   if (S_ISDIR(status.st_mode)) {
-    int fd = open(given, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    int fd = open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0) return report_error(run, path, strerror(errno));
     return scan_directory(run, path, fd);
   }
   // A device or FIFO is never opened: opening some devices acts on them.
   if (!S_ISREG(status.st_mode)) return report_skipped(run, path);
-  int fd = open(given, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
   if (fd < 0) return report_error(run, path, strerror(errno));
   scan_file(run, path, fd);
 }
