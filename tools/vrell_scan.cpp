@@ -145,7 +145,7 @@ void cache_failed(scan_run *run, int code) {
 
 bool cache_unreachable(int code) {
   return code == VRELL_CLIENT_ECONNECT || code == VRELL_CLIENT_ESEND ||
-         code == VRELL_CLIENT_ERECV || code == VRELL_CLIENT_ETIMEOUT || code == VRELL_CLIENT_EPEER;
+         code == VRELL_CLIENT_ERECV || code == VRELL_CLIENT_ETIMEOUT;
 }
 
 int64_t realtime_ns() {
@@ -301,6 +301,8 @@ void scan_directory(scan_run *run, const std::string &path, int dir_fd) {
 // vrell-cli keys it; a link there is followed.
 void scan_argument(scan_run *run, const char *given) {
   std::string path;
+  // An empty path names nothing, not the working directory its absolute form would be.
+  if (given[0] == '\0') return report_error(run, given, strerror(ENOENT));
   if (!file_key_absolute(given, &path)) return report_error(run, given, strerror(errno));
   struct stat status;
   if (stat(path.c_str(), &status) != 0) return report_error(run, path, strerror(errno));
