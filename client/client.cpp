@@ -144,12 +144,19 @@ bool line_end_cuts_path(const char *request, size_t length) {
 }
 
 // Returns 0 when path can be the last field of a request; else the code to refuse it with. A
-// path that ends in CR or LF is refused with the request, as line_end_cuts_path tells.
+// path that ends in CR or LF is refused here: a request too long for its own CR LF goes out
+// without one, and the path's line end would then pass for the request's.
 int check_path(const char *path) {
   if (path == nullptr) return VRELL_CLIENT_EARG;
   size_t length = strnlen(path, VRELL_CLIENT_PATH_MAX + 1);
-  if (length == 0 || length > VRELL_CLIENT_PATH_MAX) return VRELL_CLIENT_EPATH;
+  if (length == 0 || length > VRELL_CLIENT_PATH_MAX || is_line_end(path[length - 1]))
+    return VRELL_CLIENT_EPATH;
   return 0;
+}
+
+// The daemon reads a verdict's low 8 bits: 256 would store clean, 257 infected.
+bool valid_verdict(int verdict) {
+  return verdict == VRELL_CLIENT_VERDICT_CLEAN || verdict == VRELL_CLIENT_VERDICT_INFECTED;
 }
 
 // The codes that answer each typed request; 208 and 210 can answer any request.
@@ -253,8 +260,7 @@ extern "C" int vrell_client_add_checked(const char *socket_path, const char *pat
   clear_reply(reply, reply_size);
   int refused = check_path(path);
   if (refused != 0) return refused;
-  if (verdict != VRELL_CLIENT_VERDICT_CLEAN && verdict != VRELL_CLIENT_VERDICT_INFECTED)
-    return VRELL_CLIENT_EARG;
+  if (!valid_verdict(verdict)) return VRELL_CLIENT_EARG;
   request_buffer request;
   end_line(request, snprintf(request, sizeof request, "A %" PRId64 " %d %s", mtime, verdict, path));
   return typed_call(socket_path, request, ADD_ANSWERS, timeout_ms, expected_uid, reply, reply_size);
@@ -310,6 +316,8 @@ extern "C" int vrell_client_query_fd_checked(const char *socket_path, const char
                                              int timeout_ms, uid_t expected_uid, char *reply,
                                              size_t reply_size) {
   clear_reply(reply, reply_size);
+  int refused = check_path(path);
+  if (refused != 0) return refused;
   int64_t stamp = vrell_client_file_stamp(fd);
   if (stamp < 0) return static_cast<int>(stamp);
   return vrell_client_query_checked(socket_path, path, stamp, timeout_ms, expected_uid, reply,
@@ -320,10 +328,13 @@ extern "C" int vrell_client_add_fd_checked(const char *socket_path, const char *
                                            int64_t scan_started_ns, int verdict, int timeout_ms,
                                            uid_t expected_uid, char *reply, size_t reply_size) {
   clear_reply(reply, reply_size);
-  int64_t stamp = vrell_client_file_stamp(fd);
-  if (stamp < 0) return static_cast<int>(stamp);
+  int refused = check_path(path);
+  if (refused != 0) return refused;
+  if (!valid_verdict(verdict)) return VRELL_CLIENT_EARG;
   // A scan that began in the future would let any stamp pass the check below.
   if (scan_started_ns < 0 || scan_started_ns > realtime_ns()) return VRELL_CLIENT_EARG;
+  int64_t stamp = vrell_client_file_stamp(fd);
+  if (stamp < 0) return static_cast<int>(stamp);
   // A write during the scan, or just before it, leaves a stamp within this bound, even on a
   // file system that keeps times in coarse steps: what was scanned may not be what is stamped.
   if (stamp > scan_started_ns - SETTLED_NS) return VRELL_CLIENT_EUNSETTLED;

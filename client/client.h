@@ -169,17 +169,20 @@ int vrell_client_status_checked(const char *socket_path, char *line, size_t line
 int64_t vrell_client_file_stamp(int fd);
 
 /* As vrell_client_query with the stamp of fd as mtime; path is the name the caller opened fd
- * by (absolute, since the path is the key). Returns VRELL_CLIENT_EFILE without connecting when
- * fd is not an open regular file; otherwise as vrell_client_query_checked. */
+ * by (absolute, since the path is the key). Returns, without connecting, VRELL_CLIENT_EPATH or
+ * VRELL_CLIENT_EARG for the path as vrell_client_query does, then VRELL_CLIENT_EFILE when fd is
+ * not an open regular file; otherwise as vrell_client_query_checked. */
 int vrell_client_query_fd(const char *socket_path, const char *path, int fd, int timeout_ms);
 int vrell_client_query_fd_checked(const char *socket_path, const char *path, int fd, int timeout_ms,
                                   uid_t expected_uid, char *reply, size_t reply_size);
 
 /* As vrell_client_add with the stamp of fd as mtime, where scan_started_ns is the
  * CLOCK_REALTIME time in nanoseconds at which the scan of fd began. Returns, without
- * connecting: VRELL_CLIENT_EFILE when fd is not an open regular file; VRELL_CLIENT_EARG when
- * scan_started_ns is negative or later than now; VRELL_CLIENT_EUNSETTLED when the stamp is not
- * at least 2 s older than scan_started_ns. Otherwise as vrell_client_add_checked. */
+ * connecting and in this order: VRELL_CLIENT_EPATH or VRELL_CLIENT_EARG for the path and the
+ * verdict as vrell_client_add does; VRELL_CLIENT_EARG when scan_started_ns is negative or later
+ * than now; VRELL_CLIENT_EFILE when fd is not an open regular file; VRELL_CLIENT_EUNSETTLED
+ * when the stamp is not at least 2 s older than scan_started_ns. Otherwise as
+ * vrell_client_add_checked. */
 int vrell_client_add_fd(const char *socket_path, const char *path, int fd, int64_t scan_started_ns,
                         int verdict, int timeout_ms);
 int vrell_client_add_fd_checked(const char *socket_path, const char *path, int fd,

@@ -291,6 +291,8 @@ TEST(ClientTest, TypedCallsComposeTheRequestAndSwitchOnTheReplyCode) {
 TEST(ClientTest, TypedCallsRefusePathsTheProtocolCannotCarry) {
   const std::string longest = "/" + std::string(VRELL_CLIENT_PATH_MAX - 1, 'd');
   const std::string too_long = longest + "d";
+  // So long that the request goes out without its CR LF: the path's own LF would end it.
+  const std::string longest_lf = longest.substr(0, longest.size() - 1) + "\n";
   const char *nowhere = "/nonexistent/vrell.sock";
   struct Case {
     const char *what;
@@ -301,6 +303,7 @@ TEST(ClientTest, TypedCallsRefusePathsTheProtocolCannotCarry) {
       {"ending in LF", "/tmp/evil\n", VRELL_CLIENT_EPATH},
       {"ending in CR", "/tmp/evil\r", VRELL_CLIENT_EPATH},
       {"ending in CR LF", "/tmp/evil\r\n", VRELL_CLIENT_EPATH},
+      {"longest, ending in LF", longest_lf.c_str(), VRELL_CLIENT_EPATH},
       {"over VRELL_CLIENT_PATH_MAX", too_long.c_str(), VRELL_CLIENT_EPATH},
       {"null", nullptr, VRELL_CLIENT_EARG},
   };
