@@ -16,8 +16,9 @@
 #   counters what the operator's counters cost: vrell of a commit without them against this
 #           tree at concurrency 1 and 16, in alternation, more rounds than peers
 #   clamd   vrell-scan in front of ClamAV's clamd: a tree of --clamd-files files of 1 KiB to
-#           1 MiB scanned by clamdscan alone, by vrell-scan with an empty cache and by vrell-scan
-#           again, in --clamd-rounds rounds: wall time, files per second, clamd's CPU time
+#           1 MiB scanned by clamdscan alone (and with --fdpass), by vrell-scan with an empty
+#           cache and by vrell-scan again, in --clamd-rounds rounds: wall time, files per
+#           second, clamd's CPU time
 #   soak    bench/soak.sh for --soak-minutes under the scanner's load with vanishing and silent
 #           clients, its checks and its plot (docs/benchmarks-soak.png)
 # Each section replaces its own part of docs/benchmarks.md and its rows of the targets; the
@@ -41,7 +42,7 @@
 #   --seconds S        length of one measured run of peers and counters (default 2)
 #   --soak-minutes N   length of the soak (default 60)
 #   --clamd-files N    files in the tree of the clamd section (default 2000)
-#   --clamd-rounds N   rounds of the clamd section, each of the three runs once (default 3)
+#   --clamd-rounds N   rounds of the clamd section, each of the four runs once (default 3)
 #   --servers LIST     start only these of the compared servers, a comma-separated list of
 #                      vrell-10, vrell-25, before-10, before-25, baseline, redis, memcached
 #                      (default: all); the baseline is always started. A quick A/B of one change:
@@ -604,9 +605,10 @@ CONF
   : >"$rows"
   for round in $(seq "$clamd_rounds"); do
     "$build/tools/vrell-cli" -s "$vrell_socket" clear >/dev/null
-    for run in clamdscan empty again; do
+    for run in clamdscan fdpass empty again; do
       local cmd=("$build/tools/vrell-scan" -s "$vrell_socket" --clamd "$sock" "$tree")
       [ "$run" = clamdscan ] && cmd=(clamdscan -c "$conf" "$tree")
+      [ "$run" = fdpass ] && cmd=(clamdscan -c "$conf" --fdpass "$tree")
       local cpu0 cpu1 t0 t1 out
       cpu0=$(cpu_seconds "$clamd_pid")
       t0=$(date +%s%N)
@@ -633,11 +635,12 @@ CONF
     }
     { n[$1]++; wall[$1, n[$1]] = $3; cpu[$1, n[$1]] = $4; found[$1] = $5; cached[$1] = $6 }
     END {
-      split("clamdscan empty again", order, " ")
+      split("clamdscan fdpass empty again", order, " ")
       label["clamdscan"] = "clamdscan alone"
+      label["fdpass"] = "clamdscan --fdpass"
       label["empty"] = "vrell-scan, empty cache"
       label["again"] = "vrell-scan again"
-      for (k = 1; k <= 3; k++) {
+      for (k = 1; k <= 4; k++) {
         r = order[k]
         for (i = 1; i <= n[r]; i++) { w[i] = wall[r, i]; c[i] = cpu[r, i] }
         mw[r] = median(w, n[r]) / 1e6
@@ -649,15 +652,15 @@ CONF
       print "" > part
       printf("- Tree: %d files of 1 KiB to 1 MiB (sizes spread evenly over the logarithm, random bytes), %.0f MiB in all, %d of them the EICAR test file; in the page cache for every run\n", files, bytes / 1048576, infected) > part
       printf "- clamd of %s in the foreground on a Unix socket, a database of one hash signature (the EICAR file), its own cache of clean files off (`DisableCache yes`) so that each run scans what it is given\n", version > part
-      print "- clamdscan alone: `clamdscan TREE` (clamd walks the tree and opens the files itself); vrell-scan: `vrell-scan -s VRELL --clamd CLAMD TREE`, one file at a time, each handed to clamd as a descriptor on a miss" > part
+      print "- clamdscan alone: `clamdscan TREE` (clamd walks the tree and opens the files itself, on one connection); clamdscan --fdpass: clamdscan walks the tree and hands clamd each file as a descriptor, as vrell-scan does; vrell-scan: `vrell-scan -s VRELL --clamd CLAMD TREE`, one file at a time, asking vrell first and telling it the verdict after a scan" > part
       print "- vrell: Release, capacity of the whole tree, life time 3600 s, emptied (`vrell-cli clear`) before each round" > part
-      printf("- Each round runs the three in this order; medians over %d rounds. clamd CPU: utime and stime of the clamd process from /proc around each run\n", rounds) > part
+      printf("- Each round runs the four in this order; medians over %d rounds. clamd CPU: utime and stime of the clamd process from /proc around each run\n", rounds) > part
       print "" > part
       print "| Run | Wall s | Files/s | clamd CPU s | Infected found | From cache |" > part
       print "|---|---:|---:|---:|---:|---:|" > part
-      for (k = 1; k <= 3; k++) {
+      for (k = 1; k <= 4; k++) {
         r = order[k]
-        from = r == "clamdscan" ? "—" : cached[r]
+        from = r ~ /^(clamdscan|fdpass)$/ ? "—" : cached[r]
         printf("| %s | %.3f | %.0f | %.3f | %s | %s |\n", label[r], mw[r], files / mw[r], mc[r], found[r], from) > part
       }
       speedup = mw["clamdscan"] / mw["again"]
