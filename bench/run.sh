@@ -15,16 +15,22 @@
 #           (docs/benchmarks-scan.png)
 #   counters what the operator's counters cost: vrell of a commit without them against this
 #           tree at concurrency 1 and 16, in alternation, more rounds than peers
+#   clamd   vrell-scan in front of ClamAV's clamd: a tree of --clamd-files files of 1 KiB to
+#           1 MiB scanned by clamdscan alone (and with --fdpass), by vrell-scan with an empty
+#           cache and by vrell-scan again, in --clamd-rounds rounds: wall time, files per
+#           second, clamd's CPU time
 #   soak    bench/soak.sh for --soak-minutes under the scanner's load with vanishing and silent
 #           clients, its checks and its plot (docs/benchmarks-soak.png)
 # Each section replaces its own part of docs/benchmarks.md and its rows of the targets; the
 # parts of the sections not run keep what an earlier run wrote.
 #
 # Usage: bench/run.sh [--before REV] [--scan-before REV] [--counters-before REV] [--rounds N]
-#                     [--seconds S] [--soak-minutes N] [SECTION...]
-#   SECTION            one or more of peers, cost, memory, micro, scan, counters, soak (default:
-#                      peers, cost, memory and micro, and scan and counters when a commit to
-#                      compare with is given; soak, which takes an hour, only when named)
+#                     [--seconds S] [--soak-minutes N] [--clamd-files N] [--clamd-rounds N]
+#                     [SECTION...]
+#   SECTION            one or more of peers, cost, memory, micro, scan, counters, clamd, soak
+#                      (default: peers, cost, memory, micro and clamd, and scan and counters when
+#                      a commit to compare with is given; soak, which takes an hour, only when
+#                      named)
 #   --before REV       peers also measures vrell built from the commit REV, so that a change is
 #                      measured before and after in the same run; scan and counters compare this
 #                      tree with REV unless given a commit of their own
@@ -35,6 +41,8 @@
 #   --rounds N         rounds of the peers section (default 8)
 #   --seconds S        length of one measured run of peers and counters (default 2)
 #   --soak-minutes N   length of the soak (default 60)
+#   --clamd-files N    files in the tree of the clamd section (default 2000)
+#   --clamd-rounds N   rounds of the clamd section, each of the four runs once (default 3)
 #   --servers LIST     start only these of the compared servers, a comma-separated list of
 #                      vrell-10, vrell-25, before-10, before-25, baseline, redis, memcached
 #                      (default: all); the baseline is always started. A quick A/B of one change:
@@ -48,19 +56,22 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
 source tools/lib.sh
 
-all_sections=(peers cost memory micro scan counters soak)
-usage="usage: bench/run.sh [--before REV] [--scan-before REV] [--counters-before REV] [--rounds N] [--seconds S] [--soak-minutes N] [--servers LIST] [${all_sections[*]}]"
+all_sections=(peers cost memory micro scan counters clamd soak)
+usage="usage: bench/run.sh [--before REV] [--scan-before REV] [--counters-before REV] [--rounds N] [--seconds S] [--soak-minutes N] [--servers LIST] [--clamd-files N] [--clamd-rounds N] [${all_sections[*]}]"
 before_rev=""
 scan_before=""
 counters_before=""
 rounds=8
 seconds=2
 soak_minutes=60
+clamd_files=2000
+clamd_rounds=3
 only_servers=""
 sections=()
 while [ $# -gt 0 ]; do
   case "$1" in
-    --before | --scan-before | --counters-before | --rounds | --seconds | --soak-minutes | --servers)
+    --before | --scan-before | --counters-before | --rounds | --seconds | --soak-minutes | --servers | \
+      --clamd-files | --clamd-rounds)
       [ $# -ge 2 ] || { echo "$usage" >&2; exit 64; }
       case "$1" in
         --before) before_rev=$2 ;;
@@ -70,18 +81,22 @@ while [ $# -gt 0 ]; do
         --seconds) seconds=$2 ;;
         --soak-minutes) soak_minutes=$2 ;;
         --servers) only_servers=",$2,baseline," ;;
+        --clamd-files) clamd_files=$2 ;;
+        --clamd-rounds) clamd_rounds=$2 ;;
       esac
       shift 2
       ;;
-    peers | cost | memory | micro | scan | counters | soak) sections+=("$1"); shift ;;
+    peers | cost | memory | micro | scan | counters | clamd | soak) sections+=("$1"); shift ;;
     *) echo "$usage" >&2; exit 64 ;;
   esac
 done
 [[ "$rounds" =~ ^[1-9][0-9]*$ ]] || { echo "bench: --rounds takes a whole number of rounds" >&2; exit 64; }
+[[ "$clamd_files" =~ ^[1-9][0-9]*$ ]] || { echo "bench: --clamd-files takes a whole number of files" >&2; exit 64; }
+[[ "$clamd_rounds" =~ ^[1-9][0-9]*$ ]] || { echo "bench: --clamd-rounds takes a whole number of rounds" >&2; exit 64; }
 scan_before=${scan_before:-$before_rev}
 counters_before=${counters_before:-$before_rev}
 if [ ${#sections[@]} -eq 0 ]; then
-  sections=(peers cost memory micro)
+  sections=(peers cost memory micro clamd)
   [ -n "$scan_before" ] && sections+=(scan)
   [ -n "$counters_before" ] && sections+=(counters)
 fi
@@ -123,12 +138,14 @@ tools/deps.sh python3 python3-matplotlib
 for peer in redis-server memcached; do
   tools/deps.sh "$peer" >/dev/null 2>&1 || echo "bench: $peer cannot be installed; measured without it"
 done
+! want clamd || tools/deps.sh clamav-daemon clamdscan
 
 build=$root/build/bench-release
 echo "=== bench: Release build in $build"
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DVRELL_BUILD_TESTS=OFF >/dev/null
 targets=(vrell vrell-bench baseline_server)
 want micro && targets+=(cache_bench request_bench ini_bench)
+want clamd && targets+=(vrell-scan vrell-cli)
 cmake --build "$build" -j2 --target "${targets[@]}"
 bench_tool=$build/tools/vrell-bench
 
@@ -532,6 +549,127 @@ counters_section() {
   "${report_py[@]}" counters --results "$results" --rounds "$counters_rounds" --concurrencies 1,16 \
     --seconds "$seconds" --before "$short" --this-tree "$(this_tree)" --stamp "$(stamp)" \
     --part "$tmp/part-counters.md" --targets "$tmp/targets-counters.md"
+}
+
+# CPU seconds of process $1 so far: utime and stime of /proc/PID/stat, counted after the name,
+# which may hold spaces.
+cpu_seconds() {
+  awk -v tck="$(getconf CLK_TCK)" '{ sub(/^.*\) /, ""); printf "%.3f", ($12 + $13) / tck }' "/proc/$1/stat"
+}
+
+clamd_section() {
+  local dir=$tmp/clamd tree=$tmp/clamd/tree conf=$tmp/clamd/clamd.conf sock=$tmp/clamd/clamd.sock
+  local eicar='X5O!P%@AP[4\PZX54(P^)7CC)7}$EICAR-STANDARD-ANTIVIRUS-TEST-FILE!$H+H*'
+  local infected=$((clamd_files / 500 + 1)) clamd_pid vrell_socket round run
+  echo "=== bench: clamd, $clamd_files files, $clamd_rounds rounds"
+  mkdir -p "$dir/db" "$tree"
+  # Sizes spread evenly over the logarithm from 1 KiB to 1 MiB, as file sizes tend to be; the
+  # same tree for the same count. Random bytes, so that nothing is cheaper to scan than usual.
+  /usr/bin/python3 - "$tree" "$clamd_files" "$infected" "$eicar" <<'PY'
+import math, os, random, sys
+tree, files, infected, eicar = sys.argv[1], int(sys.argv[2]), int(sys.argv[3]), sys.argv[4]
+rng = random.Random(2000)
+step = files // infected
+for i in range(files):
+    sub = os.path.join(tree, "d%02d" % (i % 40))
+    os.makedirs(sub, exist_ok=True)
+    with open(os.path.join(sub, "f%05d" % i), "wb") as out:
+        if i % step == 0:
+            out.write(eicar.encode())
+        else:
+            out.write(rng.randbytes(int(1024 * 2 ** (rng.random() * 10))))
+PY
+  local bytes
+  bytes=$(du -sb "$tree" | awk '{ print $1 }')
+  printf '%s' "$eicar" | md5sum | awk -v n=${#eicar} '{ print $1 ":" n ":Eicar-Test-Signature" }' >"$dir/db/test.hdb"
+  # clamd's own cache of clean files is off, so that every run scans what it is given and the
+  # order of the runs does not decide.
+  cat >"$conf" <<CONF
+Foreground yes
+LocalSocket $sock
+DatabaseDirectory $dir/db
+TemporaryDirectory $dir
+DisableCache yes
+CONF
+  clamd -c "$conf" >"$dir/clamd.log" 2>&1 &
+  clamd_pid=$!
+  pids+=("$clamd_pid")
+  VRELL_WAIT_SECONDS=120 vrell_wait_for clamdscan -c "$conf" --ping 1 ||
+    { echo "bench: clamd did not start: $(cat "$dir/clamd.log")" >&2; return 1; }
+  # A table that holds the whole tree, and verdicts that last the whole run.
+  start_vrell clamd-vrell "$build/daemon/vrell" 10 $((clamd_files + 100)) 3600
+  vrell_socket=${socket_of[clamd-vrell]}
+  # A verdict is stored only for a file whose status is 2 s old.
+  sleep 3
+  local rows=$tmp/clamd-rows.txt
+  : >"$rows"
+  for round in $(seq "$clamd_rounds"); do
+    "$build/tools/vrell-cli" -s "$vrell_socket" clear >/dev/null
+    for run in clamdscan fdpass empty again; do
+      local cmd=("$build/tools/vrell-scan" -s "$vrell_socket" --clamd "$sock" "$tree")
+      [ "$run" = clamdscan ] && cmd=(clamdscan -c "$conf" "$tree")
+      [ "$run" = fdpass ] && cmd=(clamdscan -c "$conf" --fdpass "$tree")
+      local cpu0 cpu1 t0 t1 out
+      cpu0=$(cpu_seconds "$clamd_pid")
+      t0=$(date +%s%N)
+      out=$("${cmd[@]}" 2>"$dir/$run.err") || true
+      t1=$(date +%s%N)
+      cpu1=$(cpu_seconds "$clamd_pid")
+      echo "$run $round $(((t1 - t0) / 1000)) $(awk -v a="$cpu0" -v b="$cpu1" 'BEGIN { printf "%.3f", b - a }') $(sed -n 's/^Infected files: //p' <<<"$out") $(sed -n 's/^From cache: //p' <<<"$out")" >>"$rows"
+    done
+  done
+  stop_started "$clamd_pid" 20
+  stop_started "${pid_of[clamd-vrell]}"
+  local version
+  version=$(clamd --version 2>/dev/null | sed 's|/.*||')
+  # Medians over the rounds of each run: wall µs, clamd CPU s, found, from cache.
+  awk -v files="$clamd_files" -v infected="$infected" -v bytes="$bytes" -v version="$version" \
+    -v rounds="$clamd_rounds" -v stamp="$(stamp)" -v part="$tmp/part-clamd.md" \
+    -v targets="$tmp/targets-clamd.md" '
+    function median(list, n,   sorted, i, j, t) {
+      for (i = 1; i <= n; i++) sorted[i] = list[i]
+      for (i = 2; i <= n; i++) for (j = i; j > 1 && sorted[j - 1] > sorted[j]; j--) {
+        t = sorted[j]; sorted[j] = sorted[j - 1]; sorted[j - 1] = t
+      }
+      return n % 2 ? sorted[(n + 1) / 2] : (sorted[n / 2] + sorted[n / 2 + 1]) / 2
+    }
+    { n[$1]++; wall[$1, n[$1]] = $3; cpu[$1, n[$1]] = $4; found[$1] = $5; cached[$1] = $6 }
+    END {
+      split("clamdscan fdpass empty again", order, " ")
+      label["clamdscan"] = "clamdscan alone"
+      label["fdpass"] = "clamdscan --fdpass"
+      label["empty"] = "vrell-scan, empty cache"
+      label["again"] = "vrell-scan again"
+      for (k = 1; k <= 4; k++) {
+        r = order[k]
+        for (i = 1; i <= n[r]; i++) { w[i] = wall[r, i]; c[i] = cpu[r, i] }
+        mw[r] = median(w, n[r]) / 1e6
+        mc[r] = median(c, n[r])
+      }
+      print "## vrell-scan in front of clamd" > part
+      print "" > part
+      print stamp > part
+      print "" > part
+      printf("- Tree: %d files of 1 KiB to 1 MiB (sizes spread evenly over the logarithm, random bytes), %.0f MiB in all, %d of them the EICAR test file; in the page cache for every run\n", files, bytes / 1048576, infected) > part
+      printf "- clamd of %s in the foreground on a Unix socket, a database of one hash signature (the EICAR file), its own cache of clean files off (`DisableCache yes`) so that each run scans what it is given\n", version > part
+      print "- clamdscan alone: `clamdscan TREE` (clamd walks the tree and opens the files itself, on one connection); clamdscan --fdpass: clamdscan walks the tree and hands clamd each file as a descriptor, as vrell-scan does; vrell-scan: `vrell-scan -s VRELL --clamd CLAMD TREE`, one file at a time, asking vrell first and telling it the verdict after a scan" > part
+      print "- vrell: Release, capacity of the whole tree, life time 3600 s, emptied (`vrell-cli clear`) before each round" > part
+      printf("- Each round runs the four in this order; medians over %d rounds. clamd CPU: utime and stime of the clamd process from /proc around each run\n", rounds) > part
+      print "" > part
+      print "| Run | Wall s | Files/s | clamd CPU s | Infected found | From cache |" > part
+      print "|---|---:|---:|---:|---:|---:|" > part
+      for (k = 1; k <= 4; k++) {
+        r = order[k]
+        from = r ~ /^(clamdscan|fdpass)$/ ? "—" : cached[r]
+        printf("| %s | %.3f | %.0f | %.3f | %s | %s |\n", label[r], mw[r], files / mw[r], mc[r], found[r], from) > part
+      }
+      speedup = mw["clamdscan"] / mw["again"]
+      ratio = mw["empty"] / mw["clamdscan"]
+      fast = speedup >= 20 && cached["again"] == files ? "met" : "missed"
+      close_to = ratio <= 1.10 ? "met" : "missed"
+      printf("| clamd | vrell-scan again at least 20× faster than clamdscan alone, every file from the cache | %.1f×, %s of %d from the cache | %s |\n", speedup, cached["again"], files, fast) > targets
+      printf("| clamd | vrell-scan with an empty cache within 10 %% of clamdscan alone | %.2f× its wall time | %s |\n", ratio, close_to) > targets
+    }' "$rows"
 }
 
 soak_section() {

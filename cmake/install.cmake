@@ -1,4 +1,4 @@
-# Install layout: the daemon in sbin, vrell-cli in bin, the client library with its header under
+# Install layout: the daemon in sbin, vrell-cli and vrell-scan in bin, the client library with its header under
 # include/vrell and its pkg-config file, the man pages, the default configuration under
 # share/vrell and a copy of it under /etc/vrell, and the systemd unit. Paths follow
 # GNUInstallDirs; with the prefix /usr (as the package uses) the configuration goes to /etc.
@@ -65,7 +65,7 @@ set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS
 
 # Man pages are installed compressed, as Debian keeps them.
 find_program(VRELL_GZIP gzip REQUIRED)
-set(vrell_man_pages vrell.8 vrell-cli.1 vrell.ini.5 vrell_client.3)
+set(vrell_man_pages vrell.8 vrell-cli.1 vrell-scan.1 vrell.ini.5 vrell_client.3)
 set(vrell_man_outputs)
 foreach(page ${vrell_man_pages})
   set(source ${PROJECT_SOURCE_DIR}/docs/man/${page})
@@ -83,7 +83,7 @@ endforeach()
 add_custom_target(vrell_install_files ALL DEPENDS ${vrell_generated_ini} ${vrell_man_outputs})
 
 install(TARGETS vrell DESTINATION ${CMAKE_INSTALL_SBINDIR})
-install(TARGETS vrell-cli DESTINATION ${CMAKE_INSTALL_BINDIR})
+install(TARGETS vrell-cli vrell-scan DESTINATION ${CMAKE_INSTALL_BINDIR})
 install(FILES ${vrell_client_archive} DESTINATION ${CMAKE_INSTALL_LIBDIR})
 install(FILES ${vrell_client_pc} DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
 if(TARGET vrell_client_shared)

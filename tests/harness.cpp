@@ -9,6 +9,7 @@
 #include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/time.h>
 #include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -337,4 +338,82 @@ int harness_connect(const std::string &path) {
     return -1;
   }
   return fd;
+}
+
+const char HARNESS_EICAR[] =
+    "X5O!P%@AP[4\\PZX54(P^)7CC)7}$EICAR-STANDARD-ANTIVIRUS-TEST-FILE!$H+H*";
+const char HARNESS_EICAR_NAME[] = "Eicar-Test-Signature";
+
+std::string harness_clamd_binary() {
+  const char *path = getenv("PATH");
+  std::string dirs = std::string(path != nullptr ? path : "") + ":/usr/sbin:/usr/local/sbin";
+  for (size_t start = 0; start <= dirs.size();) {
+    size_t end = dirs.find(':', start);
+    if (end == std::string::npos) end = dirs.size();
+    std::string candidate = dirs.substr(start, end - start) + "/clamd";
+    if (end > start && access(candidate.c_str(), X_OK) == 0) return candidate;
+    start = end + 1;
+  }
+  return "";
+}
+
+bool harness_start_clamd(const daemon_under_test &d, engine_under_test *e, std::string *why,
+                         int timeout_seconds) {
+  const std::string binary = harness_clamd_binary();
+  if (binary.empty()) {
+    *why = "clamd is not installed";
+    return false;
+  }
+  const std::string db = d.dir + "/clamd-db";
+  mkdir(db.c_str(), 0700);
+  // A hash signature: the MD5 and the size of the EICAR file, and the name to report.
+  harness_write_file(db + "/test.hdb",
+                     "44d88612fea8a8f36de82e1278abb02f:" + std::to_string(strlen(HARNESS_EICAR)) +
+                         ":" + HARNESS_EICAR_NAME + "\n");
+  e->conf_path = d.dir + "/clamd.conf";
+  e->socket_path = d.dir + "/clamd.sock";
+  // No User option: clamd stays the test's user, root included, and reads the test's files.
+  harness_write_file(e->conf_path, "Foreground yes\nLocalSocket " + e->socket_path +
+                                       "\nDatabaseDirectory " + db + "\nTemporaryDirectory " +
+                                       d.dir + "\nLogFile " + d.dir + "/clamd.log\n");
+  e->pid = spawn(d, binary, {"-c", e->conf_path}, d.dir + "/clamd.out", d.dir + "/clamd.err");
+  if (e->pid < 0) {
+    *why = "fork failed";
+    return false;
+  }
+  // Loading even a database of one line takes clamd a while.
+  bool up = harness_wait_for(
+      [&] {
+        if (!harness_alive(e->pid)) return true;
+        int fd = harness_connect(e->socket_path);
+        if (fd < 0) return false;
+        struct timeval bound = {1, 0};
+        setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &bound, sizeof bound);
+        char reply[16] = {};
+        bool pong = send(fd, "zPING", 6, MSG_NOSIGNAL) == 6 &&
+                    recv(fd, reply, sizeof reply - 1, MSG_WAITALL) > 0 &&
+                    strcmp(reply, "PONG") == 0;
+        close(fd);
+        return pong;
+      },
+      timeout_seconds * 1000);
+  if (!up || !harness_alive(e->pid)) {
+    *why = "clamd did not come up\nstdout: " + harness_read_file(d.dir + "/clamd.out") +
+           "\nstderr: " + harness_read_file(d.dir + "/clamd.err") +
+           "\nlog: " + harness_read_file(d.dir + "/clamd.log");
+    return false;
+  }
+  return true;
+}
+
+int harness_stop_clamd(engine_under_test *e, int timeout_seconds) {
+  if (e->pid <= 0) return -1;
+  kill(e->pid, SIGTERM);
+  int status = wait_child(e->pid, timeout_seconds * 1000);
+  if (status < 0) {
+    kill(e->pid, SIGKILL);
+    waitpid(e->pid, nullptr, 0);
+  }
+  e->pid = -1;
+  return status;
 }

@@ -125,6 +125,35 @@ std::string harness_read_file(const std::string &path);
 // Returns true when it is full (the last write failed with ENOSPC).
 bool harness_fill_disk(const std::string &dir);
 
+// One ClamAV clamd under test, in the directory of a daemon_under_test: in the foreground, on
+// its own socket, with a database written at its start that knows the EICAR test file alone
+// (nothing is downloaded). It runs as the test's user.
+struct engine_under_test {
+  std::string conf_path;    // dir/clamd.conf
+  std::string socket_path;  // dir/clamd.sock
+  pid_t pid = -1;
+};
+
+// The EICAR test file: harmless text that every anti-virus engine reports, and the name the
+// engine's database gives it.
+extern const char HARNESS_EICAR[];
+extern const char HARNESS_EICAR_NAME[];
+
+// Returns the path of clamd (in PATH, /usr/sbin or /usr/local/sbin), or "" when it is not
+// installed.
+std::string harness_clamd_binary();
+
+// Writes the database and the configuration and starts clamd, then waits until it answers PING
+// on its socket. Its output goes to d.dir/clamd.out and clamd.err. Returns false, with the
+// reason in *why, when it did not come up; the process, if any, is then left for
+// harness_stop_clamd or harness_cleanup.
+bool harness_start_clamd(const daemon_under_test &d, engine_under_test *e, std::string *why,
+                         int timeout_seconds = 60);
+
+// Sends SIGTERM to clamd and waits for its end. Returns its exit status (128 + signal when a
+// signal ended it), or -1 when it did not end within the bound (it is then killed).
+int harness_stop_clamd(engine_under_test *e, int timeout_seconds = 20);
+
 // A fixture for tests of the daemon as a process: a fresh directory with the generated
 // configuration of config_; at the end, the daemon stopped in order (status 0), no sanitizer
 // report, no process left and the directory removed.

@@ -20,6 +20,7 @@
 
 #include "base/wire.h"
 #include "client/client.h"
+#include "tools/file_key.h"
 
 namespace {
 
@@ -127,32 +128,6 @@ const char *path_problem(const char *path) {
     return "PATH ends in CR or LF, which the daemon drops: it would name another file";
   if (length > VRELL_CLIENT_PATH_MAX) return "PATH longer than 1008 characters";
   return nullptr;
-}
-
-// The key of a file is its absolute path: the working directory joined to a relative path, with
-// "." components and repeated slashes left out. ".." stays, since through a symbolic link it
-// names another directory than the text before it. Nothing is looked up, so the file is found
-// once, by the open of the result. Returns false when the working directory cannot be read.
-bool absolute_path(const char *typed, std::string *out) {
-  std::string joined;
-  if (typed[0] != '/') {
-    char cwd[PATH_MAX];
-    if (getcwd(cwd, sizeof cwd) == nullptr) return false;
-    joined = cwd;
-    joined += '/';
-  }
-  joined += typed;
-  out->clear();
-  std::string_view rest = joined;
-  while (!rest.empty()) {
-    size_t slash = rest.find('/');
-    std::string_view part = rest.substr(0, slash);
-    rest = slash == std::string_view::npos ? std::string_view() : rest.substr(slash + 1);
-    if (part.empty() || part == ".") continue;
-    out->append("/").append(part);
-  }
-  if (out->empty()) *out = "/";
-  return true;
 }
 
 // Opens the file of add-file or query-file once: without becoming the controlling terminal,
@@ -307,7 +282,7 @@ int parse_command(int argc, char **argv, cli_request *request) {
   };
   // The file's key is checked before the file is opened: the refusal does not depend on it.
   auto file = [&](const char *typed) {
-    if (!absolute_path(typed, &request->absolute)) {
+    if (!file_key_absolute(typed, &request->absolute)) {
       fprintf(stderr, "vrell-cli: cannot read the working directory: %s\n", strerror(errno));
       return EXIT_NO_FILE;
     }

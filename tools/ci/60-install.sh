@@ -49,6 +49,7 @@ for arch in amd64 i386; do
   expect_files vrell <<LIST
 lib/systemd/system/vrell.service
 usr/bin/vrell-cli
+usr/bin/vrell-scan
 usr/sbin/vrell
 usr/share/doc/vrell/README.Debian
 usr/share/doc/vrell/README.md.gz
@@ -56,6 +57,7 @@ usr/share/doc/vrell/changelog.Debian.gz
 usr/share/doc/vrell/copyright
 usr/share/lintian/overrides/vrell
 usr/share/man/man1/vrell-cli.1.gz
+usr/share/man/man1/vrell-scan.1.gz
 usr/share/man/man5/vrell.ini.5.gz
 usr/share/man/man8/vrell.8.gz
 usr/share/vrell/vrell.ini
@@ -103,6 +105,7 @@ LIST
   done
   # Debian 12's C start files carry no CET property, so no program linked there can show one.
   hardening-check --nocfprotection "$root/usr/sbin/vrell" "$root/usr/bin/vrell-cli" \
+    "$root/usr/bin/vrell-scan" \
     "$root/usr/lib/$ma/libvrell_client.so.0.1.0" || fail "hardening-check failed on $arch"
 
   # Only the C interface is global in either library; i386 objects also carry the compiler's
@@ -126,6 +129,7 @@ expected=$(sort <<LIST
 etc/vrell/vrell.ini
 lib/systemd/system/vrell.service
 usr/bin/vrell-cli
+usr/bin/vrell-scan
 usr/include/vrell/client.h
 usr/lib/$ma/libvrell_client.a
 usr/lib/$ma/libvrell_client.so
@@ -135,6 +139,7 @@ usr/lib/$ma/pkgconfig/vrell-client.pc
 usr/sbin/vrell
 usr/share/doc/vrell/README.md
 usr/share/man/man1/vrell-cli.1.gz
+usr/share/man/man1/vrell-scan.1.gz
 usr/share/man/man3/vrell_client.3.gz
 usr/share/man/man5/vrell.ini.5.gz
 usr/share/man/man8/vrell.8.gz
@@ -144,7 +149,7 @@ LIST
 found=$(cd "$stage" && find . ! -type d | sed 's|^\./||' | sort)
 [ "$found" = "$expected" ] || fail "install tree differs:
 $(diff <(echo "$expected") <(echo "$found"))"
-for program in usr/sbin/vrell usr/bin/vrell-cli; do
+for program in usr/sbin/vrell usr/bin/vrell-cli usr/bin/vrell-scan; do
   [ -x "$stage/$program" ] || fail "$program is not executable"
   said=$("$stage/$program" --version) || fail "$program --version failed"
   [ "$said" = "$(basename "$program") $upstream" ] || fail "$program --version: $said"
