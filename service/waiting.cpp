@@ -66,6 +66,14 @@ void unwatch(waiting_set *set, held_connection *cell) {
   epoll_ctl(set->epoll_fd, EPOLL_CTL_DEL, cell->connection, nullptr);
 }
 
+// Answers and closes the oldest held connection.
+void give_way(waiting_set *set) {
+  auto *oldest = static_cast<held_connection *>(set->held.head->data);
+  unwatch(set, oldest);
+  struct timespec ignored;
+  answer_and_close(release(set, oldest, &ignored));
+}
+
 bool has_something_to_read(int connection) {
   struct pollfd ready = {connection, POLLIN, 0};
   return poll(&ready, 1, 0) > 0;
@@ -146,12 +154,8 @@ int waiting_admit(waiting_set *set, int connection, const struct timespec *accep
     g_free(cell);
     return connection_queue_push(set->queue, connection, accepted);
   }
-  if (static_cast<int>(set->held.length) >= set->bound) {
-    auto *oldest = static_cast<held_connection *>(set->held.head->data);
-    unwatch(set, oldest);
-    struct timespec ignored;
-    answer_and_close(release(set, oldest, &ignored));
-  }
+  // Only when no wait came between two admissions.
+  if (static_cast<int>(set->held.length) > set->bound) give_way(set);
   g_queue_push_tail_link(&set->held, &cell->link);
   set->count.store(static_cast<int>(set->held.length), std::memory_order_relaxed);
   return 0;
@@ -181,6 +185,10 @@ int waiting_wait(waiting_set *set) {
     int connection = release(set, cell, &accepted);
     if (hand_on(set, connection, &accepted) < 0) return -1;
   }
+  // The newest connection may be one over the bound until now: a client that connects before
+  // it writes is given until the next event to be seen readable, so that it never makes a
+  // silent one give way.
+  while (static_cast<int>(set->held.length) > set->bound) give_way(set);
   return listening ? 1 : 0;
 }
 

@@ -5,7 +5,9 @@
 // client that connects and stays silent costs a descriptor and a cell, never a worker.
 //
 // The set is bounded (waiting_bound): when it is full, its oldest connection is answered
-// "208-Cache error" and closed to make room, and counted under STATS_ERRORS.
+// "208-Cache error" and closed to make room, and counted under STATS_ERRORS. The connection just
+// admitted may stay one over the bound until the next wait, which sees whether it has spoken
+// meanwhile: a client accepted between its connect and its write never makes another give way.
 //
 // Thread safety: every call but waiting_count belongs to one thread, the one that accepts (the
 // daemon's main thread). waiting_count may be called from any thread while the set exists.
@@ -42,15 +44,17 @@ waiting_set *waiting_create(connection_queue **queue, int listen_fd, int bound);
 
 // Takes a connection just accepted, with its CLOCK_MONOTONIC accept time. One that has
 // something to read goes onto the queue at once; one that has not is held (the oldest held
-// connection answered and closed first when the set is full). One that cannot be held goes onto
-// the queue as well. Returns 0 when the set or the queue took the connection (it owns the
-// descriptor from then on); -1 when the queue refused it (the descriptor stays the caller's).
+// connection answered and closed first when the set is already one over its bound). One that
+// cannot be held goes onto the queue as well. Returns 0 when the set or the queue took the
+// connection (it owns the descriptor from then on); -1 when the queue refused it (the descriptor
+// stays the caller's).
 int waiting_admit(waiting_set *set, int connection, const struct timespec *accepted);
 
 // Returns 1 at once when no connection is held: the caller may block in accept. Otherwise waits,
 // at most until the oldest held connection's deadline, for the listening socket or a held
 // connection to become readable; hands every held connection that became readable or whose
-// deadline has passed to the queue, in that order. Returns 1 when the listening socket has a
+// deadline has passed to the queue, in that order; then answers and closes the oldest until the
+// set is within its bound. Returns 1 when the listening socket has a
 // connection to accept (or has failed, which the accept will tell), 0 when it has not; -1 when
 // the queue refused a connection: that one and every one still held are answered and closed.
 int waiting_wait(waiting_set *set);
