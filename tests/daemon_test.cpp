@@ -532,11 +532,21 @@ TEST_F(DaemonTest, TheStopAnswersEveryConnectionItAccepted) {
   ASSERT_TRUE(harness_wait_for([&] { return SocketCount(d_.pid) == 1; }, kBoundMs));
   std::vector<int> silent, waiting;
   for (int i = 0; i < 5; ++i) silent.push_back(harness_connect(d_.socket_path));
-  for (int i = 0; i < 3; ++i) waiting.push_back(harness_connect(d_.socket_path));
-  // Once the daemon holds all eight, each has been accepted and waits for its first byte
-  // (beside the listener and the waiting set's epoll instance). Three speak as the stop comes.
-  ASSERT_TRUE(harness_wait_for([&] { return SocketCount(d_.pid) == 1 + 8; }, kBoundMs));
-  for (int fd : waiting) ASSERT_EQ(send(fd, "K\r\n", 4, MSG_NOSIGNAL), 4);
+  for (int i = 0; i < 4; ++i) waiting.push_back(harness_connect(d_.socket_path));
+  // Once the daemon holds all nine beside its listener, each has been accepted and waits for
+  // its first byte. Three speak as the stop comes, one only once the daemon has stopped
+  // accepting: the workers still serve it.
+  ASSERT_TRUE(harness_wait_for([&] { return SocketCount(d_.pid) == 1 + 9; }, kBoundMs));
+  for (int i = 0; i < 3; ++i) ASSERT_EQ(send(waiting[i], "K\r\n", 4, MSG_NOSIGNAL), 4);
+  ASSERT_EQ(kill(d_.pid, SIGTERM), 0);
+  ASSERT_TRUE(harness_wait_for(
+      [&] {
+        int probe = harness_connect(d_.socket_path);
+        if (probe >= 0) close(probe);
+        return probe < 0;
+      },
+      kBoundMs));
+  ASSERT_EQ(send(waiting[3], "K\r\n", 4, MSG_NOSIGNAL), 4);
   ExpectOrderlyStop(harness_stop(&d_));
   for (int fd : waiting) {
     std::string reply = ReadReply(fd);
