@@ -446,6 +446,8 @@ TEST_F(DaemonTest, CountersAddUpAndTheLogTellsTheStartAFullTableAndTheStop) {
   EXPECT_GE(after["busy"], 1);  // the worker that answers
   EXPECT_LE(after["busy"], 10);
   EXPECT_GE(after["queued_max"], 1);
+  ASSERT_EQ(after.count("waiting"), 1u);
+  EXPECT_EQ(after["waiting"], 0);  // a request leaves the waiting set before it is served
   EXPECT_GE(after["uptime"], 0);
   EXPECT_EQ(after.count("uptime"), 1u);
   EXPECT_EQ(harness_request(d_, "C\r\n"), "211-Cache cleared\r\n");
