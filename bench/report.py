@@ -394,11 +394,12 @@ def silent(args):
     ms = lambda r, p: r["latency_us"][p] / 1000 if r and r["answered"] else None  # noqa: E731
     figure = lambda v: "–" if v is None else f"{v:.2f}"  # noqa: E731
     lines = heading("## Silent clients", args.stamp) + [
-        f"One client sends Q every {args.interval} ms for {args.seconds:g} s ({planned} requests, "
-        "a reply waited for up to 10 s) while K other connections connect and send nothing, "
-        "each opened again as soon as the server ends it. vrell with 10 service threads"
-        + (f" (before-10: vrell built from {args.before})" if args.before else "")
-        + ", redis-server and memcached (-c 4096) on Unix sockets, one after the other at each K.",
+        f"One client sends Q every {args.interval} ms for {args.seconds:g} s ({planned} requests) "
+        "while K other connections connect and send nothing, each opened again as soon as the "
+        f"server ends it; {', '.join(args.servers)} on Unix sockets, one after the other at each "
+        "K. vrell-10 is vrell with 10 service threads"
+        + (f", before-10 the same built from {args.before}" if args.before else "")
+        + "; memcached runs with -c 4096.",
         "", "| Server | K | Answered | Median ms | Worst ms | Idle re-opened | What idle ones got |",
         "|---|---:|---:|---:|---:|---:|---|"]
     for name in args.servers:
