@@ -775,6 +775,10 @@ int main(int argc, char *argv[]) {
   std::vector<std::thread> clients;
   const std::string half_request = vrell_text(op::query, paths[0], 0);
   bench_soak_idle_set idle;
+  // Held until the measured clients are done, so that a request still waiting at the end is
+  // not let through by the idle connections closing.
+  std::atomic<bool> idle_stop{false};
+  std::thread idle_holder;
   if (options.idle > 0) {
     // Each idle connection is a descriptor of ours.
     struct rlimit limit;
@@ -786,7 +790,8 @@ int main(int argc, char *argv[]) {
         options.idle)
       fprintf(stderr, "vrell-bench: %llu idle connections could not be opened\n",
               static_cast<unsigned long long>(idle.failed));
-    clients.emplace_back(bench_soak_idle, options.socket_path, options.timeout_ms, &stop, &idle);
+    idle_holder =
+        std::thread(bench_soak_idle, options.socket_path, options.timeout_ms, &idle_stop, &idle);
   }
   for (int i = 0; i < options.vanish + options.silent; i++) {
     if (i < options.vanish)
@@ -844,6 +849,8 @@ int main(int argc, char *argv[]) {
   }
   stop.store(true);
   for (auto &t : clients) t.join();
+  idle_stop.store(true);
+  if (idle_holder.joinable()) idle_holder.join();
   server_read = server_read && bench_proc_read(options.server_pid, &server_after) == 0;
   if (options.server_pid > 0 && !server_read)
     fprintf(stderr, "vrell-bench: cannot read /proc/%d: no server usage\n", options.server_pid);
