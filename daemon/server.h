@@ -1,6 +1,7 @@
 // The daemon's listening Unix-domain socket and the accept loop, which stamps every accepted
-// connection with its accept time and hands both on (the daemon pushes them onto the connection
-// queue of the worker pool) without ever reading from it.
+// connection with its accept time and hands both on (the daemon admits them to its waiting set,
+// which queues each for the worker pool once it has something to read) without ever reading
+// from it.
 //
 // Thread safety: open_server_socket and close_server_socket belong to the main thread. One
 // thread at a time runs server_accept_loop; it reads accept_loop_running before each accept and
