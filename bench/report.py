@@ -5,6 +5,7 @@ the parts of docs/benchmarks.md, their rows of the targets and the plots.
   report.py peers     medians of per-round ratios to the baseline, with their range
   report.py counters  the same for two builds of vrell, one against the other
   report.py scan      the hit rate of a scanner's load, before and after
+  report.py silent    a paced scanner's answers and latency beside idle connections
   report.py soak      the checks of a soak, its verdict and its plot
 
 On this two-core machine a ratio swings by a third from one round to the next, so every
@@ -383,6 +384,53 @@ THREAD_SLACK = 0
 SCAN_REPLIES = {"Q 205", "Q 206", "Q 207", "Q 209", "A 201", "A 202", "A 203"}
 
 
+def silent(args):
+    """One row per server and count of idle connections: the paced requests answered, their
+    median and worst latency. The targets are vrell-10's: every request answered at every K,
+    the median within 2x and the worst within 50 ms of its own at K = 0."""
+    planned = int(args.seconds * 1000) // args.interval + 1
+    reports = {name: {k: load(os.path.join(args.results, f"silent-{name}-{k}.json"))
+                      for k in args.ks} for name in args.servers}
+    ms = lambda r, p: r["latency_us"][p] / 1000 if r and r["answered"] else None  # noqa: E731
+    figure = lambda v: "–" if v is None else f"{v:.2f}"  # noqa: E731
+    lines = heading("## Silent clients", args.stamp) + [
+        f"One client sends Q every {args.interval} ms for {args.seconds:g} s ({planned} requests) "
+        "while K other connections connect and send nothing, each opened again as soon as the "
+        f"server ends it; {', '.join(args.servers)} on Unix sockets, one after the other at each "
+        "K. vrell-10 is vrell with 10 service threads"
+        + (f", before-10 the same built from {args.before}" if args.before else "")
+        + "; memcached runs with -c 4096.",
+        "", "| Server | K | Answered | Median ms | Worst ms | Idle re-opened | What idle ones got |",
+        "|---|---:|---:|---:|---:|---:|---|"]
+    for name in args.servers:
+        for k in args.ks:
+            r = reports[name][k]
+            if r is None:
+                lines.append(f"| {name} | {k} | no report | – | – | – | – |")
+                continue
+            got = ", ".join(f"{code}: {n}" for code, n in sorted(r.get("idle_replies", {}).items()))
+            lines.append(f"| {name} | {k} | {r['answered']}/{r.get('planned', planned)} | "
+                         f"{figure(ms(r, 'p50'))} | {figure(ms(r, 'max'))} | "
+                         f"{r.get('idle_reopened', 0)} | {got or '–'} |")
+    write(args.part, lines)
+    v = reports.get(args.vrell, {})
+    base = v.get(args.ks[0]) if args.ks else None
+    whole = all(v.get(k) and v[k]["answered"] == v[k].get("planned", planned) for k in args.ks)
+    p50 = [ms(v.get(k), "p50") for k in args.ks]
+    worst = [ms(v.get(k), "max") for k in args.ks]
+    fine_p50 = base is not None and None not in p50 and max(p50) <= 2 * p50[0]
+    fine_worst = base is not None and None not in worst and max(worst) <= worst[0] + 50
+    ks = ", ".join(map(str, args.ks))
+    write(args.targets, [
+        f"| silent | {args.vrell} answers all {planned} paced queries beside K = {ks} idle "
+        f"connections | {', '.join(str(v[k]['answered']) if v.get(k) else '–' for k in args.ks)} "
+        f"| {verdict(whole)} |",
+        f"| silent | its median within 2× of its own at K = {args.ks[0]} | "
+        f"{', '.join(figure(x) for x in p50)} ms | {verdict(fine_p50)} |",
+        f"| silent | its worst within 50 ms of its own at K = {args.ks[0]} | "
+        f"{', '.join(figure(x) for x in worst)} ms | {verdict(fine_worst)} |"])
+
+
 def soak(args):
     with open(args.csv, encoding="utf-8", newline="") as f:
         rows = [{k: float(v) for k, v in row.items()} for row in csv.DictReader(f)]
@@ -591,6 +639,13 @@ def main():
         p.add_argument(f"--{name}", type=int, default=default)
     p.add_argument("--plot", required=True)
     p.set_defaults(run=scan)
+
+    p = section("silent", rounds=False)
+    p.add_argument("--servers", type=lambda s: s.split(","), required=True)
+    p.add_argument("--ks", type=listed, default=[0, 10, 50, 500, 2000])
+    p.add_argument("--interval", type=int, default=100, help="milliseconds between requests")
+    p.add_argument("--vrell", default="vrell-10", help="the vrell that the targets are of")
+    p.set_defaults(run=silent)
 
     p = sub.add_parser("soak")
     p.add_argument("--csv", required=True, help="the samples of bench/soak.sh")

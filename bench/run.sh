@@ -19,6 +19,10 @@
 #           1 MiB scanned by clamdscan alone (and with --fdpass), by vrell-scan with an empty
 #           cache and by vrell-scan again, in --clamd-rounds rounds: wall time, files per
 #           second, clamd's CPU time
+#   silent  a scanner that sends Q every 100 ms for 15 s while K other connections connect and
+#           say nothing (re-opened whenever the server ends one), K = 0, 10, 50, 500, 2000,
+#           against vrell-10 (and before-10 with --before), redis-server and memcached: the
+#           answers of the 151, their median and worst latency
 #   soak    bench/soak.sh for --soak-minutes under the scanner's load with vanishing and silent
 #           clients, its checks and its plot (docs/benchmarks-soak.png)
 # Each section replaces its own part of docs/benchmarks.md and its rows of the targets; the
@@ -26,11 +30,11 @@
 #
 # Usage: bench/run.sh [--before REV] [--scan-before REV] [--counters-before REV] [--rounds N]
 #                     [--seconds S] [--soak-minutes N] [--clamd-files N] [--clamd-rounds N]
-#                     [SECTION...]
-#   SECTION            one or more of peers, cost, memory, micro, scan, counters, clamd, soak
-#                      (default: peers, cost, memory, micro and clamd, and scan and counters when
-#                      a commit to compare with is given; soak, which takes an hour, only when
-#                      named)
+#                     [--silent-ks LIST] [--silent-seconds S] [SECTION...]
+#   SECTION            one or more of peers, cost, memory, micro, scan, counters, clamd, silent,
+#                      soak (default: peers, cost, memory, micro, clamd and silent, and scan and
+#                      counters when a commit to compare with is given; soak, which takes an
+#                      hour, only when named)
 #   --before REV       peers also measures vrell built from the commit REV, so that a change is
 #                      measured before and after in the same run; scan and counters compare this
 #                      tree with REV unless given a commit of their own
@@ -43,21 +47,25 @@
 #   --soak-minutes N   length of the soak (default 60)
 #   --clamd-files N    files in the tree of the clamd section (default 2000)
 #   --clamd-rounds N   rounds of the clamd section, each of the four runs once (default 3)
+#   --silent-ks LIST   the counts of idle connections of the silent section, comma-separated
+#                      (default 0,10,50,500,2000)
+#   --silent-seconds S length of each run of the silent section (default 15)
 #   --servers LIST     start only these of the compared servers, a comma-separated list of
 #                      vrell-10, vrell-25, before-10, before-25, baseline, redis, memcached
 #                      (default: all); the baseline is always started. A quick A/B of one change:
 #                      --before REV --servers vrell-10,before-10 peers
 # Builds of other commits are kept in build/bench-before/ for later runs. Everything it
 # starts it stops by pid; its temporary files are removed at the end, the reports of vrell-bench
-# kept in build/bench-release/bench-results/. Without the soak, the whole run takes about a
-# quarter of an hour on two cores.
+# kept in build/bench-release/bench-results/. Without the soak, the whole run takes about twenty
+# minutes on two cores. The soft limit of open files is raised to the hard limit for every
+# server alike, so that 2000 idle connections fit each.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
 source tools/lib.sh
 
-all_sections=(peers cost memory micro scan counters clamd soak)
-usage="usage: bench/run.sh [--before REV] [--scan-before REV] [--counters-before REV] [--rounds N] [--seconds S] [--soak-minutes N] [--servers LIST] [--clamd-files N] [--clamd-rounds N] [${all_sections[*]}]"
+all_sections=(peers cost memory micro scan counters clamd silent soak)
+usage="usage: bench/run.sh [--before REV] [--scan-before REV] [--counters-before REV] [--rounds N] [--seconds S] [--soak-minutes N] [--servers LIST] [--clamd-files N] [--clamd-rounds N] [--silent-ks LIST] [--silent-seconds S] [${all_sections[*]}]"
 before_rev=""
 scan_before=""
 counters_before=""
@@ -67,11 +75,13 @@ soak_minutes=60
 clamd_files=2000
 clamd_rounds=3
 only_servers=""
+silent_ks_list=0,10,50,500,2000
+silent_seconds=15
 sections=()
 while [ $# -gt 0 ]; do
   case "$1" in
     --before | --scan-before | --counters-before | --rounds | --seconds | --soak-minutes | --servers | \
-      --clamd-files | --clamd-rounds)
+      --clamd-files | --clamd-rounds | --silent-ks | --silent-seconds)
       [ $# -ge 2 ] || { echo "$usage" >&2; exit 64; }
       case "$1" in
         --before) before_rev=$2 ;;
@@ -83,10 +93,12 @@ while [ $# -gt 0 ]; do
         --servers) only_servers=",$2,baseline," ;;
         --clamd-files) clamd_files=$2 ;;
         --clamd-rounds) clamd_rounds=$2 ;;
+        --silent-ks) silent_ks_list=$2 ;;
+        --silent-seconds) silent_seconds=$2 ;;
       esac
       shift 2
       ;;
-    peers | cost | memory | micro | scan | counters | clamd | soak) sections+=("$1"); shift ;;
+    peers | cost | memory | micro | scan | counters | clamd | silent | soak) sections+=("$1"); shift ;;
     *) echo "$usage" >&2; exit 64 ;;
   esac
 done
@@ -96,7 +108,7 @@ done
 scan_before=${scan_before:-$before_rev}
 counters_before=${counters_before:-$before_rev}
 if [ ${#sections[@]} -eq 0 ]; then
-  sections=(peers cost memory micro clamd)
+  sections=(peers cost memory micro clamd silent)
   [ -n "$scan_before" ] && sections+=(scan)
   [ -n "$counters_before" ] && sections+=(counters)
 fi
@@ -132,6 +144,12 @@ scan_files=500
 scan_once=30
 # The counters cost little, so their section takes more rounds to see past the noise.
 counters_rounds=9
+# Silent clients: a paced scanner beside K idle connections, on each compared server.
+IFS=, read -r -a silent_ks <<<"$silent_ks_list"
+silent_interval_ms=100
+# Long enough to see a reply that waited for a worker held by a silent client (5 s).
+silent_timeout_ms=10000
+ulimit -n "$(ulimit -Hn)" 2>/dev/null || true
 report_py=(/usr/bin/python3 "$root/bench/report.py")
 
 tools/deps.sh python3 python3-matplotlib
@@ -271,7 +289,8 @@ start_servers() {
     # memcached refuses to run as root unless told which user to stay.
     local user=()
     [ "$(id -u)" = 0 ] && user=(-u root)
-    memcached -s "$tmp/memcached.sock" -a 0700 "${user[@]}" >"$tmp/memcached.log" 2>&1 &
+    # -c: room for the silent section's idle connections (its default is 1024).
+    memcached -s "$tmp/memcached.sock" -a 0700 -c 4096 "${user[@]}" >"$tmp/memcached.log" 2>&1 &
     pids+=($!)
     pid_of[memcached]=$!
     socket_of[memcached]=$tmp/memcached.sock
@@ -280,7 +299,7 @@ start_servers() {
     names+=(memcached) sockets+=("$tmp/memcached.sock") modes+=(--memcached)
   fi
 }
-if want peers || want cost || want memory; then start_servers; fi
+if want peers || want cost || want memory || want silent; then start_servers; fi
 
 # verdict VALUE LIMIT [lower]: met when VALUE is under LIMIT (at least LIMIT with lower).
 verdict() {
@@ -670,6 +689,30 @@ CONF
       printf("| clamd | vrell-scan again at least 20× faster than clamdscan alone, every file from the cache | %.1f×, %s of %d from the cache | %s |\n", speedup, cached["again"], files, fast) > targets
       printf("| clamd | vrell-scan with an empty cache within 10 %% of clamdscan alone | %.2f× its wall time | %s |\n", ratio, close_to) > targets
     }' "$rows"
+}
+
+silent_section() {
+  local i k shown=()
+  for i in "${!names[@]}"; do
+    case "${names[$i]}" in vrell-10 | before-10 | redis | memcached) shown+=("$i") ;; esac
+  done
+  local list=() ks
+  for i in "${shown[@]}"; do list+=("${names[$i]}"); done
+  ks=$(IFS=,; echo "${silent_ks[*]}")
+  echo "=== bench: silent, Q every $silent_interval_ms ms for $silent_seconds s beside K = $ks idle connections: ${list[*]}"
+  for k in "${silent_ks[@]}"; do
+    for i in "${shown[@]}"; do
+      run_bench "${names[$i]}" "${modes[$i]}" "$results/silent-${names[$i]}-$k.json" -c 1 \
+        --interval "$silent_interval_ms" -d "$silent_seconds" -m 100,0,0 -p "$paths" \
+        -t "$silent_timeout_ms" --idle "$k"
+    done
+  done
+  local extra=()
+  [ -n "$before_rev" ] && extra+=(--before "$(git rev-parse --short "$before_rev")")
+  "${report_py[@]}" silent --results "$results" --servers "$(IFS=,; echo "${list[*]}")" \
+    --ks "$ks" --seconds "$silent_seconds" --interval "$silent_interval_ms" --stamp "$(stamp)" \
+    --this-tree "$(this_tree)" "${extra[@]}" --part "$tmp/part-silent.md" \
+    --targets "$tmp/targets-silent.md"
 }
 
 soak_section() {

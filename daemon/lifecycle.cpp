@@ -25,7 +25,7 @@
 //
 //   while (accept_loop_running) {        (T)
 //     accept_in_progress := 1;           (S)
-//     accept(...);                       (A)
+//     wait, then accept(...);            (A)  the wait: for connections that have sent nothing
 //     accept_in_progress := 0;           (C)
 //     hand the connection over
 //   }

@@ -10,6 +10,7 @@
 #include <signal.h>
 #include <stdio.h>
 #include <string.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <string>
@@ -28,6 +29,7 @@
 #include "service/pool.h"
 #include "service/queue.h"
 #include "service/stats.h"
+#include "service/waiting.h"
 
 namespace {
 
@@ -66,10 +68,25 @@ constexpr char MSG_NOTIFY_STATUS[] = "serving on %s";
 constexpr int EXIT_OK = 0;
 constexpr int EXIT_FAILURE_STATUS = 1;
 
-// The accept loop's hand-over: the accept time travels in the queue, since the receive
-// time-out counts from it.
-int push_connection(int connection, const struct timespec *accepted, void *queue) {
-  return connection_queue_push(static_cast<connection_queue **>(queue), connection, accepted);
+// The accept loop's hand-over: a connection that has sent nothing yet waits in the waiting set,
+// not in a worker; the accept time travels with it, since the receive time-out counts from it.
+int admit_connection(int connection, const struct timespec *accepted, void *waiting) {
+  return waiting_admit(static_cast<waiting_set *>(waiting), connection, accepted);
+}
+
+// Before each accept: the waiting connections that spoke or ran out of time go to the queue.
+int watch_waiting(int, void *waiting) {
+  return waiting_wait(static_cast<waiting_set *>(waiting));
+}
+
+// How many connections may wait for their first byte: as many as the descriptor limit leaves
+// beside the workers' and the daemon's own.
+int waiting_limit(int threads) {
+  struct rlimit limit;
+  if (getrlimit(RLIMIT_NOFILE, &limit) != 0) limit.rlim_cur = 1024;
+  return waiting_bound(
+      limit.rlim_cur == RLIM_INFINITY ? UINT64_MAX : static_cast<uint64_t>(limit.rlim_cur),
+      threads);
 }
 
 // How the pool asks for the stop when it cannot be set up: as a termination signal does, so
@@ -82,6 +99,7 @@ void request_stop() {
 // What the start-up holds once the socket exists, released in the order of the orderly stop.
 struct held_resources {
   connection_queue *queue = nullptr;
+  waiting_set *waiting = nullptr;
   verdict_cache *cache = nullptr;
   int listen_fd = -1;
   const daemon_settings *settings = nullptr;
@@ -121,6 +139,7 @@ int check_configuration(const char *conf_path) {
 }
 
 void release(held_resources *held) {
+  waiting_free(held->waiting);
   if (held->listen_fd >= 0) close_server_socket(held->listen_fd, held->settings);
   if (held->cache != nullptr) cache_destroy(held->cache);
   connection_queue_free(&held->queue);
@@ -232,6 +251,13 @@ int main(int argc, char *argv[]) {
     return EXIT_FAILURE_STATUS;
   }
   server_socket_path.store(effective.socket_path);
+  held.waiting =
+      waiting_create(&held.queue, held.listen_fd, waiting_limit(service_thread_count.load()));
+  if (held.waiting == nullptr) {
+    release(&held);
+    fputs(MSG_QUEUE_FAILED, stdout);
+    return EXIT_FAILURE_STATUS;
+  }
 
   // Installs SIGTERM, then SIGINT. Without them no signal could stop the daemon, so a failure
   // counts as failing to detach.
@@ -270,7 +296,8 @@ int main(int argc, char *argv[]) {
     log_message(LOG_ERR, MSG_LOG_EXIT_HELPER);
     status = EXIT_FAILURE_STATUS;
   } else {
-    const pool_config config = {service_thread_count.load(), held.cache, &held.queue, request_stop};
+    const pool_config config = {service_thread_count.load(), held.cache, &held.queue, request_stop,
+                                held.waiting};
     pool = pool_start(&config);
     if (pool != nullptr) {
       stats_start();
@@ -281,7 +308,12 @@ int main(int argc, char *argv[]) {
       snprintf(notify_status, sizeof notify_status, MSG_NOTIFY_STATUS, effective.socket_path);
       // The socket listens and the workers wait: a client the manager lets go now is served.
       notify_ready(static_cast<long>(getpid()), notify_status);
-      int loop = server_accept_loop(held.listen_fd, push_connection, &held.queue);
+      int loop = server_accept_loop(held.listen_fd, admit_connection, held.waiting, watch_waiting);
+      // Every connection accepted is answered: the waiting ones by the workers, once they speak
+      // or at their deadline.
+      if (waiting_flush(held.waiting) < 0 && loop == SERVER_LOOP_STOPPED) {
+        loop = SERVER_LOOP_HAND_OVER_FAILED;
+      }
       notify_stopping();
       // An accept that fails is the stop's own doing (it shuts the socket down); a refused
       // hand-over is not.

@@ -81,10 +81,19 @@ void close_server_socket(int fd, const daemon_settings *settings) {
   if (settings != nullptr && settings->socket_path[0] != '\0') unlink(settings->socket_path);
 }
 
-int server_accept_loop(int listen_fd, server_hand_over hand_over, void *arg) {
+int server_accept_loop(int listen_fd, server_hand_over hand_over, void *arg, server_wait wait) {
   assert(hand_over != nullptr);
   while (accept_loop_running.load() != 0) {
+    // The wait counts as part of the accept: a stop that comes during it is claimed, and its
+    // exit request wakes the wait as it would wake the accept.
     accept_in_progress.store(1);
+    int ready = wait != nullptr ? wait(listen_fd, arg) : 1;
+    if (ready <= 0) {
+      accept_in_progress.store(0);
+      if (ready == 0) continue;
+      accept_loop_running.store(0);
+      return SERVER_LOOP_HAND_OVER_FAILED;
+    }
     int connection = accept(listen_fd, nullptr, nullptr);
     int error = errno;
     accept_in_progress.store(0);

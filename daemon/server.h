@@ -1,6 +1,7 @@
 // The daemon's listening Unix-domain socket and the accept loop, which stamps every accepted
-// connection with its accept time and hands both on (the daemon pushes them onto the connection
-// queue of the worker pool) without ever reading from it.
+// connection with its accept time and hands both on (the daemon admits them to its waiting set,
+// which queues each for the worker pool once it has something to read) without ever reading
+// from it.
 //
 // Thread safety: open_server_socket and close_server_socket belong to the main thread. One
 // thread at a time runs server_accept_loop; it reads accept_loop_running before each accept and
@@ -41,6 +42,12 @@ constexpr int SERVER_LOOP_HAND_OVER_FAILED = -2;  // the hand-over refused a con
 // descriptor stays the loop's, which closes it).
 using server_hand_over = int (*)(int connection, const struct timespec *accepted, void *arg);
 
+// Called before each accept while the loop runs, with the listening descriptor. Returns 1 when
+// the loop may accept now (blocking until a connection comes), 0 when it should test its run
+// flag and call again first, negative when the loop must end (SERVER_LOOP_HAND_OVER_FAILED):
+// the daemon watches its connections that have sent nothing here, beside the listening socket.
+using server_wait = int (*)(int listen_fd, void *arg);
+
 // Creates a Unix-domain stream socket bound at settings->socket_path, sets the node's
 // permission bits to 0777 right after the bind (clients of every user connect), and listens
 // with a backlog of SOMAXCONN; backlog, the thread count, is only range-tested. Returns the
@@ -55,11 +62,13 @@ void close_server_socket(int fd, const daemon_settings *settings);
 // Accepts connections on listen_fd and hands each to hand_over with arg, until
 // accept_loop_running is found cleared (SERVER_LOOP_STOPPED), the accept fails because the
 // listening socket itself is gone (EBADF, EINVAL, ENOTSOCK, EOPNOTSUPP, EFAULT:
-// SERVER_LOOP_ACCEPT_FAILED) or the hand-over refuses a connection
-// (SERVER_LOOP_HAND_OVER_FAILED). The two failures clear accept_loop_running. Every other
-// accept failure passes: the loop waits SERVER_RETRY_DELAY_MS and accepts again. A connection
-// accepted after a stop was asked for is still handed over. Never reads from a connection.
-int server_accept_loop(int listen_fd, server_hand_over hand_over, void *arg);
+// SERVER_LOOP_ACCEPT_FAILED) or the hand-over or the wait refuses (SERVER_LOOP_HAND_OVER_FAILED).
+// The failures clear accept_loop_running. Every other accept failure passes: the loop waits
+// SERVER_RETRY_DELAY_MS and accepts again. A connection accepted after a stop was asked for is
+// still handed over. When wait is not null it is called with arg before each accept, inside the
+// span marked by accept_in_progress. Never reads from a connection.
+int server_accept_loop(int listen_fd, server_hand_over hand_over, void *arg,
+                       server_wait wait = nullptr);
 
 // Returns how many accepts have failed for a passing reason since the process started.
 uint64_t server_accept_retries(void);

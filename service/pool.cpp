@@ -94,6 +94,7 @@ int pool_counts(const worker_pool *pool, pool_counters *counters) {
   }
   counters->queued = connection_queue_length(pool->config.queue);
   counters->queued_max = connection_queue_length_max(pool->config.queue);
+  counters->waiting = waiting_count(pool->config.waiting);
   return 0;
 }
 

@@ -17,6 +17,7 @@
 #include "service/queue.h"
 #include "service/request.h"
 #include "service/stats.h"
+#include "service/waiting.h"
 
 // The request id generator is seeded with this, then re-seeded with its first value, so that
 // the ids follow the same sequence, in accept order, in every run.
@@ -33,6 +34,7 @@ struct pool_config {
   verdict_cache *cache;        // handed to every request
   connection_queue **queue;    // the address of the queue handle the accept loop pushes onto
   void (*request_stop)(void);  // called, when not null, when the pool cannot be set up
+  const waiting_set *waiting;  // read for the waiting gauge; may be null
 };
 
 struct worker_pool;

@@ -52,12 +52,23 @@ int request_drain(int connection, const struct timespec *deadline) {
   return static_cast<int>(receive_once(connection, buffer, sizeof buffer, deadline));
 }
 
-int reply_send(int connection, const char *reply) {
-  size_t size = strlen(reply) + 1;
-  for (;;) {
-    ssize_t sent = send(connection, reply, size, MSG_NOSIGNAL);
-    if (sent >= 0 || errno != EINTR) return static_cast<int>(sent);
+int reply_send(int connection, const char *reply, const struct timespec *deadline) {
+  const size_t size = strlen(reply) + 1;
+  size_t sent = 0;
+  while (sent < size) {
+    // A new connection's buffer always has room for one reply, so this send is the only call.
+    ssize_t n = send(connection, reply + sent, size - sent, MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (n >= 0) {
+      sent += static_cast<size_t>(n);
+      continue;
+    }
+    if (errno == EINTR) continue;
+    if (errno != EAGAIN) break;
+    struct pollfd room = {connection, POLLOUT, 0};
+    int ready = poll(&room, 1, clock_ms_until(deadline));
+    if (ready == 0 || (ready < 0 && errno != EINTR)) break;
   }
+  return sent > 0 ? static_cast<int>(sent) : -1;
 }
 
 void *request_handler_thread(void *arg) {
@@ -120,7 +131,7 @@ void *request_handler_thread(void *arg) {
   // Counted before the send: a client that asks for the counters right after its reply finds
   // that reply counted.
   stats_count_reply(counter, cache);
-  reply_send(connection, text);
+  reply_send(connection, text, &deadline);
   close(connection);
   return nullptr;
 }

@@ -34,8 +34,11 @@ int request_read(int connection, cache_request *request, const struct timespec *
 // or -1.
 int request_drain(int connection, const struct timespec *deadline);
 
-// Sends the text and its NUL in one send, never raising SIGPIPE. Returns bytes sent, or -1.
-int reply_send(int connection, const char *reply);
+// Sends the text and its NUL, never raising SIGPIPE and never blocking: when the connection has
+// no room, waits for room at most until deadline (a CLOCK_MONOTONIC time; null for no bound),
+// so a client that never reads costs a worker no more than that. Returns the bytes sent, or -1
+// when none could be.
+int reply_send(int connection, const char *reply, const struct timespec *deadline = nullptr);
 
 // Serves exactly the one connection of the worker_job it is given, counts its reply
 // (service/stats.h) before sending it, closes the connection and returns null. A worker of the

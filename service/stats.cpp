@@ -106,6 +106,7 @@ size_t stats_fields(char *out, size_t size, verdict_cache *cache, const stats_ga
       {"threads", static_cast<uint64_t>(pool->threads)},
       {"queued", static_cast<uint64_t>(pool->queued)},
       {"queued_max", static_cast<uint64_t>(pool->queued_max)},
+      {"waiting", static_cast<uint64_t>(pool->waiting)},
   };
   size_t length = 0;
   if (size == 0) return 0;

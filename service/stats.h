@@ -39,6 +39,7 @@ struct stats_gauges {
   int32_t busy;        // workers serving a connection
   int32_t queued;      // connections waiting in the queue
   int32_t queued_max;  // the most that have waited at once
+  int32_t waiting;     // connections that have sent nothing yet, held off the queue
 };
 
 // Reads the gauges of source into out. Returns 0; -1 when it cannot.
@@ -64,10 +65,10 @@ void stats_count_reply(stats_counter counter, const verdict_cache *cache);
 // Returns the counter's value.
 uint64_t stats_get(stats_counter counter);
 
-// Writes the fields "uptime=N;entries=N;...;queued_max=N" into out (size bytes, terminated).
-// entries takes the cache's lock for a moment; a null cache gives 0 entries and capacity, null
-// gauges give 0 for threads, busy, queued and queued_max. Returns the length of the text, cut to
-// size - 1.
+// Writes the fields "uptime=N;entries=N;...;queued_max=N;waiting=N" into out (size bytes,
+// terminated). entries takes the cache's lock for a moment; a null cache gives 0 entries and
+// capacity, null gauges give 0 for threads, busy, queued, queued_max and waiting. Returns the
+// length of the text, cut to size - 1.
 size_t stats_fields(char *out, size_t size, verdict_cache *cache, const stats_gauges *gauges);
 
 // Hands down the reader of the gauges that stats_reply reports: the worker pool sets it as it

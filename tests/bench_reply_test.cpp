@@ -76,16 +76,17 @@ TEST(BenchReplyTest, MemcachedRepliesAreWholeOnlyAtTheirLastByteAndNamedByKind) 
 }
 
 TEST(BenchReplyTest, PercentilesTakeTheNearestRankAndAreInMicroseconds) {
-  std::vector<uint32_t> hundred;
-  for (uint32_t i = 1; i <= 100; i++) hundred.push_back(i * 1000);
+  std::vector<uint64_t> hundred;
+  for (uint64_t i = 1; i <= 100; i++) hundred.push_back(i * 1000);
   const struct {
-    std::vector<uint32_t> sorted;
+    std::vector<uint64_t> sorted;
     double p50, p99, max;
   } cases[] = {
       {{}, 0, 0, 0},
       {{1500}, 1.5, 1.5, 1.5},
       {{10000, 20000}, 10, 20, 20},
       {hundred, 50, 99, 100},
+      {{5000000000}, 5000000, 5000000, 5000000},  // a reply that waited 5 s, past 32 bits
   };
   for (const auto &c : cases) {
     SCOPED_TRACE(c.sorted.size());

@@ -10,6 +10,7 @@
 #include <stddef.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -18,6 +19,7 @@
 
 #include <atomic>
 #include <fstream>
+#include <chrono>
 #include <map>
 #include <random>
 #include <regex>
@@ -534,6 +536,8 @@ TEST_F(DaemonTest, CountersAddUpAndTheLogTellsTheStartAFullTableAndTheStop) {
   EXPECT_GE(after["busy"], 1);  // the worker that answers
   EXPECT_LE(after["busy"], 10);
   EXPECT_GE(after["queued_max"], 1);
+  ASSERT_EQ(after.count("waiting"), 1u);
+  EXPECT_EQ(after["waiting"], 0);  // a request leaves the waiting set before it is served
   EXPECT_GE(after["uptime"], 0);
   EXPECT_EQ(after.count("uptime"), 1u);
   EXPECT_EQ(harness_request(d_, "C\r\n"), "211-Cache cleared\r\n");
@@ -558,29 +562,57 @@ TEST_F(DaemonTest, CountersAddUpAndTheLogTellsTheStartAFullTableAndTheStop) {
   EXPECT_EQ(stopped["busy"], 0) << lines[2];
 }
 
-TEST_F(DaemonTest, AFullPoolServesTheNextOnlyWhenASlotIsFreeAndIdleClientsAreLetGo) {
+TEST_F(DaemonTest, SilentClientsHoldNoWorkerAndTheOldestGiveWayAtTheBound) {
+  // The bound the daemon derives from 128 descriptors and 5 workers: the limit less 32 of its
+  // own and 2 per worker.
+  constexpr int kDescriptors = 128, kBound = 128 - 32 - 2 * 5;
   config_.threads = "5";
   harness_write_config(d_, config_);
+  struct rlimit saved, low;
+  ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &saved), 0);
+  low = saved;
+  low.rlim_cur = kDescriptors;
+  ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &low), 0);
   Start();
+  ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &saved), 0);
+  auto counters = [&] { return Fields(harness_request(d_, "S\r\n"), "102-Stats: "); };
+
+  // Two more than the bound: the two oldest are answered at once to make room.
   std::vector<int> silent;
-  for (int i = 0; i < 5; ++i) {
-    int fd = harness_connect(d_.socket_path);
-    ASSERT_GE(fd, 0);
-    silent.push_back(fd);
+  std::vector<std::chrono::steady_clock::time_point> connected;
+  for (int i = 0; i < kBound + 2; ++i) {
+    connected.push_back(std::chrono::steady_clock::now());
+    silent.push_back(harness_connect(d_.socket_path));
+    ASSERT_GE(silent.back(), 0) << i;
   }
-  int sixth = harness_connect(d_.socket_path);
-  ASSERT_GE(sixth, 0);
-  ASSERT_GT(send(sixth, "K\r\n", 4, MSG_NOSIGNAL), 0);
-  // Every worker is held by a silent client, so no answer can come yet.
-  EXPECT_FALSE(ReadableWithin(sixth, 300));
-  EXPECT_EQ(Exchange(silent[0], "Q 1 /nothing\r\n"), "209-File not found in Cache\r\n");
-  std::string reply = ReadReply(sixth);
-  EXPECT_EQ(reply.rfind("101-OK: Cache running;", 0), 0u) << reply;
-  // The others never speak: the receive time-out answers and frees them.
-  for (size_t i = 1; i < silent.size(); ++i) EXPECT_EQ(ReadReply(silent[i]), REPLY_CACHE_ERROR);
+  std::map<std::string, long long> now;
+  ASSERT_TRUE(
+      harness_wait_for([&] { return (now = counters())["connections"] >= kBound + 3; }, kBoundMs));
+  EXPECT_EQ(ReadReply(silent[0]), REPLY_CACHE_ERROR);
+  EXPECT_EQ(ReadReply(silent[1]), REPLY_CACHE_ERROR);
+  now = counters();
+  EXPECT_EQ(now["waiting"], kBound);
+  EXPECT_EQ(now["errors"], 2);
+
+  // Far more silent clients than workers, and a scanner is still answered at once.
+  const auto asked = std::chrono::steady_clock::now();
+  EXPECT_EQ(harness_request(d_, "Q 1 /after/silence\r\n"), "209-File not found in Cache\r\n");
+  EXPECT_LT(std::chrono::steady_clock::now() - asked, std::chrono::seconds(1));
+  // One that speaks late is served like any other.
+  EXPECT_EQ(Exchange(silent[2], "A 1 0 /late\r\n"), "201-File added successfully\r\n");
+
+  // The others each get 208 once their five seconds from the accept have passed, not before.
+  for (size_t i = 3; i < silent.size(); ++i) {
+    EXPECT_EQ(ReadReply(silent[i]), REPLY_CACHE_ERROR) << i;
+    if (i == 3) {
+      EXPECT_GE(std::chrono::steady_clock::now() - connected[i], std::chrono::milliseconds(4990));
+    }
+  }
   for (int fd : silent) close(fd);
-  close(sixth);
-  EXPECT_EQ(harness_request(d_, "K\r\n").rfind("101-", 0), 0u);
+  now = counters();
+  EXPECT_EQ(now["timeouts"], kBound - 1);
+  EXPECT_EQ(now["errors"], 2 + kBound - 1);
+  EXPECT_EQ(now["waiting"], 0);
 }
 
 TEST_F(DaemonTest, TheStopAnswersEveryConnectionItAccepted) {
@@ -591,13 +623,21 @@ TEST_F(DaemonTest, TheStopAnswersEveryConnectionItAccepted) {
   ASSERT_TRUE(harness_wait_for([&] { return SocketCount(d_.pid) == 1; }, kBoundMs));
   std::vector<int> silent, waiting;
   for (int i = 0; i < 5; ++i) silent.push_back(harness_connect(d_.socket_path));
-  for (int i = 0; i < 3; ++i) {
-    waiting.push_back(harness_connect(d_.socket_path));
-    ASSERT_EQ(send(waiting.back(), "K\r\n", 4, MSG_NOSIGNAL), 4);
-  }
-  // Once the daemon holds all eight, each has been accepted: the status requests wait in the
-  // queue behind five workers held by clients that never speak.
-  ASSERT_TRUE(harness_wait_for([&] { return SocketCount(d_.pid) == 1 + 8; }, kBoundMs));
+  for (int i = 0; i < 4; ++i) waiting.push_back(harness_connect(d_.socket_path));
+  // Once the daemon holds all nine beside its listener, each has been accepted and waits for
+  // its first byte. Three speak as the stop comes, one only once the daemon has stopped
+  // accepting: the workers still serve it.
+  ASSERT_TRUE(harness_wait_for([&] { return SocketCount(d_.pid) == 1 + 9; }, kBoundMs));
+  for (int i = 0; i < 3; ++i) ASSERT_EQ(send(waiting[i], "K\r\n", 4, MSG_NOSIGNAL), 4);
+  ASSERT_EQ(kill(d_.pid, SIGTERM), 0);
+  ASSERT_TRUE(harness_wait_for(
+      [&] {
+        int probe = harness_connect(d_.socket_path);
+        if (probe >= 0) close(probe);
+        return probe < 0;
+      },
+      kBoundMs));
+  ASSERT_EQ(send(waiting[3], "K\r\n", 4, MSG_NOSIGNAL), 4);
   ExpectOrderlyStop(harness_stop(&d_));
   for (int fd : waiting) {
     std::string reply = ReadReply(fd);

@@ -263,8 +263,8 @@ TEST_F(FaultsTest, SilentClientsAreLetGoAndTheOthersServed) {
     ASSERT_GE(fd, 0) << "connect " << i;
     silent.push_back(fd);
   }
-  // Every worker is held by a silent client and more wait behind them; the receive time-out,
-  // counted from each accept, frees them all, and the client behind them is answered.
+  // More silent clients than workers: they wait without a worker, so a client beside them is
+  // answered, and the receive time-out, counted from each accept, answers each of them.
   const std::string status = Request("K\r\n");
   EXPECT_EQ(status.rfind(STATUS_TEXT ";", 0), 0u) << Printable(status);
   int let_go = 0;
@@ -275,8 +275,8 @@ TEST_F(FaultsTest, SilentClientsAreLetGoAndTheOthersServed) {
   EXPECT_EQ(let_go, kSilent);
   EXPECT_EQ(Request("A 5 1 /after/silence\r\n"), REPLY_ADDED);
 
-  // A stop asked for while silent clients hold every worker still completes; each of them
-  // gets the time-out's whole reply or none at all.
+  // A stop asked for while silent clients wait still completes; each of them gets the
+  // time-out's whole reply or none at all.
   silent.clear();
   for (int i = 0; i < kSilent; ++i) {
     int fd = harness_connect(d_.socket_path);

@@ -128,7 +128,9 @@ class PoolTest : public ::testing::Test {
     pool_on_take = nullptr;
   }
 
-  pool_config Config(int32_t threads) { return {threads, cache_, &queue_, CountStopRequest}; }
+  pool_config Config(int32_t threads) {
+    return {threads, cache_, &queue_, CountStopRequest, nullptr};
+  }
 
   void Start(int32_t threads) {
     pool_config config = Config(threads);
@@ -142,7 +144,7 @@ class PoolTest : public ::testing::Test {
   }
 
   pool_counters Counts() {
-    pool_counters c = {-1, -1, -1, -1};
+    pool_counters c = {-1, -1, -1, -1, -1};
     EXPECT_EQ(0, pool_counts(pool_, &c));
     return c;
   }

@@ -80,7 +80,7 @@ std::string bench_reply_memcached_kind(const char *data, size_t length) {
   return std::string(line.substr(0, line.find("\r\n")));
 }
 
-double bench_reply_percentile_us(const std::vector<uint32_t> &sorted, double q) {
+double bench_reply_percentile_us(const std::vector<uint64_t> &sorted, double q) {
   if (sorted.empty()) return 0;
   // The small step down keeps q * n that rounding put just above a whole rank on that rank.
   double exact = std::ceil(q * static_cast<double>(sorted.size()) - 1e-9);

@@ -38,6 +38,6 @@ std::string bench_reply_memcached_kind(const char *data, size_t length);
 // Returns the q-quantile (0 < q <= 1) of sorted, latencies in nanoseconds in ascending order,
 // in microseconds: the value of rank ceil(q * n), so q = 1 gives the largest. Returns 0 for no
 // values.
-double bench_reply_percentile_us(const std::vector<uint32_t> &sorted, double q);
+double bench_reply_percentile_us(const std::vector<uint64_t> &sorted, double q);
 
 #endif  // VRELL_TOOLS_BENCH_REPLY_H_

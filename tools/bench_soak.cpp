@@ -77,3 +77,50 @@ void bench_soak_silent(const char *socket_path, int wait_ms, const std::atomic<b
       tally->silent_replies[std::string(reply, 3)]++;
   }
 }
+
+int bench_soak_idle_open(const char *socket_path, int count, int timeout_ms,
+                         bench_soak_idle_set *set) {
+  int opened = 0;
+  for (int i = 0; i < count; i++) {
+    int fd = unix_socket_connect(socket_path, clock_now_ms() + timeout_ms);
+    if (fd < 0) {
+      set->failed++;
+      continue;
+    }
+    set->fds.push_back(fd);
+    opened++;
+  }
+  return opened;
+}
+
+void bench_soak_idle(const char *socket_path, int timeout_ms, const std::atomic<bool> *stop,
+                     bench_soak_idle_set *set) {
+  std::vector<pollfd> watched;
+  // Wakes now and then to see the stop; a server's end of a connection wakes it at once.
+  constexpr int kLookMs = 50;
+  while (!stop->load(std::memory_order_relaxed)) {
+    watched.clear();
+    for (int fd : set->fds) watched.push_back({fd, POLLIN, 0});
+    int n = poll(watched.data(), watched.size(), kLookMs);
+    if (n <= 0) continue;
+    for (size_t i = 0; i < watched.size(); i++) {
+      if (watched[i].revents == 0) continue;
+      char reply[64];
+      ssize_t got = recv(watched[i].fd, reply, sizeof reply, MSG_DONTWAIT);
+      if (got < 0 && errno == EAGAIN) continue;
+      if (got >= 3) set->replies[std::string(reply, 3)]++;
+      close(watched[i].fd);
+      int fd = -1;
+      while (fd < 0 && !stop->load(std::memory_order_relaxed)) {
+        fd = unix_socket_connect(socket_path, clock_now_ms() + timeout_ms);
+        if (fd < 0) set->failed++;
+      }
+      set->fds[i] = fd;
+      if (fd >= 0) set->reopened++;
+    }
+  }
+  for (int fd : set->fds) {
+    if (fd >= 0) close(fd);
+  }
+  set->fds.clear();
+}

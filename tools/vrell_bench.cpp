@@ -7,7 +7,9 @@
 // scanners do: query a file, and add its verdict when the cache has none; it reports the
 // share of queries answered from the cache each second. Given the server's pid, it also reports
 // the server's CPU time and context switches per request; for a soak, extra clients vanish
-// mid-request or stay silent beside the load.
+// mid-request or stay silent beside the load. Paced (--interval), a client sends one request at
+// each tick instead of one after the other, and --idle holds idle connections open beside it
+// against any of the three servers: what a scanner sees while others connect and say nothing.
 #include <errno.h>
 #include <getopt.h>
 #include <poll.h>
@@ -15,6 +17,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <time.h>
 #include <unistd.h>
@@ -60,6 +63,10 @@ constexpr char kUsage[] =
     "                         and close (vrell protocol only)\n"
     "      --silent N         N more clients that connect and send nothing until the daemon\n"
     "                         answers them (vrell protocol only)\n"
+    "      --idle K           K more connections that connect and send nothing, re-opened\n"
+    "                         whenever the server ends one (any protocol)\n"
+    "      --interval MS      each client sends one request every MS ms, from the start to\n"
+    "                         the end of the duration (default 0: one after the other)\n"
     "      --json             print the report as one JSON object\n"
     "  -h, --help             this text\n";
 
@@ -70,8 +77,6 @@ constexpr int kPeerExpiry = 3600;
 // The daemon answers a client that has sent nothing after this long; a silent client waits for
 // that and the time-out on top.
 constexpr int kDaemonSilenceMs = 5000;
-// Latencies above this are kept as this; no reply is waited for that long.
-constexpr uint64_t kLatencyCapNs = UINT32_MAX;
 
 enum class protocol { vrell, redis, memcached };
 
@@ -94,6 +99,8 @@ struct bench_options {
   int server_pid = 0;  // 0: the server's usage is not read
   int vanish = 0;
   int silent = 0;
+  int idle = 0;
+  int interval_ms = 0;  // 0: back to back
 };
 
 const char *protocol_name(protocol p) {
@@ -109,7 +116,8 @@ const char *protocol_name(protocol p) {
 
 // What one client thread saw; merged after every thread has ended.
 struct client_tally {
-  std::vector<uint32_t> latency_ns;
+  // 64 bits: a reply that waited for a silent client's 5 s would not fit 32 bits of nanoseconds.
+  std::vector<uint64_t> latency_ns;
   std::map<std::string, uint64_t> sent;  // requests by letter (Q, A, D)
   std::map<std::string, uint64_t> replies;
   std::map<std::string, uint64_t> errors;
@@ -277,18 +285,48 @@ int exchange(const bench_options &options, op kind, const std::string &key, int 
 void record(int code, uint64_t latency, client_tally *tally) {
   tally->last_ns = now_ns();
   if (code >= 0) {
-    tally->latency_ns.push_back(static_cast<uint32_t>(std::min(latency, kLatencyCapNs)));
+    tally->latency_ns.push_back(latency);
     answered.fetch_add(1, std::memory_order_relaxed);
   } else {
     failed.fetch_add(1, std::memory_order_relaxed);
   }
 }
 
+// The requests a paced client makes: one at the start and one at each tick until the end.
+uint64_t planned_per_client(const bench_options &options) {
+  if (options.interval_ms <= 0) return 0;
+  return static_cast<uint64_t>(options.duration * 1000) /
+             static_cast<uint64_t>(options.interval_ms) +
+         1;
+}
+
+// Paced: waits for the request's tick. Returns false when the run is over: every tick served, or
+// the client is so late (a reply that took long) that the tick is a whole interval past the end.
+bool wait_for_tick(const bench_options &options, uint64_t start, uint64_t request) {
+  if (request >= planned_per_client(options)) return false;
+  const uint64_t interval = static_cast<uint64_t>(options.interval_ms) * 1000000u;
+  const uint64_t tick = start + request * interval;
+  const uint64_t last = start + (planned_per_client(options) - 1) * interval;
+  uint64_t now = now_ns();
+  if (now > last + interval) return false;
+  if (now < tick) {
+    struct timespec pause = {static_cast<time_t>((tick - now) / 1000000000u),
+                             static_cast<long>((tick - now) % 1000000000u)};
+    nanosleep(&pause, nullptr);
+  }
+  return true;
+}
+
 void client_loop(const bench_options &options, const std::vector<std::string> &paths, unsigned seed,
-                 client_tally *tally) {
+                 uint64_t start, client_tally *tally) {
   std::minstd_rand pick(seed);
   const int shares = options.mix[0] + options.mix[1] + options.mix[2];
-  while (!stop.load(std::memory_order_relaxed)) {
+  for (uint64_t request = 0;; request++) {
+    if (options.interval_ms > 0) {
+      if (!wait_for_tick(options, start, request)) break;
+    } else if (stop.load(std::memory_order_relaxed)) {
+      break;
+    }
     if (options.count > 0 && tickets.fetch_add(1) >= options.count) break;
     int roll = static_cast<int>(pick() % static_cast<unsigned>(shares));
     op kind = roll < options.mix[0]                    ? op::query
@@ -377,7 +415,9 @@ int parse_options(int argc, char *argv[], bench_options *options) {
     kOnce,
     kServerPid,
     kVanish,
-    kSilent
+    kSilent,
+    kIdle,
+    kInterval
   };
   static const option table[] = {
       {"socket", required_argument, nullptr, 's'},
@@ -398,6 +438,8 @@ int parse_options(int argc, char *argv[], bench_options *options) {
       {"server-pid", required_argument, nullptr, kServerPid},
       {"vanish", required_argument, nullptr, kVanish},
       {"silent", required_argument, nullptr, kSilent},
+      {"idle", required_argument, nullptr, kIdle},
+      {"interval", required_argument, nullptr, kInterval},
       {"json", no_argument, nullptr, kJson},
       {"help", no_argument, nullptr, 'h'},
       {nullptr, 0, nullptr, 0},
@@ -472,6 +514,14 @@ int parse_options(int argc, char *argv[], bench_options *options) {
         ok = parse_int(optarg, 0, 1024, &v);
         options->silent = static_cast<int>(v);
         break;
+      case kIdle:
+        ok = parse_int(optarg, 0, 100000, &v);
+        options->idle = static_cast<int>(v);
+        break;
+      case kInterval:
+        ok = parse_int(optarg, 0, 3600000, &v);
+        options->interval_ms = static_cast<int>(v);
+        break;
       case kJson:
         options->json = true;
         break;
@@ -489,7 +539,8 @@ int parse_options(int argc, char *argv[], bench_options *options) {
   }
   if (options->socket_path == nullptr || optind != argc ||
       ((options->scan || options->vanish > 0 || options->silent > 0) &&
-       options->speaks != protocol::vrell)) {
+       options->speaks != protocol::vrell) ||
+      (options->interval_ms > 0 && (options->scan || options->duration <= 0))) {
     fputs(kUsage, stderr);
     return 2;
   }
@@ -516,6 +567,8 @@ struct report {
   bench_proc_usage server;
   // The scan workload's queries answered, and answered from the cache, in each whole second.
   std::vector<uint64_t> queries, hits;
+  uint64_t planned;  // the requests of paced clients, 0 when not paced
+  const bench_soak_idle_set *idle;
 };
 
 double share(uint64_t part, uint64_t whole) {
@@ -526,7 +579,7 @@ report summarise(const std::vector<client_tally> &tallies,
                  const std::vector<bench_soak_tally> &soak_tallies, double seconds) {
   report r = {};
   r.seconds = seconds;
-  std::vector<uint32_t> all;
+  std::vector<uint64_t> all;
   for (const auto &t : soak_tallies) {
     r.soak.vanished += t.vanished;
     for (const auto &[code, n] : t.silent_replies) r.soak.silent_replies[code] += n;
@@ -626,6 +679,15 @@ void print_report(const bench_options &options, const report &r) {
     } else if (options.server_pid > 0) {
       printf(", \"server\": null");
     }
+    if (options.interval_ms > 0)
+      printf(", \"interval_ms\": %d, \"planned\": %llu", options.interval_ms,
+             static_cast<unsigned long long>(r.planned));
+    if (options.idle > 0) {
+      printf(", \"idle\": %d, \"idle_reopened\": %llu, \"idle_failed\": %llu, \"idle_replies\": ",
+             options.idle, static_cast<unsigned long long>(r.idle->reopened),
+             static_cast<unsigned long long>(r.idle->failed));
+      print_json_map(r.idle->replies);
+    }
     if (options.scan) {
       printf(", \"hit_rate\": %.4f", share(hits, queries));
       print_json_array("hit_rate_per_second", r.hits, &r.queries);
@@ -643,6 +705,17 @@ void print_report(const bench_options &options, const report &r) {
   printf("requests  %llu answered, %llu errors, %.0f per second\n",
          static_cast<unsigned long long>(r.answered), static_cast<unsigned long long>(r.errors),
          rate(r));
+  if (options.interval_ms > 0)
+    printf("paced     one every %d ms: %llu of %llu answered\n", options.interval_ms,
+           static_cast<unsigned long long>(r.answered), static_cast<unsigned long long>(r.planned));
+  if (options.idle > 0) {
+    printf("idle      %d held, %llu re-opened, %llu connects failed", options.idle,
+           static_cast<unsigned long long>(r.idle->reopened),
+           static_cast<unsigned long long>(r.idle->failed));
+    for (const auto &[code, n] : r.idle->replies)
+      printf(", %s: %llu", code.c_str(), static_cast<unsigned long long>(n));
+    printf("\n");
+  }
   printf("latency   p50 %.1f us, p90 %.1f us, p99 %.1f us, p99.9 %.1f us, max %.1f us\n", r.p50,
          r.p90, r.p99, r.p999, r.max);
   if (options.server_pid > 0 && r.server_read)
@@ -700,6 +773,25 @@ int main(int argc, char *argv[]) {
   std::vector<bench_soak_tally> soak_tallies(static_cast<size_t>(options.vanish + options.silent));
   std::vector<std::thread> clients;
   const std::string half_request = vrell_text(op::query, paths[0], 0);
+  bench_soak_idle_set idle;
+  // Held until the measured clients are done, so that a request still waiting at the end is
+  // not let through by the idle connections closing.
+  std::atomic<bool> idle_stop{false};
+  std::thread idle_holder;
+  if (options.idle > 0) {
+    // Each idle connection is a descriptor of ours.
+    struct rlimit limit;
+    if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
+      limit.rlim_cur = limit.rlim_max;
+      setrlimit(RLIMIT_NOFILE, &limit);
+    }
+    if (bench_soak_idle_open(options.socket_path, options.idle, options.timeout_ms, &idle) <
+        options.idle)
+      fprintf(stderr, "vrell-bench: %llu idle connections could not be opened\n",
+              static_cast<unsigned long long>(idle.failed));
+    idle_holder =
+        std::thread(bench_soak_idle, options.socket_path, options.timeout_ms, &idle_stop, &idle);
+  }
   for (int i = 0; i < options.vanish + options.silent; i++) {
     if (i < options.vanish)
       clients.emplace_back(bench_soak_vanish, options.socket_path, std::cref(half_request),
@@ -715,7 +807,8 @@ int main(int argc, char *argv[]) {
       clients.emplace_back(scan_loop, std::cref(options), std::cref(paths), std::cref(popularity),
                            seed, i, &tallies[i]);
     else
-      clients.emplace_back(client_loop, std::cref(options), std::cref(paths), seed, &tallies[i]);
+      clients.emplace_back(client_loop, std::cref(options), std::cref(paths), seed, start,
+                           &tallies[i]);
   }
 
   // The main thread keeps time and, on a terminal, shows how far the run has come.
@@ -755,6 +848,8 @@ int main(int argc, char *argv[]) {
   }
   stop.store(true);
   for (auto &t : clients) t.join();
+  idle_stop.store(true);
+  if (idle_holder.joinable()) idle_holder.join();
   server_read = server_read && bench_proc_read(options.server_pid, &server_after) == 0;
   if (options.server_pid > 0 && !server_read)
     fprintf(stderr, "vrell-bench: cannot read /proc/%d: no server usage\n", options.server_pid);
@@ -773,6 +868,8 @@ int main(int argc, char *argv[]) {
       r.switches_known ? server_after.context_switches - server_before.context_switches : 0};
   r.queries = queries_per_second;
   r.hits = hits_per_second;
+  r.planned = planned_per_client(options) * static_cast<uint64_t>(options.concurrency);
+  r.idle = &idle;
   print_report(options, r);
   // A run in which nothing was answered measured nothing.
   return r.answered > 0 ? 0 : 1;

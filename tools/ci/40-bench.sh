@@ -2,8 +2,9 @@
 # CI stage: builds the benchmarks and runs each for a moment, so that they cannot rot. The
 # micro-benchmarks run with a tiny minimum time; vrell-bench runs about a second against the
 # baseline server, against the real daemon (the usual mix with the server's usage from /proc,
-# and the scanner's load with vanishing and silent clients) and, where it is installed, against
-# memcached; bench/report.py makes its tables and plot of two short rounds. No figure is
+# the scanner's load with vanishing and silent clients, and a paced client beside idle
+# connections) and, where it is installed, against memcached; bench/report.py makes its tables
+# and plot of two short rounds. No figure is
 # asserted: the stage fails only when something does not build, crashes, or a load run gets no
 # answer at all.
 set -euo pipefail
@@ -61,6 +62,15 @@ done
   --rounds 2 --concurrencies 1,4 --seconds 0.1 --part "$tmp/peers.md" \
   --targets "$tmp/targets.md" --plot "$tmp/peers.png"
 head -n 20 "$tmp/peers.md"
+
+# A paced client beside idle connections, through the report of the silent section.
+for k in 0 20; do
+  "$bench" -s "$tmp/vrell.sock" -c 1 -d 1 --interval 100 -m 100,0,0 --idle "$k" --json \
+    >"$tmp/results/silent-vrell-10-$k.json"
+done
+/usr/bin/python3 bench/report.py silent --results "$tmp/results" --servers vrell-10 --ks 0,20 \
+  --seconds 1 --interval 100 --part "$tmp/silent.md" --targets "$tmp/silent-targets.md"
+cat "$tmp/silent.md" "$tmp/silent-targets.md"
 
 # The memcached mode, where memcached is installed already; the stage installs nothing for it.
 if command -v memcached >/dev/null; then
