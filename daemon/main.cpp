@@ -51,6 +51,7 @@ constexpr char MSG_LOG_PID_FILE_IN_THE_WAY[] = "something is in the way";
 constexpr char MSG_LOG_EXIT_HELPER[] = "cannot start the thread that handles the stop signals";
 constexpr char MSG_LOG_POOL_START[] = "cannot start the worker pool";
 constexpr char MSG_LOG_HAND_OVER_FAILED[] = "cannot queue an accepted connection; stopping";
+constexpr char MSG_LOG_WORKERS_LEFT[] = "stopped without waiting for %d workers still serving";
 // The service manager's status line once the daemon serves.
 constexpr char MSG_NOTIFY_STATUS[] = "serving on %s";
 
@@ -211,6 +212,7 @@ int main(int argc, char *argv[]) {
                 errno != 0 ? strerror(errno) : MSG_LOG_PID_FILE_IN_THE_WAY);
     fprintf(stderr, MSG_PID_FILE_FAILED, effective.pid_path);
     release(&held);
+    if (!log_close()) _exit(EXIT_FAILURE_STATUS);
     return EXIT_FAILURE_STATUS;
   }
 
@@ -250,12 +252,20 @@ int main(int argc, char *argv[]) {
   // before the workers end.
   lifecycle_finish_exit_helper();
   pool_counters last = {};
-  pool_stop(pool, &last);
+  const int left = pool_stop(pool, &last);
   remove_pid_file(effective.pid_path);
   char counters[LOG_LINE_MAX];
   stats_fields(counters, sizeof counters, held.cache, &last);
   log_message(LOG_INFO, MSG_LOG_STOPPED, counters);
+  if (left > 0) {
+    // The workers left may still use the queue and the cache, so only the socket goes.
+    log_message(LOG_WARNING, MSG_LOG_WORKERS_LEFT, left);
+    close_server_socket(held.listen_fd, held.settings);
+    log_close();
+    _exit(status);
+  }
   release(&held);
-  log_close();
+  // A log thread that its sink still holds would keep exit waiting for it.
+  if (!log_close()) _exit(status);
   return status;
 }

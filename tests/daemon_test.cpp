@@ -4,6 +4,7 @@
 // or its leftovers; and its worker pool holds under saturation, idle clients and bursts.
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
@@ -431,10 +432,10 @@ TEST_F(DaemonTest, CountersAddUpAndTheLogTellsTheStartAFullTableAndTheStop) {
   }
   std::map<std::string, long long> after = counters();
   const std::map<std::string, long long> expected = {
-      {"entries", 48}, {"capacity", 50}, {"hits", 1},     {"misses", 1},
-      {"stale", 1},    {"added", 50},    {"modified", 1}, {"refused_full", 2},
-      {"deleted", 1},  {"cleared", 0},   {"invalid", 1},  {"errors", 1},
-      {"timeouts", 0}, {"threads", 10},  {"queued", 0},   {"swept", 0}};
+      {"entries", 48}, {"capacity", 50},  {"hits", 1},         {"misses", 1},   {"stale", 1},
+      {"added", 50},   {"modified", 1},   {"refused_full", 2}, {"deleted", 1},  {"cleared", 0},
+      {"invalid", 1},  {"errors", 1},     {"timeouts", 0},     {"threads", 10}, {"queued", 0},
+      {"swept", 0},    {"log_dropped", 0}};
   for (const auto &[name, value] : expected) {
     ASSERT_EQ(after.count(name), 1u) << name;
     EXPECT_EQ(after[name], value) << name;
@@ -466,6 +467,36 @@ TEST_F(DaemonTest, CountersAddUpAndTheLogTellsTheStartAFullTableAndTheStop) {
   EXPECT_EQ(stopped["cleared"], 1) << lines[2];
   EXPECT_EQ(stopped["added"], 50) << lines[2];
   EXPECT_EQ(stopped["busy"], 0) << lines[2];
+}
+
+TEST_F(DaemonTest, ALogThatNeverDrainsHoldsNeitherARequestNorTheStop) {
+  config_.max_entries = "50";
+  harness_write_config(d_, config_);
+  // Standard error on a pipe that is full from the start and never read.
+  int ends[2];
+  ASSERT_EQ(pipe2(ends, O_CLOEXEC), 0);
+  ASSERT_EQ(fcntl(ends[1], F_SETFL, O_NONBLOCK), 0);
+  while (write(ends[1], std::string(4096, 'x').data(), 4096) > 0) {
+  }
+  ASSERT_EQ(fcntl(ends[1], F_SETFL, 0), 0);
+  d_.stderr_fd = ends[1];
+  Start({"-f"});
+  close(ends[1]);
+  for (int i = 0; i < 50; ++i) {
+    ASSERT_EQ(harness_request(d_, "A 1 0 /l/" + std::to_string(i) + "\r\n"),
+              "201-File added successfully\r\n");
+  }
+  // The first refusal makes the full-table warning due.
+  for (int i = 0; i < 20; ++i) {
+    EXPECT_EQ(harness_request(d_, "A 1 0 /l/new" + std::to_string(i) + "\r\n"),
+              "203-File not added. Cache full\r\n");
+    EXPECT_EQ(harness_request(d_, "Q 1 /l/" + std::to_string(i) + "\r\n"),
+              "205-File is marked clean in cache\r\n");
+  }
+  EXPECT_NE(harness_request(d_, "S\r\n").find(";log_dropped="), std::string::npos);
+  ExpectOrderlyStop(harness_stop(&d_));
+  d_.pid = -1;
+  close(ends[0]);
 }
 
 TEST_F(DaemonTest, AFullPoolServesTheNextOnlyWhenASlotIsFreeAndIdleClientsAreLetGo) {
