@@ -21,6 +21,7 @@
 #include "daemon/notify.h"
 #include "daemon/server.h"
 #include "daemon/settings.h"
+#include "daemon/watchdog.h"
 #include "service/log.h"
 #include "service/pool.h"
 #include "service/queue.h"
@@ -51,6 +52,7 @@ constexpr char MSG_LOG_PID_FILE_IN_THE_WAY[] = "something is in the way";
 constexpr char MSG_LOG_EXIT_HELPER[] = "cannot start the thread that handles the stop signals";
 constexpr char MSG_LOG_POOL_START[] = "cannot start the worker pool";
 constexpr char MSG_LOG_HAND_OVER_FAILED[] = "cannot queue an accepted connection; stopping";
+constexpr char MSG_LOG_WATCHDOG[] = "cannot start the thread that pings the watchdog";
 constexpr char MSG_LOG_WORKERS_LEFT[] = "stopped without waiting for %d workers still serving";
 // The service manager's status line once the daemon serves.
 constexpr char MSG_NOTIFY_STATUS[] = "serving on %s";
@@ -62,6 +64,13 @@ constexpr int EXIT_FAILURE_STATUS = 1;
 // time-out counts from it.
 int push_connection(int connection, const struct timespec *accepted, void *queue) {
   return connection_queue_push(static_cast<connection_queue **>(queue), connection, accepted);
+}
+
+// What the manager's watchdog looks at: whether the queue's head moves.
+void sample_queue(const void *queue, watchdog_sample *sample) {
+  auto **handle = const_cast<connection_queue **>(static_cast<connection_queue *const *>(queue));
+  sample->taken = connection_queue_taken(handle);
+  sample->queued = connection_queue_length(handle);
 }
 
 // How the pool asks for the stop when it cannot be set up: as a termination signal does, so
@@ -234,7 +243,10 @@ int main(int argc, char *argv[]) {
       snprintf(notify_status, sizeof notify_status, MSG_NOTIFY_STATUS, effective.socket_path);
       // The socket listens and the workers wait: a client the manager lets go now is served.
       notify_ready(static_cast<long>(getpid()), notify_status);
+      // Without its pings the manager restarts a daemon that serves; the daemon serves on.
+      if (watchdog_start(sample_queue, &held.queue) < 0) log_message(LOG_WARNING, MSG_LOG_WATCHDOG);
       int loop = server_accept_loop(held.listen_fd, push_connection, &held.queue);
+      watchdog_stop();
       notify_stopping();
       // An accept that fails is the stop's own doing (it shuts the socket down); a refused
       // hand-over is not.

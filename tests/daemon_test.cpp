@@ -18,6 +18,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <map>
 #include <random>
 #include <string>
@@ -190,7 +191,10 @@ TEST_F(DaemonTest, InTheForegroundItLogsToStandardErrorAndTellsTheManagerItServe
             "READY=1\nMAINPID=" + std::to_string(pid) + "\nSTATUS=serving on " + d_.socket_path);
   const std::string serving = "<6>serving: pid " + std::to_string(pid) + ", socket " +
                               d_.socket_path + ", 10 threads, capacity 100 entries, life time 10 s";
-  EXPECT_EQ(harness_read_file(d_.dir + "/daemon.err"), serving + "\n");
+  // Written by the log thread, so perhaps a moment after the first answer.
+  EXPECT_TRUE(harness_wait_for(
+      [&] { return harness_read_file(d_.dir + "/daemon.err") == serving + "\n"; }, kBoundMs))
+      << harness_read_file(d_.dir + "/daemon.err");
 
   ExpectOrderlyStop(harness_stop(&d_));
   EXPECT_EQ(NextNotice(manager), "STOPPING=1");
@@ -497,6 +501,58 @@ TEST_F(DaemonTest, ALogThatNeverDrainsHoldsNeitherARequestNorTheStop) {
   ExpectOrderlyStop(harness_stop(&d_));
   d_.pid = -1;
   close(ends[0]);
+}
+
+TEST_F(DaemonTest, WorkersHeldForGoodStopTheWatchdogAndTheStopEndsWithoutThem) {
+  config_.threads = "5";
+  harness_write_config(d_, config_);
+  const std::string manager_path = d_.dir + "/notify.sock";
+  const int manager = BindManager(manager_path);
+  ASSERT_GE(manager, 0);
+  const char *asan = getenv("ASAN_OPTIONS");
+  const std::string saved_asan = asan != nullptr ? asan : "";
+  // The sanitizer runtime then no longer comes first; it works all the same.
+  setenv("ASAN_OPTIONS", (saved_asan + ":verify_asan_link_order=0").c_str(), 1);
+  setenv("LD_PRELOAD", VRELL_FAIL_PRELOAD, 1);
+  setenv("VRELL_FAIL", "send_reply", 1);
+  setenv(kNotifyVariable, manager_path.c_str(), 1);
+  setenv("WATCHDOG_USEC", "200000", 1);
+  pid_t launched = harness_launch(&d_, {"-f"});
+  for (const char *name : {"LD_PRELOAD", "VRELL_FAIL", kNotifyVariable, "WATCHDOG_USEC"}) {
+    unsetenv(name);
+  }
+  asan != nullptr ? setenv("ASAN_OPTIONS", saved_asan.c_str(), 1) : unsetenv("ASAN_OPTIONS");
+  ASSERT_GT(launched, 0);
+  d_.pid = launched;
+  EXPECT_EQ(NextNotice(manager).rfind("READY=1\n", 0), 0u);
+  // Idle, it pings.
+  EXPECT_EQ(NextNotice(manager), "WATCHDOG=1");
+  // Each worker serves a request and is then held in the reply's send; one more waits.
+  std::vector<int> clients;
+  for (int i = 0; i < 6; ++i) {
+    clients.push_back(harness_connect(d_.socket_path));
+    ASSERT_GE(clients.back(), 0);
+    std::string request = "K\r\n";
+    ASSERT_GT(send(clients.back(), request.c_str(), request.size() + 1, MSG_NOSIGNAL), 0);
+  }
+  // The pings stop: no notice at all for five intervals.
+  bool quiet = false;
+  const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(kBoundMs);
+  while (!quiet && std::chrono::steady_clock::now() < until) {
+    quiet = !ReadableWithin(manager, 1000);
+    if (!quiet) NextNotice(manager);
+  }
+  EXPECT_TRUE(quiet) << "the watchdog is still pinged";
+
+  // The stop answers what it can, then ends without the held workers, within its bound.
+  const int status = harness_stop(&d_);
+  ExpectOrderlyStop(status);
+  EXPECT_NE(harness_read_file(d_.dir + "/daemon.err")
+                .find("<4>stopped without waiting for 5 workers still serving"),
+            std::string::npos)
+      << harness_read_file(d_.dir + "/daemon.err");
+  for (int fd : clients) close(fd);
+  close(manager);
 }
 
 TEST_F(DaemonTest, AFullPoolServesTheNextOnlyWhenASlotIsFreeAndIdleClientsAreLetGo) {
