@@ -287,7 +287,7 @@ echo "--- earlier package"
 # root's, and a postinst that made the group vrell, which its unit gave the socket to.
 earlier=$work/earlier
 mkdir -p "$earlier/DEBIAN" "$earlier/etc/vrell" "$work/guest/earlier"
-cp etc/vrell.ini "$earlier/etc/vrell/vrell.ini"
+cp "$work/root-amd64/usr/share/vrell/vrell.ini" "$earlier/etc/vrell/vrell.ini"
 cat >"$earlier/DEBIAN/control" <<CONTROL
 Package: vrell
 Version: 0.1.0
