@@ -5,7 +5,9 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/file.h>
 #include <sys/resource.h>
+#include <time.h>
 #include <unistd.h>
 
 #include "config/file.h"
@@ -177,4 +179,35 @@ int replace_commit(const replace_target *target, const char *data, size_t size) 
   int committed = temp_file_commit(out, path);
   if (committed == TEMP_COMMIT_IN_PLACE && exists) return rewrite_in_place(path, old, data, size);
   return committed == 0 ? 0 : -1;
+}
+
+int replace_lock(const char *name, int timeout_ms) {
+  if (name == nullptr) return -1;
+  constexpr long retry_ns = 10 * 1000 * 1000;
+  for (int waited_ms = 0;; waited_ms += 10) {
+    int fd = open(name, O_RDONLY | O_CLOEXEC | O_NOCTTY);
+    if (fd < 0) return -1;
+    // flock, not fcntl: a record lock would go with the first close of any descriptor of the
+    // file, and the in-place rewrite opens and closes its own.
+    if (flock(fd, LOCK_EX | LOCK_NB) == 0) {
+      struct stat locked, named;
+      if (fstat(fd, &locked) == 0 && stat(name, &named) == 0 && locked.st_dev == named.st_dev &&
+          locked.st_ino == named.st_ino)
+        return fd;
+      // The holder renamed a new file over the name: the lock guards a file no one reads now.
+      close(fd);
+      errno = EWOULDBLOCK;
+    } else {
+      int error = errno;
+      close(fd);
+      errno = error;
+    }
+    if (errno != EWOULDBLOCK && errno != EINTR) return -1;
+    if (waited_ms >= timeout_ms) {
+      errno = EWOULDBLOCK;
+      return -1;
+    }
+    struct timespec pause = {0, retry_ns};
+    nanosleep(&pause, nullptr);
+  }
 }

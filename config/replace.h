@@ -17,6 +17,8 @@
 
 // Symbolic links replace_prepare follows from the name it is given before it gives up.
 constexpr int REPLACE_LINK_HOPS_MAX = 40;
+// How long replace_lock waits for a lock another process holds.
+constexpr int REPLACE_LOCK_WAIT_MS = 3000;
 
 // The file to be replaced, as replace_prepare found it.
 struct replace_target {
@@ -43,5 +45,14 @@ int replace_prepare(const char *name, replace_target *target);
 // as it was (an in-place rewrite that fails after its first byte puts the old content back)
 // and no temporary file left.
 int replace_commit(const replace_target *target, const char *data, size_t size);
+
+// Takes an exclusive flock on the file that name names (links followed), so that two processes
+// that each read, check and replace the file one after the other never interleave: the lock is
+// held from before the read until the commit has ended. A lock taken on a file that another
+// process meanwhile replaced by rename is let go and taken again on the file the name names now.
+// Waits at most timeout_ms. Returns a descriptor holding the lock, which the caller closes to
+// let the lock go (replace_commit's own opens and closes keep it); -1 when the file cannot be
+// opened, or the lock not taken within timeout_ms (errno EWOULDBLOCK).
+int replace_lock(const char *name, int timeout_ms = REPLACE_LOCK_WAIT_MS);
 
 #endif  // VRELL_CONFIG_REPLACE_H_

@@ -25,6 +25,7 @@
 #include "daemon/notify.h"
 #include "daemon/server.h"
 #include "daemon/settings.h"
+#include "daemon/watchdog.h"
 #include "service/log.h"
 #include "service/pool.h"
 #include "service/queue.h"
@@ -62,6 +63,8 @@ constexpr char MSG_LOG_POOL_START[] = "cannot start the worker pool";
 constexpr char MSG_LOG_HAND_OVER_FAILED[] = "cannot queue an accepted connection; stopping";
 // A file value that the command line would refuse; the daemon takes it as it is.
 constexpr char MSG_LOG_CHECK_PROBLEM[] = "configuration: %s = \"%s\": %s";
+constexpr char MSG_LOG_WATCHDOG[] = "cannot start the thread that pings the watchdog";
+constexpr char MSG_LOG_WORKERS_LEFT[] = "stopped without waiting for %d workers still serving";
 // The service manager's status line once the daemon serves.
 constexpr char MSG_NOTIFY_STATUS[] = "serving on %s";
 
@@ -87,6 +90,13 @@ int waiting_limit(int threads) {
   return waiting_bound(
       limit.rlim_cur == RLIM_INFINITY ? UINT64_MAX : static_cast<uint64_t>(limit.rlim_cur),
       threads);
+}
+
+// What the manager's watchdog looks at: whether the queue's head moves.
+void sample_queue(const void *queue, watchdog_sample *sample) {
+  auto **handle = const_cast<connection_queue **>(static_cast<connection_queue *const *>(queue));
+  sample->taken = connection_queue_taken(handle);
+  sample->queued = connection_queue_length(handle);
 }
 
 // How the pool asks for the stop when it cannot be set up: as a termination signal does, so
@@ -286,6 +296,7 @@ int main(int argc, char *argv[]) {
                 errno != 0 ? strerror(errno) : MSG_LOG_PID_FILE_IN_THE_WAY);
     fprintf(stderr, MSG_PID_FILE_FAILED, effective.pid_path);
     release(&held);
+    if (!log_close()) _exit(EXIT_FAILURE_STATUS);
     return EXIT_FAILURE_STATUS;
   }
 
@@ -308,12 +319,15 @@ int main(int argc, char *argv[]) {
       snprintf(notify_status, sizeof notify_status, MSG_NOTIFY_STATUS, effective.socket_path);
       // The socket listens and the workers wait: a client the manager lets go now is served.
       notify_ready(static_cast<long>(getpid()), notify_status);
+      // Without its pings the manager restarts a daemon that serves; the daemon serves on.
+      if (watchdog_start(sample_queue, &held.queue) < 0) log_message(LOG_WARNING, MSG_LOG_WATCHDOG);
       int loop = server_accept_loop(held.listen_fd, admit_connection, held.waiting, watch_waiting);
       // Every connection accepted is answered: the waiting ones by the workers, once they speak
       // or at their deadline.
       if (waiting_flush(held.waiting) < 0 && loop == SERVER_LOOP_STOPPED) {
         loop = SERVER_LOOP_HAND_OVER_FAILED;
       }
+      watchdog_stop();
       notify_stopping();
       // An accept that fails is the stop's own doing (it shuts the socket down); a refused
       // hand-over is not.
@@ -331,12 +345,20 @@ int main(int argc, char *argv[]) {
   // before the workers end.
   lifecycle_finish_exit_helper();
   pool_counters last = {};
-  pool_stop(pool, &last);
+  const int left = pool_stop(pool, &last);
   remove_pid_file(effective.pid_path);
   char counters[LOG_LINE_MAX];
   stats_fields(counters, sizeof counters, held.cache, &last);
   log_message(LOG_INFO, MSG_LOG_STOPPED, counters);
+  if (left > 0) {
+    // The workers left may still use the queue and the cache, so only the socket goes.
+    log_message(LOG_WARNING, MSG_LOG_WORKERS_LEFT, left);
+    close_server_socket(held.listen_fd, held.settings);
+    log_close();
+    _exit(status);
+  }
   release(&held);
-  log_close();
+  // A log thread that its sink still holds would keep exit waiting for it.
+  if (!log_close()) _exit(status);
   return status;
 }

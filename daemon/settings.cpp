@@ -13,6 +13,7 @@
 #include "base/unix_socket.h"
 #include "config/ini.h"
 #include "config/path.h"
+#include "config/replace.h"
 #include "config/symtab.h"
 
 void settings_clear(daemon_settings *settings) {
@@ -44,6 +45,14 @@ void settings_copy_path(char *path, const char *text) {
 }
 
 namespace {
+
+// Closes the descriptor that holds the save's lock, which lets the lock go.
+struct lock_holder {
+  int fd;
+  ~lock_holder() {
+    if (fd >= 0) close(fd);
+  }
+};
 
 char last_error[SETTINGS_ERROR_MAX];
 int32_t last_status;
@@ -332,6 +341,10 @@ int settings_save(const char *conf_path, const daemon_settings *settings) {
     return set_error(-1, "%s", SETTINGS_MSG_NULL_PARAMETERS);
   }
   if (access(conf_path, W_OK) != 0) return set_error(-1, SETTINGS_MSG_CANNOT_WRITE, conf_path);
+  // Held from the read to the end of the commit: a second save at the same time would
+  // otherwise interleave its rewrite with this one and could leave a file cut mid-line.
+  lock_holder lock{replace_lock(conf_path)};
+  if (lock.fd < 0) return set_error(-1, SETTINGS_MSG_CANNOT_LOCK, conf_path);
   table_ptr table(symtab_new(nullptr, 0));
   if (table == nullptr) return set_error(-1, SETTINGS_MSG_CANNOT_LOAD, conf_path);
   // The save rewrites exactly this file, so it reads exactly this file, without the search

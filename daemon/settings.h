@@ -45,6 +45,7 @@ constexpr char SETTINGS_MSG_CANNOT_LOAD[] = "Can not load conf file (%s)";
 constexpr char SETTINGS_MSG_KEY_MISSING[] = "'%s' Configuration missing. using default";
 constexpr char SETTINGS_MSG_CANNOT_WRITE[] = "Can not write conf file (%s)";
 constexpr char SETTINGS_MSG_CANNOT_SAVE[] = "Can not save conf file (%s)";
+constexpr char SETTINGS_MSG_CANNOT_LOCK[] = "Can not lock conf file (%s)";
 
 // Texts of the validation, each %s the command-line path under test.
 constexpr char SETTINGS_MSG_NULL_ARGUMENTS[] = "Invalid NULL arguments";
@@ -113,7 +114,10 @@ int settings_load(const char *conf_path, daemon_settings *settings);
 // entries. The file is read as it is named, without search, and must be read whole: a file
 // that is not writable, cannot be read (a directory among others) or cannot be saved is left
 // byte for byte as it was. Returns 0 when the file was rewritten, -1 on failure (message in
-// the last-error text). Never prints.
+// the last-error text). Holds an exclusive lock on the file from the read to the end of the
+// rewrite (config/replace.h, replace_lock), so saves of one file by several processes follow one
+// another; one that cannot take the lock within REPLACE_LOCK_WAIT_MS fails and leaves the file
+// as it is. Never prints.
 int settings_save(const char *conf_path, const daemon_settings *settings);
 
 // Returns the message of the last failure or warning of load or save; empty when none.

@@ -2,11 +2,18 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <pthread.h>
+#include <signal.h>
 #include <stdarg.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <time.h>
 #include <unistd.h>
+
+#include <atomic>
+
+#include "base/clock.h"
 
 namespace {
 
@@ -70,22 +77,108 @@ bool open_file() {
   return true;
 }
 
+// The lines waiting for the log thread. Plain pthread objects: a log thread that a stalled sink
+// keeps may still use them while the process exits, so they must have no destructor.
+struct ring_line {
+  int priority;
+  char text[LOG_LINE_MAX];
+};
+pthread_mutex_t ring_lock = PTHREAD_MUTEX_INITIALIZER;
+pthread_cond_t ring_ready = PTHREAD_COND_INITIALIZER;
+ring_line ring[LOG_RING_LINES];  // guarded by ring_lock, like the three below
+int ring_head = 0;
+int ring_count = 0;
+bool ring_closing = false;
+// The log thread runs from log_open to log_close; ended is set as its last act.
+pthread_t log_thread;
+std::atomic<bool> thread_running{false};
+std::atomic<bool> thread_ended{false};
+std::atomic<uint64_t> dropped_total{0};
+std::atomic<uint64_t> dropped_unreported{0};
+
+void say_dropped() {
+  uint64_t dropped = dropped_unreported.exchange(0);
+  if (dropped == 0) return;
+  char line[LOG_LINE_MAX];
+  snprintf(line, sizeof line, LOG_MSG_DROPPED, static_cast<unsigned long long>(dropped));
+  log_sink(LOG_WARNING, line);
+}
+
+// Writes the lines in order; only this thread ever waits for the sink.
+void *log_thread_main(void *) {
+  ring_line line;
+  pthread_mutex_lock(&ring_lock);
+  for (;;) {
+    while (ring_count == 0 && !ring_closing) pthread_cond_wait(&ring_ready, &ring_lock);
+    if (ring_count == 0) break;
+    line = ring[ring_head];
+    ring_head = (ring_head + 1) % LOG_RING_LINES;
+    ring_count--;
+    pthread_mutex_unlock(&ring_lock);
+    say_dropped();
+    log_sink(line.priority, line.text);
+    pthread_mutex_lock(&ring_lock);
+  }
+  pthread_mutex_unlock(&ring_lock);
+  say_dropped();
+  thread_ended.store(true);
+  return nullptr;
+}
+
+// Starts the log thread with every signal blocked, so that a termination signal never lands on
+// it while it waits for a sink. Without it, lines go to the sink directly.
+void start_thread() {
+  if (thread_running.load()) return;
+  ring_closing = false;
+  thread_ended.store(false);
+  sigset_t all, before;
+  sigfillset(&all);
+  pthread_sigmask(SIG_BLOCK, &all, &before);
+  if (pthread_create(&log_thread, nullptr, log_thread_main, nullptr) == 0) {
+    thread_running.store(true);
+  }
+  pthread_sigmask(SIG_SETMASK, &before, nullptr);
+}
+
+// Lets the log thread write what is queued, waiting at most wait_ms. Returns false when it is
+// still held by its sink: it is then left as it is.
+bool stop_thread(int wait_ms) {
+  if (!thread_running.load()) return true;
+  pthread_mutex_lock(&ring_lock);
+  ring_closing = true;
+  pthread_cond_signal(&ring_ready);
+  pthread_mutex_unlock(&ring_lock);
+  const int64_t until = clock_now_ms() + wait_ms;
+  while (!thread_ended.load() && clock_now_ms() < until) {
+    struct timespec pause = {0, 10 * 1000 * 1000};
+    nanosleep(&pause, nullptr);
+  }
+  if (!thread_ended.load()) return false;
+  pthread_join(log_thread, nullptr);
+  thread_running.store(false);
+  return true;
+}
+
 }  // namespace
 
 void (*log_sink)(int priority, const char *line) = discard;
 
 void log_open(void) {
-  if (log_sink != discard || open_file()) return;
-  openlog(LOG_IDENT, LOG_PID, LOG_DAEMON);
-  log_sink = to_syslog;
+  if (log_sink == discard && !open_file()) {
+    openlog(LOG_IDENT, LOG_PID | LOG_NDELAY, LOG_DAEMON);
+    log_sink = to_syslog;
+  }
+  start_thread();
 }
 
 void log_open_foreground(void) {
-  if (log_sink != discard || open_file()) return;
-  log_sink = to_stderr;
+  if (log_sink == discard && !open_file()) log_sink = to_stderr;
+  start_thread();
 }
 
-void log_close(void) {
+bool log_close(int wait_ms) {
+  // A sink that holds the log thread is left to it; the process is about to end.
+  if (!stop_thread(wait_ms)) return false;
   if (log_sink == to_file) {
     close(log_file);
     log_file = -1;
@@ -96,6 +189,11 @@ void log_close(void) {
   } else if (log_sink == to_stderr) {
     log_sink = discard;
   }
+  return true;
+}
+
+uint64_t log_dropped(void) {
+  return dropped_total.load();
 }
 
 void log_message(int priority, const char *format, ...) {
@@ -104,5 +202,22 @@ void log_message(int priority, const char *format, ...) {
   va_start(args, format);
   vsnprintf(line, sizeof line, format, args);
   va_end(args);
-  log_sink(priority, line);
+  if (!thread_running.load()) {
+    log_sink(priority, line);
+    return;
+  }
+  pthread_mutex_lock(&ring_lock);
+  bool queued = ring_count < LOG_RING_LINES;
+  if (queued) {
+    ring_line &slot = ring[(ring_head + ring_count) % LOG_RING_LINES];
+    slot.priority = priority;
+    memcpy(slot.text, line, sizeof line);
+    ring_count++;
+    pthread_cond_signal(&ring_ready);
+  }
+  pthread_mutex_unlock(&ring_lock);
+  if (!queued) {
+    dropped_total.fetch_add(1);
+    dropped_unreported.fetch_add(1);
+  }
 }

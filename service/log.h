@@ -2,18 +2,32 @@
 // to syslog (ident "vrell", with the pid, facility daemon) once it has detached, or to standard
 // error with the priority in front when it stays in the foreground under a service manager that
 // reads them with their levels. Nothing on the request path logs, apart from the rate-limited
-// warning of a full table.
+// warning of a full table, after its reply.
 //
-// Thread safety: log_message may be called from any thread, never from a signal handler.
-// log_open, log_close and log_sink belong to the main thread (or a test) and are changed only
-// while no other thread logs.
+// No caller ever waits for a sink: once the log is open, log_message puts the line in a ring of
+// LOG_RING_LINES lines that a log thread of its own writes out. A line that finds the ring full
+// (the sink has stopped draining: a full pipe, a journal or syslog that reads nothing) is
+// dropped and counted; once the sink takes lines again, the log thread writes LOG_MSG_DROPPED
+// with the count before the next line.
+//
+// Thread safety: log_message and log_dropped may be called from any thread, never from a signal
+// handler; the ring has a lock of its own, held only to copy a line in or out. log_open,
+// log_close and log_sink belong to the main thread (or a test) and are changed only while no
+// other thread logs. The log thread blocks every signal.
 #ifndef VRELL_SERVICE_LOG_H_
 #define VRELL_SERVICE_LOG_H_
 
+#include <stdint.h>
 #include <syslog.h>
 
 // The longest line, without its end; a longer one is cut.
 constexpr int LOG_LINE_MAX = 1024;
+// Lines the ring holds for the log thread.
+constexpr int LOG_RING_LINES = 64;
+// How long log_close lets the log thread write what is queued.
+constexpr int LOG_CLOSE_WAIT_MS = 2000;
+// The line that counts what was dropped, as a warning.
+constexpr char LOG_MSG_DROPPED[] = "log: %llu lines dropped while the log did not drain";
 
 // When this environment variable names a file, log_open and log_open_foreground append the
 // lines there instead of sending them to syslog or standard error, one "PRIORITY: text" line
@@ -23,12 +37,13 @@ constexpr char LOG_FILE_VARIABLE[] = "VRELL_LOG_FILE";
 
 // Where every line goes, with its syslog priority; the text carries no line end. Until log_open
 // the lines are dropped, so that unit tests of code that logs write nowhere; a test may put
-// its own sink here.
+// its own sink here, which log_message then calls directly while the log is not open.
 extern void (*log_sink)(int priority, const char *line);
 
 // Opens the log for the detached daemon: syslog with ident "vrell", LOG_PID and LOG_DAEMON, or
-// the file that LOG_FILE_VARIABLE names. A file that cannot be opened leaves the log on
-// syslog. Leaves a sink that a test has put in place alone.
+// the file that LOG_FILE_VARIABLE names, and starts the log thread (without it, lines go to the
+// sink directly). A file that cannot be opened leaves the log on syslog. Leaves a sink that a
+// test has put in place alone.
 void log_open(void);
 
 // Opens the log for a daemon that stays in the foreground: each line goes to standard error as
@@ -37,11 +52,18 @@ void log_open(void);
 // be written is dropped. Leaves a sink that a test has put in place alone.
 void log_open_foreground(void);
 
-// Closes what log_open or log_open_foreground opened (never standard error itself); later lines
-// are dropped again.
-void log_close(void);
+// Lets the log thread write the lines queued, waiting at most wait_ms, ends it and closes what
+// log_open or log_open_foreground opened (never standard error itself); later lines are
+// dropped again. Returns true; false when the sink still held the log thread at the bound: the
+// thread and the sink are then left as they are, and the caller should end the process.
+bool log_close(int wait_ms = LOG_CLOSE_WAIT_MS);
 
-// Formats one line with printf conventions and hands it to the sink. Never fails.
+// Returns how many lines were dropped because the ring was full, since the process started.
+uint64_t log_dropped(void);
+
+// Formats one line with printf conventions and queues it for the log thread, or drops and
+// counts it when the ring is full; hands it to the sink directly while the log is not open.
+// Never waits for the sink; never fails.
 void log_message(int priority, const char *format, ...) __attribute__((format(printf, 2, 3)));
 
 #endif  // VRELL_SERVICE_LOG_H_

@@ -2,9 +2,12 @@
 
 #include <sched.h>
 #include <stdlib.h>
+#include <time.h>
 
 #include <atomic>
 #include <new>
+
+#include "base/clock.h"
 
 int (*pool_thread_create)(pthread_t *, const pthread_attr_t *, void *(*)(void *),
                           void *) = pthread_create;
@@ -15,6 +18,7 @@ namespace {
 struct pool_worker {
   pthread_t thread;
   std::atomic<int32_t> state{SLOT_IDLE};
+  std::atomic<bool> ended{false};  // set as the worker's last act
   const worker_pool *pool;
 };
 
@@ -77,12 +81,31 @@ worker_pool *pool_start(const pool_config *config) {
   return nullptr;
 }
 
-void pool_stop(worker_pool *pool, pool_counters *last) {
-  if (pool == nullptr) return;
-  join_workers(pool);
-  stats_set_gauges(nullptr, nullptr);
+int pool_stop(worker_pool *pool, pool_counters *last, int wait_ms) {
+  if (pool == nullptr) return 0;
+  connection_queue_close(pool->config.queue);
+  const int64_t until = clock_now_ms() + wait_ms;
+  int32_t left;
+  for (;;) {
+    left = 0;
+    for (int32_t i = 0; i < pool->started; i++) left += pool->workers[i].ended.load() ? 0 : 1;
+    if (left == 0 || clock_now_ms() >= until) break;
+    struct timespec pause = {0, 10 * 1000 * 1000};
+    nanosleep(&pause, nullptr);
+  }
   pool_counts(pool, last);
+  if (left > 0) {
+    // Each worker left may still reach the pool, its queue and the cache, so none of them is
+    // freed: the process ends next.
+    for (int32_t i = 0; i < pool->started; i++) {
+      if (!pool->workers[i].ended.load()) pthread_detach(pool->workers[i].thread);
+    }
+    return left;
+  }
+  for (int32_t i = 0; i < pool->started; i++) pthread_join(pool->workers[i].thread, nullptr);
+  stats_set_gauges(nullptr, nullptr);
   free_pool(pool);
+  return 0;
 }
 
 int pool_counts(const worker_pool *pool, pool_counters *counters) {
@@ -116,5 +139,6 @@ void *request_queue_handler(void *arg) {
     request_handler_thread(&job);
     worker->state.store(SLOT_IDLE);
   }
+  worker->ended.store(true);
   return nullptr;
 }

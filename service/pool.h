@@ -48,11 +48,20 @@ using pool_counters = stats_gauges;
 // started are ended first (the queue is closed for that), and config->request_stop is called.
 worker_pool *pool_start(const pool_config *config);
 
+// How long pool_stop waits for its workers by default: every connection queued is answered
+// within its receive deadline, and a worker that has not ended a few seconds after that is
+// held by something it cannot get out of.
+constexpr int POOL_STOP_GRACE_MS = 3000;
+constexpr int POOL_STOP_WAIT_MS = REQUEST_RECEIVE_TIMEOUT_MS + POOL_STOP_GRACE_MS;
+
 // Closes the queue, lets the workers serve every connection in it (each is answered at the
-// latest when its receive deadline, counted from its accept, has passed), joins them and frees
-// the pool. Fills last, when not null, with the counts once every worker has ended. The caller
-// stops pushing first. Does nothing for a null pool.
-void pool_stop(worker_pool *pool, pool_counters *last);
+// latest when its receive deadline, counted from its accept, has passed), waits at most wait_ms
+// for them to end, joins them and frees the pool. Fills last, when not null, with the counts
+// once the wait is over. The caller stops pushing first. Returns 0; the number of workers still
+// running at the bound, which are then left detached, with the pool, its queue and the cache
+// still in their use: the caller frees none of these and ends the process. Returns 0 for a null
+// pool.
+int pool_stop(worker_pool *pool, pool_counters *last, int wait_ms = POOL_STOP_WAIT_MS);
 
 // Fills counters from pool. Returns 0; -1 when pool or counters is null.
 int pool_counts(const worker_pool *pool, pool_counters *counters);

@@ -22,6 +22,7 @@ struct connection_queue {
   GQueue *cells = nullptr;
   bool closed = false;
   int length_max = 0;
+  uint64_t taken = 0;  // cells taken off the head
 };
 
 int connection_queue_create(connection_queue **queue) {
@@ -71,6 +72,7 @@ int32_t connection_queue_pop(connection_queue **queue, struct timespec *accepted
   {
     std::lock_guard<std::mutex> guard(q->lock);
     cell = static_cast<queue_cell *>(g_queue_pop_head(q->cells));
+    if (cell != nullptr) q->taken++;
   }
   return unpack(cell, accepted);
 }
@@ -90,6 +92,7 @@ int32_t connection_queue_take(connection_queue **queue, struct timespec *accepte
     std::unique_lock<std::mutex> guard(q->lock);
     q->ready.wait(guard, [q] { return q->closed || !g_queue_is_empty(q->cells); });
     cell = static_cast<queue_cell *>(g_queue_pop_head(q->cells));
+    if (cell != nullptr) q->taken++;
     if (cell != nullptr && draw != nullptr) *drawn = draw();
   }
   return unpack(cell, accepted);
@@ -109,6 +112,12 @@ int connection_queue_length_max(connection_queue **queue) {
   if (queue == nullptr || *queue == nullptr) return 0;
   std::lock_guard<std::mutex> guard((*queue)->lock);
   return (*queue)->length_max;
+}
+
+uint64_t connection_queue_taken(connection_queue **queue) {
+  if (queue == nullptr || *queue == nullptr) return 0;
+  std::lock_guard<std::mutex> guard((*queue)->lock);
+  return (*queue)->taken;
 }
 
 void connection_queue_free(connection_queue **queue) {

@@ -51,6 +51,10 @@ void connection_queue_close(connection_queue **queue);
 // queue.
 int connection_queue_length_max(connection_queue **queue);
 
+// Returns how many cells have been taken off the head (pop or take) since the queue was made; 0
+// when there is no queue.
+uint64_t connection_queue_taken(connection_queue **queue);
+
 // Frees every cell with FreeEachElement, leaving the descriptors open, frees the queue and
 // clears the handle. Does nothing when there is no queue.
 void connection_queue_free(connection_queue **queue);

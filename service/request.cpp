@@ -130,8 +130,10 @@ void *request_handler_thread(void *arg) {
 
   // Counted before the send: a client that asks for the counters right after its reply finds
   // that reply counted.
-  stats_count_reply(counter, cache);
+  stats_count_reply(counter);
   reply_send(connection, text, &deadline);
   close(connection);
+  // Only now: the client has its answer whatever the log does.
+  stats_after_reply(counter, cache);
   return nullptr;
 }

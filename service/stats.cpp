@@ -68,9 +68,12 @@ void stats_count(stats_counter counter) {
   relaxed_add(counter);
 }
 
-void stats_count_reply(stats_counter counter, const verdict_cache *cache) {
+void stats_count_reply(stats_counter counter) {
   if (counter < 0 || counter >= STATS_COUNTERS) return;
   relaxed_add(counter);
+}
+
+void stats_after_reply(stats_counter counter, const verdict_cache *cache) {
   if (counter == STATS_REFUSED_FULL) warn_full(cache);
 }
 
@@ -107,6 +110,7 @@ size_t stats_fields(char *out, size_t size, verdict_cache *cache, const stats_ga
       {"queued", static_cast<uint64_t>(pool->queued)},
       {"queued_max", static_cast<uint64_t>(pool->queued_max)},
       {"waiting", static_cast<uint64_t>(pool->waiting)},
+      {"log_dropped", log_dropped()},
   };
   size_t length = 0;
   if (size == 0) return 0;

@@ -57,17 +57,21 @@ void stats_start(void);
 void stats_count(stats_counter counter);
 
 // Counts a reply under its counter, the one its row of the protocol's tables names;
-// STATS_UNCOUNTED counts nothing. STATS_REFUSED_FULL also logs the full-table warning: the first
-// one at once, then at most one every STATS_FULL_WARNING_EVERY_S seconds with the count since the
-// last line. cache may be null; it only names the capacity in the warning.
-void stats_count_reply(stats_counter counter, const verdict_cache *cache);
+// STATS_UNCOUNTED counts nothing.
+void stats_count_reply(stats_counter counter);
+
+// Logs what a reply counted under counter calls for, once it has been sent and its connection
+// closed: for STATS_REFUSED_FULL the full-table warning, the first one at once, then at most one
+// every STATS_FULL_WARNING_EVERY_S seconds with the count since the last line. cache may be
+// null; it only names the capacity in the warning.
+void stats_after_reply(stats_counter counter, const verdict_cache *cache);
 
 // Returns the counter's value.
 uint64_t stats_get(stats_counter counter);
 
-// Writes the fields "uptime=N;entries=N;...;queued_max=N;waiting=N" into out (size bytes,
-// terminated). entries takes the cache's lock for a moment; a null cache gives 0 entries and
-// capacity, null gauges give 0 for threads, busy, queued, queued_max and waiting. Returns the
+// Writes the fields "uptime=N;entries=N;...;queued_max=N;waiting=N;log_dropped=N" into out (size
+// bytes, terminated). entries takes the cache's lock for a moment; a null cache gives 0 entries
+// and capacity, null gauges give 0 for threads, busy, queued, queued_max and waiting. Returns the
 // length of the text, cut to size - 1.
 size_t stats_fields(char *out, size_t size, verdict_cache *cache, const stats_gauges *gauges);
 

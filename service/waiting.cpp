@@ -46,7 +46,7 @@ namespace {
 // The reply of a connection the set gives up on. Its socket is new and has sent nothing, so the
 // send finds room; it never waits.
 void answer_and_close(int connection) {
-  stats_count_reply(STATS_ERRORS, nullptr);
+  stats_count_reply(STATS_ERRORS);
   send(connection, REPLY_CACHE_ERROR, sizeof REPLY_CACHE_ERROR, MSG_NOSIGNAL | MSG_DONTWAIT);
   close(connection);
 }

@@ -4,6 +4,7 @@
 // or its leftovers; and its worker pool holds under saturation, idle clients and bursts.
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
@@ -236,7 +237,10 @@ TEST_F(DaemonTest, InTheForegroundItLogsToStandardErrorAndTellsTheManagerItServe
             "READY=1\nMAINPID=" + std::to_string(pid) + "\nSTATUS=serving on " + d_.socket_path);
   const std::string serving = "<6>serving: pid " + std::to_string(pid) + ", socket " +
                               d_.socket_path + ", 10 threads, capacity 100 entries, life time 10 s";
-  EXPECT_EQ(harness_read_file(d_.dir + "/daemon.err"), serving + "\n");
+  // Written by the log thread, so perhaps a moment after the first answer.
+  EXPECT_TRUE(harness_wait_for(
+      [&] { return harness_read_file(d_.dir + "/daemon.err") == serving + "\n"; }, kBoundMs))
+      << harness_read_file(d_.dir + "/daemon.err");
 
   ExpectOrderlyStop(harness_stop(&d_));
   EXPECT_EQ(NextNotice(manager), "STOPPING=1");
@@ -523,10 +527,10 @@ TEST_F(DaemonTest, CountersAddUpAndTheLogTellsTheStartAFullTableAndTheStop) {
   }
   std::map<std::string, long long> after = counters();
   const std::map<std::string, long long> expected = {
-      {"entries", 48}, {"capacity", 50}, {"hits", 1},     {"misses", 1},
-      {"stale", 1},    {"added", 50},    {"modified", 1}, {"refused_full", 2},
-      {"deleted", 1},  {"cleared", 0},   {"invalid", 1},  {"errors", 1},
-      {"timeouts", 0}, {"threads", 10},  {"queued", 0},   {"swept", 0}};
+      {"entries", 48}, {"capacity", 50},  {"hits", 1},         {"misses", 1},   {"stale", 1},
+      {"added", 50},   {"modified", 1},   {"refused_full", 2}, {"deleted", 1},  {"cleared", 0},
+      {"invalid", 1},  {"errors", 1},     {"timeouts", 0},     {"threads", 10}, {"queued", 0},
+      {"swept", 0},    {"log_dropped", 0}};
   for (const auto &[name, value] : expected) {
     ASSERT_EQ(after.count(name), 1u) << name;
     EXPECT_EQ(after[name], value) << name;
@@ -560,6 +564,88 @@ TEST_F(DaemonTest, CountersAddUpAndTheLogTellsTheStartAFullTableAndTheStop) {
   EXPECT_EQ(stopped["cleared"], 1) << lines[2];
   EXPECT_EQ(stopped["added"], 50) << lines[2];
   EXPECT_EQ(stopped["busy"], 0) << lines[2];
+}
+
+TEST_F(DaemonTest, ALogThatNeverDrainsHoldsNeitherARequestNorTheStop) {
+  config_.max_entries = "50";
+  harness_write_config(d_, config_);
+  // Standard error on a pipe that is full from the start and never read.
+  int ends[2];
+  ASSERT_EQ(pipe2(ends, O_CLOEXEC), 0);
+  ASSERT_EQ(fcntl(ends[1], F_SETFL, O_NONBLOCK), 0);
+  while (write(ends[1], std::string(4096, 'x').data(), 4096) > 0) {
+  }
+  ASSERT_EQ(fcntl(ends[1], F_SETFL, 0), 0);
+  d_.stderr_fd = ends[1];
+  Start({"-f"});
+  close(ends[1]);
+  for (int i = 0; i < 50; ++i) {
+    ASSERT_EQ(harness_request(d_, "A 1 0 /l/" + std::to_string(i) + "\r\n"),
+              "201-File added successfully\r\n");
+  }
+  // The first refusal makes the full-table warning due.
+  for (int i = 0; i < 20; ++i) {
+    EXPECT_EQ(harness_request(d_, "A 1 0 /l/new" + std::to_string(i) + "\r\n"),
+              "203-File not added. Cache full\r\n");
+    EXPECT_EQ(harness_request(d_, "Q 1 /l/" + std::to_string(i) + "\r\n"),
+              "205-File is marked clean in cache\r\n");
+  }
+  EXPECT_NE(harness_request(d_, "S\r\n").find(";log_dropped="), std::string::npos);
+  ExpectOrderlyStop(harness_stop(&d_));
+  d_.pid = -1;
+  close(ends[0]);
+}
+
+TEST_F(DaemonTest, WorkersHeldForGoodStopTheWatchdogAndTheStopEndsWithoutThem) {
+  config_.threads = "5";
+  harness_write_config(d_, config_);
+  const std::string manager_path = d_.dir + "/notify.sock";
+  const int manager = BindManager(manager_path);
+  ASSERT_GE(manager, 0);
+  const char *asan = getenv("ASAN_OPTIONS");
+  const std::string saved_asan = asan != nullptr ? asan : "";
+  // The sanitizer runtime then no longer comes first; it works all the same.
+  setenv("ASAN_OPTIONS", (saved_asan + ":verify_asan_link_order=0").c_str(), 1);
+  setenv("LD_PRELOAD", VRELL_FAIL_PRELOAD, 1);
+  setenv("VRELL_FAIL", "send_reply", 1);
+  setenv(kNotifyVariable, manager_path.c_str(), 1);
+  setenv("WATCHDOG_USEC", "200000", 1);
+  pid_t launched = harness_launch(&d_, {"-f"});
+  for (const char *name : {"LD_PRELOAD", "VRELL_FAIL", kNotifyVariable, "WATCHDOG_USEC"}) {
+    unsetenv(name);
+  }
+  asan != nullptr ? setenv("ASAN_OPTIONS", saved_asan.c_str(), 1) : unsetenv("ASAN_OPTIONS");
+  ASSERT_GT(launched, 0);
+  d_.pid = launched;
+  EXPECT_EQ(NextNotice(manager).rfind("READY=1\n", 0), 0u);
+  // Idle, it pings.
+  EXPECT_EQ(NextNotice(manager), "WATCHDOG=1");
+  // Each worker serves a request and is then held in the reply's send; one more waits.
+  std::vector<int> clients;
+  for (int i = 0; i < 6; ++i) {
+    clients.push_back(harness_connect(d_.socket_path));
+    ASSERT_GE(clients.back(), 0);
+    std::string request = "K\r\n";
+    ASSERT_GT(send(clients.back(), request.c_str(), request.size() + 1, MSG_NOSIGNAL), 0);
+  }
+  // The pings stop: no notice at all for five intervals.
+  bool quiet = false;
+  const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(kBoundMs);
+  while (!quiet && std::chrono::steady_clock::now() < until) {
+    quiet = !ReadableWithin(manager, 1000);
+    if (!quiet) NextNotice(manager);
+  }
+  EXPECT_TRUE(quiet) << "the watchdog is still pinged";
+
+  // The stop answers what it can, then ends without the held workers, within its bound.
+  const int status = harness_stop(&d_);
+  ExpectOrderlyStop(status);
+  EXPECT_NE(harness_read_file(d_.dir + "/daemon.err")
+                .find("<4>stopped without waiting for 5 workers still serving"),
+            std::string::npos)
+      << harness_read_file(d_.dir + "/daemon.err");
+  for (int fd : clients) close(fd);
+  close(manager);
 }
 
 TEST_F(DaemonTest, SilentClientsHoldNoWorkerAndTheOldestGiveWayAtTheBound) {

@@ -71,7 +71,7 @@ pid_t spawn(const daemon_under_test &d, const std::string &program,
   int out = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
   int err = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
   if (in < 0 || out < 0 || err < 0 || chdir(d.dir.c_str()) != 0) _exit(126);
-  const int opened[3] = {in, out, err};
+  const int opened[3] = {in, out, d.stderr_fd >= 0 ? d.stderr_fd : err};
   for (int fd = 0; fd < 3; ++fd) {
     if ((closed_streams & (1 << fd)) != 0) {
       close(fd);

@@ -28,6 +28,7 @@ struct daemon_under_test {
   std::string pid_path;     // dir/vrell.pid
   pid_t pid = -1;           // the serving process once started
   pid_t launcher_pid = -1;  // the process the test started, until it is reaped
+  int stderr_fd = -1;       // when 0 or more, the daemon's standard error instead of daemon.err
   run_result launcher;      // the process the test started (the parent of the detaching fork)
 };
 

@@ -11,6 +11,7 @@
 #include <linux/fs.h>
 #include <sched.h>
 #include <stdlib.h>
+#include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/mount.h>
 #include <sys/resource.h>
@@ -599,6 +600,95 @@ TEST_F(StartupTest, SaveWritesTheEffectiveValuesAndKeepsTheRest) {
   rewritten.replace(rewritten.find("service threads = \"7\""), 21, "service threads = \"8\"");
   EXPECT_EQ(harness_read_file(conf), rewritten);
   EXPECT_EQ(Inode(conf), inode);
+}
+
+TEST_F(StartupTest, TwoSavesOfOneFileAtOnceLeaveOneWholeFile) {
+  // A long prologue keeps each rewrite busy long enough for the two to overlap. A pid file that
+  // names no process ends each start right after its save.
+  std::string prologue = "; Site configuration\n";
+  for (int i = 0; i < 500; ++i) prologue += "; note " + std::to_string(i) + " kept as it is\n";
+  prologue += "#*END\n";
+  harness_write_config(d_, {});
+  std::string original = harness_read_file(d_.conf_path);
+  original.replace(0, original.find("#*END\n") + 6, prologue);
+  harness_write_file(d_.pid_path, "x");
+  // Contents of different lengths: torn rewrites would mix them or cut one.
+  const std::vector<std::string> small = {"-v", "-t", "5", "-m", "50", "-l", "0"};
+  const std::vector<std::string> large = {"-v", "-t", "25", "-m", "1024", "-l", "3600"};
+  std::vector<daemon_under_test> savers(2, d_);
+  for (int i = 0; i < 2; ++i) {
+    savers[i].dir = d_.dir + "/saver" + std::to_string(i);
+    ASSERT_EQ(mkdir(savers[i].dir.c_str(), 0700), 0);
+  }
+  auto save_alone = [&](const std::vector<std::string> &args) {
+    harness_write_file(d_.conf_path, original);
+    EXPECT_EQ(RunOnConfig(args).status, 1);
+    return harness_read_file(d_.conf_path);
+  };
+  const std::string saved[2] = {save_alone(small), save_alone(large)};
+  ASSERT_NE(saved[0], saved[1]);
+  for (const std::string &text : saved) ASSERT_EQ(text.rfind(prologue, 0), 0u);
+
+  // Rewritten by rename, then in place: a second name for the file keeps it in place.
+  for (const char *route : {"rename", "in place"}) {
+    if (std::string(route) == "in place") {
+      ASSERT_EQ(link(d_.conf_path.c_str(), (d_.dir + "/second-name.ini").c_str()), 0);
+    }
+    for (int round = 0; round < 30; ++round) {
+      // Written through the inode, so the second name stays a name of the file.
+      harness_write_file(d_.conf_path, original);
+      ASSERT_GT(harness_launch(&savers[0], small), 0);
+      ASSERT_GT(harness_launch(&savers[1], large), 0);
+      for (daemon_under_test &saver : savers) {
+        EXPECT_EQ(harness_wait_exit(saver.launcher_pid, 20 * 1000), 1) << route << " " << round;
+        saver.launcher_pid = -1;
+        EXPECT_EQ(harness_read_file(saver.dir + "/daemon.out").find("Error saving"),
+                  std::string::npos)
+            << route << " " << round;
+      }
+      const std::string text = harness_read_file(d_.conf_path);
+      ASSERT_TRUE(text == saved[0] || text == saved[1])
+          << route << ", round " << round << ": a torn file of " << text.size() << " bytes:\n"
+          << text.substr(prologue.size());
+    }
+  }
+
+  // While another holds the lock a save waits; after a rename over the name it locks the new
+  // file; and one that waits too long fails and leaves the file alone.
+  auto lock = [](const std::string &path) {
+    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    EXPECT_EQ(flock(fd, LOCK_EX), 0);
+    return fd;
+  };
+  auto unchanged_for_a_while = [&](const std::string &text) {
+    return !harness_wait_for([&] { return harness_read_file(d_.conf_path) != text; }, 300);
+  };
+  ASSERT_EQ(unlink((d_.dir + "/second-name.ini").c_str()), 0);
+  harness_write_file(d_.conf_path, original);
+  int held = lock(d_.conf_path);
+  ASSERT_GT(harness_launch(&savers[0], small), 0);
+  EXPECT_TRUE(unchanged_for_a_while(original));
+  const std::string renamed = d_.dir + "/renamed.ini";
+  harness_write_file(renamed, original);
+  ASSERT_EQ(rename(renamed.c_str(), d_.conf_path.c_str()), 0);
+  int held_new = lock(d_.conf_path);
+  close(held);
+  EXPECT_TRUE(unchanged_for_a_while(original)) << "the save took the lock of a replaced file";
+  close(held_new);
+  EXPECT_EQ(harness_wait_exit(savers[0].launcher_pid, 20 * 1000), 1);
+  savers[0].launcher_pid = -1;
+  EXPECT_EQ(harness_read_file(d_.conf_path), saved[0]);
+
+  harness_write_file(d_.conf_path, original);
+  held = lock(d_.conf_path);
+  run_result late = RunOnConfig(small);
+  close(held);
+  EXPECT_EQ(late.status, 1);
+  EXPECT_NE(late.out.find("Error saving configuration to file (" + d_.conf_path + ")"),
+            std::string::npos)
+      << late.out;
+  EXPECT_EQ(harness_read_file(d_.conf_path), original);
+  for (daemon_under_test &saver : savers) EXPECT_EQ(harness_sanitizer_reports(saver), "");
 }
 
 TEST_F(StartupTest, ASaveBeyondTheFileSizeLimitFailsAndTheStartGoesOn) {

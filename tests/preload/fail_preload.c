@@ -3,6 +3,8 @@
  *   sigaction            installing a handler for SIGTERM fails
  *   fork                 every fork fails
  *   pthread_create:N     every pthread_create from the Nth of the process on fails
+ *   send_reply           every send of a reply (text beginning with a digit) never returns, as
+ *                        a worker held for good would
  * Without VRELL_FAIL every call goes through unchanged. */
 #define _GNU_SOURCE
 #include <dlfcn.h>
@@ -11,6 +13,7 @@
 #include <signal.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 static const char *failing(void) {
@@ -50,4 +53,14 @@ int pthread_create(pthread_t *thread, const pthread_attr_t *attr, void *(*start)
       (int (*)(pthread_t *, const pthread_attr_t *, void *(*)(void *), void *))dlsym(
           RTLD_NEXT, "pthread_create");
   return real(thread, attr, start, arg);
+}
+
+ssize_t send(int fd, const void *data, size_t size, int flags) {
+  const char *text = (const char *)data;
+  if (size > 0 && text[0] >= '0' && text[0] <= '9' && strcmp(failing(), "send_reply") == 0) {
+    for (;;) pause();
+  }
+  ssize_t (*real)(int, const void *, size_t, int) =
+      (ssize_t(*)(int, const void *, size_t, int))dlsym(RTLD_NEXT, "send");
+  return real(fd, data, size, flags);
 }

@@ -182,7 +182,7 @@ echo "--- systemd unit"
 unit=$stage/lib/systemd/system/vrell.service
 for line in Type=notify RuntimeDirectory=vrell RuntimeDirectoryMode=0750 User=_vrell \
   Group=_vrell 'ExecStart=/usr/sbin/vrell -f -c /etc/vrell/vrell.ini' Restart=always \
-  TimeoutStartSec=10s ProtectSystem=strict ReadWritePaths=/etc/vrell; do
+  TimeoutStartSec=10s WatchdogSec=30s ProtectSystem=strict ReadWritePaths=/etc/vrell; do
   grep -qxF "$line" "$unit" || fail "the unit lacks $line"
 done
 grep -q '^SystemCallArchitectures=' "$unit" && fail "the unit limits system call architectures"
@@ -265,6 +265,10 @@ cc -m32 -Wall -Werror -I"$root32/usr/include" tools/install/component.c \
   "$root32/usr/lib/i386-linux-gnu/libvrell_client.a" -o "$work/component-i386" ||
   fail "a 32-bit C program does not link the i386 client archive alone"
 echo "C programs: linked with the archive, through pkg-config, and with the i386 archive"
+# The guest holds the service's workers for good with the tests' preloaded library, to see the
+# watchdog restart a daemon that serves nothing.
+cc -shared -fPIC -Wall -Werror tests/preload/fail_preload.c -o "$work/guest/bin/fail_preload.so" \
+  -ldl || fail "the preloaded library of the tests does not build"
 
 echo "--- upgrade packages"
 # The upgrade is to these packages repacked at a higher version with another default life time:
@@ -287,6 +291,31 @@ for package in vrell libvrell-client0 libvrell-client-dev; do
 done
 echo "$next" >"$work/guest/upgrade/version"
 echo "upgrade packages: $version to $next"
+
+echo "--- earlier package"
+# As the package before the Debian packaging was: version 0.1.0, the configuration a conffile of
+# root's, and a postinst that made the group vrell, which its unit gave the socket to.
+earlier=$work/earlier
+mkdir -p "$earlier/DEBIAN" "$earlier/etc/vrell" "$work/guest/earlier"
+cp "$work/root-amd64/usr/share/vrell/vrell.ini" "$earlier/etc/vrell/vrell.ini"
+cat >"$earlier/DEBIAN/control" <<CONTROL
+Package: vrell
+Version: 0.1.0
+Architecture: amd64
+Maintainer: vrell maintainers <root@localhost>
+Depends: adduser
+Description: in-memory cache of the anti-virus scanner's verdicts
+ The package as it was before the Debian packaging.
+CONTROL
+echo /etc/vrell/vrell.ini >"$earlier/DEBIAN/conffiles"
+cat >"$earlier/DEBIAN/postinst" <<'POSTINST'
+#!/bin/sh
+set -e
+[ "$1" != configure ] || getent group vrell >/dev/null || addgroup --system --quiet vrell
+POSTINST
+chmod 0755 "$earlier/DEBIAN/postinst"
+dpkg-deb --root-owner-group -b "$earlier" "$work/guest/earlier/vrell_0.1.0_amd64.deb" >/dev/null
+echo "earlier package: vrell 0.1.0 with the group vrell"
 
 echo "--- systemd guest"
 guest=$(bash tools/install/image.sh | tail -n 1)

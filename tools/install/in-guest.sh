@@ -2,8 +2,9 @@
 # The install stage's checks in its systemd guest, run by install-check.service with systemd as
 # PID 1 and no terminal: installs the packages with dpkg, checks the service they start (its
 # user, its socket for a member of _vrell and for another user, the C programs, the journal,
-# the sandbox's exposure, the restart after a crash), lets the daemon's --save rewrite its file, upgrades to the packages
-# of a higher version with a changed default, then removes and purges. Writes 0 to WORK/status
+# the sandbox's exposure, the restart after a crash and by the watchdog), lets the daemon's --save rewrite its file, upgrades to the packages
+# of a higher version with a changed default, then removes and purges; last, installs the earlier
+# package (version 0.1.0, group vrell) and upgrades it to these. Writes 0 to WORK/status
 # when every check passed, 1 otherwise.
 # Usage: in-guest.sh SRC WORK   (SRC the checkout; WORK holds debs/, upgrade/ and bin/)
 set -euo pipefail
@@ -98,6 +99,32 @@ vrell_wait_for eval '[ "$(main_pid)" != "$pid" ] && [ "$(main_pid)" != 0 ] && ru
   fail "vrell.service did not restart after the daemon was killed"
 pid=$(main_pid)
 expect_reply scanner "101-OK: Cache running;" status
+
+step "the watchdog restarts a daemon that serves nothing"
+# The tests' preloaded library holds every reply's send for good, so each worker that serves a
+# request hangs; the process lives on. A short watchdog keeps the wait short.
+dropin=/run/systemd/system/vrell.service.d
+mkdir -p "$dropin"
+printf '[Service]\nEnvironment=LD_PRELOAD=%s VRELL_FAIL=send_reply\nWatchdogSec=4s\n' \
+  "$work/bin/fail_preload.so" >"$dropin/stall.conf"
+systemctl daemon-reload
+systemctl restart vrell.service
+vrell_wait_for running || fail "vrell.service did not start with its workers to be held"
+pid=$(main_pid)
+# Ten workers held, and one more request that waits in the queue.
+for _ in $(seq 11); do as scanner vrell-cli status >/dev/null 2>&1 & done
+vrell_wait_for eval '[ "$(main_pid)" != "$pid" ] && [ "$(main_pid)" != 0 ] && running' ||
+  fail "the watchdog did not restart the daemon that served nothing"
+journalctl -u vrell.service -o cat | grep -q 'Watchdog timeout' ||
+  fail "the journal does not say the watchdog ran out"
+wait
+rm -r "$dropin"
+systemctl daemon-reload
+systemctl restart vrell.service
+vrell_wait_for running || fail "vrell.service did not start again without the held workers"
+pid=$(main_pid)
+expect_reply scanner "101-OK: Cache running;" status
+echo "the watchdog ran out on the daemon whose workers were held and systemd restarted it"
 systemctl stop vrell.service
 ! vrell_alive "$pid" || fail "the daemon runs on after the stop"
 vrell_wait_for logged 6 "stopped: uptime=" || fail "the journal has no stopped line of priority 6"
@@ -156,5 +183,24 @@ run_dpkg -P vrell || fail "dpkg -P failed"
 ! dpkg-query -W 'vrell' 'libvrell*' >/dev/null 2>&1 || fail "dpkg still knows: $(dpkg -l 'vrell' 'libvrell*')"
 left=$(find / /run /tmp /var/tmp -xdev -path /check -prune -o -name '*vrell*' -print)
 [ -z "$left" ] || fail "purge left: $left"
+step "upgrade from the earlier package"
+# The earlier package's service gave the socket to the group vrell; its members move along.
+run_dpkg -i "$work"/earlier/*.deb || fail "the earlier package does not install"
+getent group vrell >/dev/null || fail "the earlier package made no group vrell"
+useradd --system --no-create-home --groups vrell oldscanner
+said=$(run_dpkg -i "$work"/debs/*.deb) || fail "the upgrade from the earlier package failed"
+echo "$said"
+grep -qx 'vrell: oldscanner, of the group vrell that reached the socket before, is now in _vrell' \
+  <<<"$said" || fail "the upgrade did not say that oldscanner joined _vrell"
+id -nG oldscanner | tr ' ' '\n' | grep -qx _vrell || fail "oldscanner is not in _vrell"
+[ "$(owner /etc/vrell/vrell.ini)" = "_vrell:_vrell 644" ] ||
+  fail "the earlier conffile is $(owner /etc/vrell/vrell.ini) after the upgrade"
+vrell_wait_for running || fail "vrell.service is not active after the upgrade from 0.1.0"
+expect_reply oldscanner "101-OK: Cache running;" status
+run_dpkg -P libvrell-client-dev libvrell-client0 vrell || fail "dpkg -P after the earlier upgrade failed"
+left=$(find / /run /tmp /var/tmp -xdev -path /check -prune -o -name '*vrell*' -print)
+[ -z "$left" ] || fail "purge after the earlier upgrade left: $left"
+echo "upgraded from vrell 0.1.0: oldscanner, of the group vrell, now in _vrell reaches the socket"
+
 passed=0
-echo "guest: installed, served, logged, upgraded, removed and purged"
+echo "guest: installed, served, logged, watched, upgraded (also from 0.1.0), removed and purged"
