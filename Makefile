@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: BSD-2-Clause
 # Shortcuts for the scripts in tools/ and bench/; each installs what it needs first.
 .PHONY: all test run stop cli bench fuzz package
 # The request for make cli; for example make cli ARGS="add-file /etc/hostname clean".

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: BSD-2-Clause */
 // The monotonic clock that every deadline, time-out and uptime of the project is measured on.
 // CLOCK_MONOTONIC never jumps when the wall clock is set, so a deadline stays a fixed span away.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 #include "base/unix_socket.h"
 
 #include <errno.h>

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: BSD-2-Clause */
 // Unix-domain sockets as the client library, the daemon and the tools use them: the address of
 // a socket path with its length check, a connect bounded by a deadline, and a guard that closes
 // a descriptor at the end of its scope. Internal to the project: it is linked into the client

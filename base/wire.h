@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: BSD-2-Clause */
 /* The protocol's constants, shared by the daemon, the client library and the tools: the size of
  * a request, the requests with fixed texts, the reply codes and texts, the default socket and
  * its configuration key. Plain C macros, so that C and C++ read them alike and string texts

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The limit vrell is measured against: what one request per connection over a Unix-domain
 // socket costs on this machine with no cache and no threads. One thread accepts, receives one
 // request in one receive, sends a fixed reply with its NUL and closes, with vrell's framing.

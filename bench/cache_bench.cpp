@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Cost of one cache operation on a full table, from one thread and from two threads sharing
 // the cache (and so its mutex); of an add of a new path into a table with room beside one into
 // a table full of valid entries; and of the sweep that empties a table of expired entries.

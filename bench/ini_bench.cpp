@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Cost of reading the example configuration into a symbol table, as the daemon's start does.
 #include <benchmark/benchmark.h>
 

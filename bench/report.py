@@ -1,4 +1,5 @@
 #!/usr/bin/python3
+# SPDX-License-Identifier: BSD-2-Clause
 """The analysis of bench/run.sh and bench/soak.sh: reads vrell-bench's JSON reports and writes
 the parts of docs/benchmarks.md, their rows of the targets and the plots.
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Cost of parsing one received request, for the three commands that carry fields.
 #include <benchmark/benchmark.h>
 

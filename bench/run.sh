@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: BSD-2-Clause
 # Measures vrell against the limit of the machine and against its peers, and writes
 # docs/benchmarks.md with its plots. Builds in Release and runs these sections:
 #   peers   vrell (10 and 25 service threads, capacity 1024, life time 3600), the baseline

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: BSD-2-Clause
 # A soak: the scanner's load of the benchmarks (vrell-bench --scan: 4 scanners, 500 files of
 # Zipf-like popularity and 30 % one-off paths, on a table of 100 entries that live 2 s) against
 # a Release daemon with 10 service threads for a set time, while one more client keeps

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: BSD-2-Clause */
 // The verdict cache: an in-memory table from a file path to the scanner's last verdict on it,
 // with the file's mtime as the client reported it and the moment the entry was written.
 // Entries answer only while younger than the life time and while the mtime still matches.

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: BSD-2-Clause */
 /* The client side of the vrell protocol: find the daemon's socket, connect to it, send one
  * request with its NUL in one send, receive one reply. Used by vrell-cli, the tests and the
  * benchmarks; C-compatible so that scanner components written in C can link it.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Finds the daemon's socket path: named by the caller, or read from a configuration file with
 // the daemon's own reader, or the built-in path.
 

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: BSD-2-Clause
 # Makes the installed client archive from the objects of the client library and the
 # configuration layer:
 #   cmake -DCXX=... -DFLAGS=... -DNM=... -DREADELF=... -DOBJCOPY=... -DAR=... -DOBJECTS=a.o;b.o

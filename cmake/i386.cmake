@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: BSD-2-Clause
 # Toolchain for the production platform, 32-bit x86 Linux, built on an x86-64 Debian host with
 # g++ -m32. long and time_t have 32 bits there, so this build is where overflow at 2^31 shows.
 #

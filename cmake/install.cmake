@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: BSD-2-Clause
 # Install layout: the daemon in sbin, vrell-cli and vrell-scan in bin, the client library with its header under
 # include/vrell and its pkg-config file, the man pages, the default configuration under
 # share/vrell and a copy of it under /etc/vrell, and the systemd unit. Paths follow

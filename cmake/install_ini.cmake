@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: BSD-2-Clause
 # Makes the installed configuration from the example: cmake -DINPUT=... -DOUTPUT=...
 # -DRUN_DIR=... -P install_ini.cmake. The example's two paths under $(VRELL_RUN_DIR) move to
 # RUN_DIR, and its sentence about the checkout's run directory is replaced by one about the

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: BSD-2-Clause */
 // File and temporary-file operations under the INI reader and writer: opening by a one-letter
 // mode, text lines with tab expansion and a remembered line-ending style, status tests, the
 // search along a colon-separated list such as PATH (with config/path.h), and temporary files

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: BSD-2-Clause */
 // The INI reader and writer: turns a text file of "[section]" headers and "key = value" lines
 // into a symbol table whose names are "section:key", and writes such a table back below the
 // end marker line of the file, keeping the lines above the marker.

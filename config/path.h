@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: BSD-2-Clause */
 // Path texts and what a path names: the elements of a colon-separated search list, extensions,
 // a trailing slash, and the class of file a path names (links followed).
 //

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: BSD-2-Clause */
 // Replacing a file with new content so that a failure at any step leaves the old file as it was:
 // by a temporary file renamed over it, which keeps the file's owner, extended attributes and
 // exact mode (temp_file_commit), or, where no new file can take its place, by a rewrite through

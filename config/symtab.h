@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: BSD-2-Clause */
 // A small hashed dictionary from names to text values, which holds a loaded INI file (a key K
 // of section S is named "S:K"), and word lists, arrays of words split from one text.
 //

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: BSD-2-Clause */
 // Tagged memory allocation for the configuration layer. Every block carries a header with a
 // validity tag and the source file name and line of the code that asked for it, and all live
 // blocks stay linked, so that a program can count, list and check what it holds, and gather

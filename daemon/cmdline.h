@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: BSD-2-Clause */
 // The daemon's command line: eleven options whose values fill a command-line settings record
 // and the configuration path, and whose flag bits (OPT_, daemon/settings.h) tell the caller
 // which options were given.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 #include "daemon/flags.h"
 
 // The signal handler reads and writes these flags; a flag that needed a lock could deadlock it.

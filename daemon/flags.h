@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: BSD-2-Clause */
 // Process-wide flags that tie together the main thread, the termination signal handler, the
 // exit thread and the accept loop. Each is a lock-free atomic word or byte, so that the signal
 // handler may read and write it.

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: BSD-2-Clause */
 // The single-instance guard and the pid file. Before it takes any resource the daemon makes sure
 // that no other instance runs and that its pid file and socket node are both free; it never
 // removes a leftover at start-up, it refuses with a line that says which one is in the way.

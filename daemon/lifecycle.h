@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: BSD-2-Clause */
 // Detaching from the terminal, and the signals: SIGTERM and SIGINT lead to an orderly stop,
 // SIGHUP is ignored.
 // The stop interrupts no system call: the handler clears accept_loop_running and wakes the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The vrell daemon: the start-up in its fixed order, the accept loop on the main thread, and the
 // orderly stop that a termination signal leads to. Every start-up failure prints one line and
 // ends with status 1; once the listening socket exists, every way out closes it and removes its

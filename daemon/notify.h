@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: BSD-2-Clause */
 // Readiness and stop notices to the service manager (systemd with Type=notify), through its
 // datagram protocol: one datagram of "NAME=value" lines to the Unix socket that NOTIFY_SOCKET
 // names, a path or "@" and a name in the abstract namespace. Without NOTIFY_SOCKET nothing is

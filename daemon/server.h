@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: BSD-2-Clause */
 // The daemon's listening Unix-domain socket and the accept loop, which stamps every accepted
 // connection with its accept time and hands both on (the daemon admits them to its waiting set,
 // which queues each for the worker pool once it has something to read) without ever reading

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: BSD-2-Clause */
 // The daemon's five settings and their sources: built-in defaults, the configuration file's
 // section "vrell" and the values given on the command line, which win over the file, which
 // wins over the defaults. Also the check that admits command-line values, and the save of the

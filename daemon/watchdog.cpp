@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 #include "daemon/watchdog.h"
 
 #include <pthread.h>

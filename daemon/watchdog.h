@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: BSD-2-Clause */
 // The service manager's watchdog: while the manager asks for it (WATCHDOG_USEC), a thread of
 // its own sends "WATCHDOG=1" every half interval, but only while the service makes progress: the
 // head of the connection queue has moved since the last look, or the queue is empty. A daemon

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: BSD-2-Clause */
 /* Asks the vrell daemon, as a scanner does before it scans, for the known verdict on each file
  * named on the command line, and prints one line per file: "clean", "infected" or "scan" (no
  * valid verdict: scan it), then the name.

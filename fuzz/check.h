@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: BSD-2-Clause */
 // What the fuzz harnesses share: the entry point libFuzzer calls, and an invariant check that
 // stops the run with a message, so that a broken invariant counts as a crash in both builds.
 #ifndef VRELL_FUZZ_CHECK_H_

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Fuzzes request_handler_thread against a real cache: the input is a sequence of requests, each
 // ending at its NUL, served one connection each over a socketpair. Every reply must be whole,
 // NUL-terminated, and the one a model of the cache predicts; the cache's clock is a counter

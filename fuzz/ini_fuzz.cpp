@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Fuzzes the INI reader on arbitrary file content, and checks the round trip: the table that
 // ini_load makes, written by ini_save, reads back through ini_load as the same entries. The
 // check applies to tables the written form can carry: values without tab, CR or 0x1A (the line

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The main of a harness's replay test: feeds every file named on the command line, and every
 // file of every directory named there, to the harness once, in name order, so that the seed
 // corpus runs in the normal test suite without libFuzzer.

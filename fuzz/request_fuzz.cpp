@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Fuzzes request_parse: the bytes of one receive in, the parsed request or a refusal out.
 // Checks the outcome against a plain model of the request grammar: a refused request leaves
 // the body exactly as it was, an "A", "D" or "Q" request that was not terminated or whose mtime

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: BSD-2-Clause
 # Builds the libFuzzer harnesses with clang and runs each for SECONDS (default 600), two at a
 # time, starting from the seeds in fuzz/corpus/NAME/. Fails when any run ends in a crash, a
 # leak, a time-out or a sanitizer report; the input that caused it is kept in

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Fuzzes symtab_expand_refs, wordlist_split and wordlist_split_quoted. The input is NUL-separated
 // parts: the set of quote characters, the text, then "name=value" entries for the table the
 // references are resolved from. Each result must equal a plain model of the call, stay within

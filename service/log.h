@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: BSD-2-Clause */
 // The daemon's log: one line per event that an operator needs once the daemon serves. Lines go
 // to syslog (ident "vrell", with the pid, facility daemon) once it has detached, or to standard
 // error with the priority in front when it stays in the foreground under a service manager that

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: BSD-2-Clause */
 // The worker pool: a fixed number of long-lived workers, each of which takes the connection at
 // the head of the connection queue, serves it with request_handler_thread and takes the next.
 // A connection thus reaches its worker in one hand-over, in accept order, and at most as many

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: BSD-2-Clause */
 // The wire protocol as pure steps on memory: a request parsed from the bytes of one receive,
 // the cache operation it asks for, and the fixed reply text that answers it. Nothing here
 // touches a descriptor, so it can be tested and fuzzed without a socket; service/request.h

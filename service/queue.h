@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: BSD-2-Clause */
 // The connection queue: the unbounded first-in first-out line of accepted connections between
 // the accept loop, which pushes, and the pool's workers, which take. Each cell carries the
 // descriptor and the CLOCK_MONOTONIC time of its accept, from which the receive time-out

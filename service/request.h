@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: BSD-2-Clause */
 // The routine that serves one connection: one request per connection, received once within
 // the deadline counted from the accept, parsed and applied (service/protocol.h), answered with
 // one reply, counted (service/stats.h), then the connection is closed.

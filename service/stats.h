@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: BSD-2-Clause */
 // The daemon's counters: what the requests were answered since the start, how many
 // connections came, how busy the workers and the connection queue are. The "S" request reads
 // them as one line, and the orderly stop logs the same fields. A counter costs the request

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: BSD-2-Clause */
 // The waiting set: accepted connections that have not sent anything yet. They wait here, watched
 // with epoll by the accepting thread, instead of in a worker; a connection goes on to the
 // connection queue once it has something to read (its request, or its end) or once its receive

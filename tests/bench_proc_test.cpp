@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // vrell-bench's reading of a server's usage from /proc: the fields of captured texts, and this
 // test's own process, whose threads' context switches must all be counted.
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // vrell-bench's reply readers on replies captured from Debian 12's redis-server 7.0.15 and
 // memcached 1.6.18 over a Unix socket, whole and cut at every byte as a reply arriving in
 // pieces is; and its percentiles.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // vrell-scan's reading of clamd without a socket: replies as clamd sends them, and the socket
 // of its configuration file.
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The client library against a scripted peer: what goes on the wire, how replies, silences and
 // hang-ups come back, and the refused arguments; and where it finds the daemon's socket.
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The daemon's life through the real binary: it detaches (or stays in the foreground), answers,
 // and stops in order on SIGTERM or SIGINT, whatever moment the signal finds it in, telling a
 // service manager when it serves and when it stops; it refuses to start beside another instance
@@ -19,8 +20,8 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <fstream>
 #include <chrono>
+#include <fstream>
 #include <map>
 #include <random>
 #include <regex>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Faults and load against the real binary: clients that stay silent, vanish or reset, a flood
 // of mixed requests whose every reply is checked against a model of the cache, a stop in the
 // middle of a flood, and start-ups from damaged configuration files and onto a full disk.

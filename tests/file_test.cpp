@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 #include "config/file.h"
 #include "config/path.h"
 

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: BSD-2-Clause */
 // The one harness for tests that run the real vrell binary: a fresh temporary directory, a
 // generated configuration and a private socket per test; every wait bounded; every process the
 // test starts ended by its pid; sanitizer reports written to files in the directory and checked.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The log: lines reach the sink in order through the log thread, and a sink that stops draining
 // holds no caller.
 #include "service/log.h"

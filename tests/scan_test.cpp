@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // vrell-scan in front of the real engine: ClamAV's clamd on a database that knows the EICAR test
 // file, and the vrell daemon, each started by the test on its own socket. A verdict comes from
 // the cache only for the content that was scanned; without the daemon every file is still

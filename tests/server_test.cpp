@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The listening socket's checks, its node, and the accept loop's hand-over and error handling.
 
 #include "daemon/server.h"

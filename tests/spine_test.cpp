@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The whole spine over a real socket: the daemon binary started detached on a socket in a
 // temporary directory, talked to through the client library and through vrell-cli.
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The start-up of the real binary, as a user meets it: help, the mandatory configuration file
 // and its access test, the file read without PATH, loading with missing keys, validation of
 // command-line values at their bounds, the save (in place where the directory takes no new

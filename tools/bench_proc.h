@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: BSD-2-Clause */
 // What a server process has cost so far, as /proc shows it: the CPU time of all its threads
 // and their context switches. vrell-bench reads it before and after a measured run and reports
 // both per request answered, beside the throughput, so that a change can be judged where the

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: BSD-2-Clause */
 // What vrell-bench reads and reckons without a socket: where one whole reply of redis-server
 // (RESP) or of memcached (its text protocol) ends in the bytes received so far, the kind of
 // reply it is for the histogram, and the latency percentiles of a run. Kept apart from the

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: BSD-2-Clause */
 // The clients of a soak that misbehave beside the measured load: one kind connects and
 // vanishes mid-request, another connects and stays silent until the daemon gives up on it.
 // Each runs its loop on a thread of its own and counts what it did, so that the daemon's

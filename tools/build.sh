@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: BSD-2-Clause
 # Installs what is missing, then builds vrell in build/normal: everything, or only the targets
 # given (tools/build.sh vrell vrell-cli).
 set -euo pipefail

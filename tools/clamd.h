@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: BSD-2-Clause */
 // What vrell-scan reads from ClamAV's clamd without a socket: the engine's socket path from its
 // configuration file, and the verdict in the replies to one scan. Kept apart from the socket
 // exchange so that tests can feed them captured replies and configuration texts.

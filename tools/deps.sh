@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: BSD-2-Clause
 # Installs with apt-get what a fresh Debian 12 machine lacks to build and test vrell.
 # Does nothing when everything is present. Extra package names may be passed as arguments.
 set -euo pipefail

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: BSD-2-Clause */
 // The key a file's verdict is cached under: its absolute path, made from the path as typed
 // without looking anything up, so that vrell-cli and vrell-scan store and ask under the same
 // text.

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: BSD-2-Clause
 # Shell helpers shared by the install, bench, CI and stop scripts: apt-get that waits and
 # retries, a test configuration, a daemon started and waited for, a process stopped and waited
 # for. Source it; it defines functions only and changes no shell option.

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: BSD-2-Clause
 # Builds the Debian packages of vrell with dpkg-buildpackage (debian/): vrell, libvrell-client0,
 # libvrell-client-dev and their -dbgsym packages, for each architecture given; by default this
 # machine's, and on amd64 i386 too, the product's own platform. Each architecture is built from

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: BSD-2-Clause
 # Builds vrell, starts the daemon with its socket and pid file in run/, and prints its status
 # line and the commands that reach it. Extra arguments go to the daemon (tools/run.sh -t 5 -l 60).
 # tools/stop.sh (make stop) stops it.

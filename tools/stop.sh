@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: BSD-2-Clause
 # Stops the daemon that tools/run.sh started: SIGTERM to the pid in run/vrell.pid, then waits
 # until it has ended. The daemon removes its pid file and socket node itself.
 set -euo pipefail

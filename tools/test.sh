@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: BSD-2-Clause
 # Installs what is missing, then builds and runs every test: the suite in the normal build,
 # under AddressSanitizer with UndefinedBehaviorSanitizer and under ThreadSanitizer; builds the
 # whole tree in Release with g++ and with clang, where optimisation-only warnings show, and

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // vrell-bench: a load generator for the daemon. Client threads each loop connect, send one
 // request, receive the reply, close, with a mix of queries, adds and deletes over a set of
 // paths, until a count or a duration is reached. It reports requests per second, the latency

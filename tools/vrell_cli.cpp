@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // vrell-cli: sends one request to the vrell daemon and prints its reply line as received, or
 // the counters of the stats reply one per line.
 

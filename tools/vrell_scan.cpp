@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // vrell-scan: scans files with ClamAV's clamd, asking the vrell daemon first whether the
 // verdict on a file's present content is known, and telling it each verdict clamd gives.
 // clamd is handed the descriptor that was stamped, so the bytes scanned are the ones the

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: BSD-2-Clause */
 /* Preloaded into the daemon by the start-up tests, so that each failure of the start-up after
  * the socket exists can be reached through the real binary. VRELL_FAIL names the call to fail:
  *   sigaction            installing a handler for SIGTERM fails

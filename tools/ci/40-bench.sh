@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: BSD-2-Clause
 # CI stage: builds the benchmarks and runs each for a moment, so that they cannot rot. The
 # micro-benchmarks run with a tiny minimum time; vrell-bench runs about a second against the
 # baseline server, against the real daemon (the usual mix with the server's usage from /proc,

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: BSD-2-Clause
 # CI stage: the soak of bench/soak.sh for 2 minutes, the scanner's load with clients that
 # vanish mid-request and clients that stay silent, on the Release build of the bench stage.
 # Fails when a check fails: growth of resident size, descriptors or threads beyond the first

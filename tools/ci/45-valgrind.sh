@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: BSD-2-Clause
 # CI stage: the daemon of the normal build under valgrind memcheck, through a short load of every
 # kind of request and an orderly stop on SIGTERM. Fails on any invalid access, any use of
 # uninitialised memory and any block definitely or indirectly lost, in the process that was

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: BSD-2-Clause
 # The production platform, 32-bit x86, on a 32-bit kernel: builds the whole project with
 # g++ -m32 against the i386 multiarch GLib, then boots Debian's i386 kernel under
 # qemu-system-i386 and runs every test of that build inside it: the unit tests, the process

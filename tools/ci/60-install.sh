@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: BSD-2-Clause
 # CI stage: the Debian packages and the install tree. Builds the packages of amd64 and i386 with
 # tools/package.sh (dpkg-buildpackage), checks each package's files and control data, runs
 # lintian (no tag of any level but overridden ones) and hardening-check on them, and checks that

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: BSD-2-Clause
 # Makes the guest that the i386 stage boots, from Debian packages of the i386 architecture:
 # - vmlinuz: Debian's own i386 kernel (linux-image-686);
 # - initrd.gz: a static busybox, the kernel modules that 9p needs, and tools/i386/init;

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: BSD-2-Clause
 # Shared by the 32-bit routes (tools/ci/50-i386.sh on an i386 kernel, tools/i386/quick.sh on
 # this kernel, tools/package.sh for the i386 packages): the host's tools, the i386 packages
 # they build against, and the 32-bit build. Sourced from the checkout's root; sets root,

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: BSD-2-Clause
 # A fast local look at the 32-bit build on this machine's own kernel: natively where the kernel
 # runs 32-bit programs, otherwise under qemu-i386. CI does not use it; the i386 stage
 # (tools/ci/50-i386.sh) runs the same build on a 32-bit kernel. Under emulation qemu-i386 is

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: BSD-2-Clause */
 /* Loaded with LD_PRELOAD into a 32-bit program, for a look at a crash that leaves no core: on
  * SIGSEGV it appends the faulting address, the instruction pointer, a backtrace and the memory
  * map to /tmp/segv.PID, then dies of the signal as it would have. Detached daemons write to

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: BSD-2-Clause */
 /* A scanner component as the install stage builds it against the packaged client library: it
    finds the socket as vrell-cli does and asks for the status line. Prints the socket path and
    the reply's code; exits 0 on the status line. */

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: BSD-2-Clause
 # Makes the Debian 12 root that the install stage boots with systemd-nspawn, systemd as its
 # PID 1: debootstrap's minimal system with systemd, D-Bus (which systemd-analyze security
 # needs), adduser and the libraries of vrell. Built once per machine into a cache outside the

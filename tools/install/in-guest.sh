@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: BSD-2-Clause
 # The install stage's checks in its systemd guest, run by install-check.service with systemd as
 # PID 1 and no terminal: installs the packages with dpkg, checks the service they start (its
 # user, its socket for a member of _vrell and for another user, the C programs, the journal,
