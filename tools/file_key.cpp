@@ -22,8 +22,10 @@ bool file_key_absolute(const char *typed, std::string *out) {
     std::string_view part = rest.substr(0, slash);
     rest = slash == std::string_view::npos ? std::string_view() : rest.substr(slash + 1);
     if (part.empty() || part == ".") continue;
-    out->append("/").append(part);
+    out->push_back('/');
+    out->append(part);
   }
-  if (out->empty()) *out = "/";
+  // The root alone; push_back, since g++ 12 at -O3 takes an assignment here for an overlap.
+  if (out->empty()) out->push_back('/');
   return true;
 }
