@@ -18,6 +18,12 @@ int64_t clock_seconds(void) {
   return clock_now().tv_sec;
 }
 
+int64_t clock_realtime_ns(void) {
+  struct timespec now;
+  clock_gettime(CLOCK_REALTIME, &now);
+  return static_cast<int64_t>(now.tv_sec) * 1000000000 + now.tv_nsec;
+}
+
 int64_t clock_coarse_seconds(void) {
   struct timespec now;
   clock_gettime(CLOCK_MONOTONIC_COARSE, &now);

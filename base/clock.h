@@ -1,6 +1,7 @@
 /* SPDX-License-Identifier: BSD-2-Clause */
 // The monotonic clock that every deadline, time-out and uptime of the project is measured on.
 // CLOCK_MONOTONIC never jumps when the wall clock is set, so a deadline stays a fixed span away.
+// The wall clock serves one purpose only: comparing a scan's start with a file's stamp.
 //
 // Thread safety: every call is independent; any number of threads, and a signal handler, may
 // call at once.
@@ -28,5 +29,9 @@
 // Returns the milliseconds from now until deadline, as poll takes them: at least 0, at most
 // INT_MAX; -1 (no bound) for a null deadline.
 [[gnu::visibility("hidden")]] int clock_ms_until(const struct timespec *deadline);
+
+// Returns CLOCK_REALTIME now in nanoseconds since the epoch: the clock the kernel sets a file's
+// st_ctim from, so a scan's start and a file's stamp compare.
+[[gnu::visibility("hidden")]] int64_t clock_realtime_ns(void);
 
 #endif  // VRELL_BASE_CLOCK_H_

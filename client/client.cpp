@@ -208,13 +208,6 @@ int typed_call(const char *socket_path, const char *request, std::span<const int
   return VRELL_CLIENT_EREPLY;
 }
 
-// CLOCK_REALTIME in nanoseconds, the clock the kernel sets st_ctim from.
-int64_t realtime_ns() {
-  struct timespec now;
-  clock_gettime(CLOCK_REALTIME, &now);
-  return static_cast<int64_t>(now.tv_sec) * 1000000000 + now.tv_nsec;
-}
-
 // A file whose stamp is younger than this when its scan begins is still being written, or its
 // file system keeps times too coarse to tell a later write from the one scanned.
 constexpr int64_t SETTLED_NS = 2000000000;
@@ -343,7 +336,7 @@ extern "C" int vrell_client_add_fd_checked(const char *socket_path, const char *
   if (refused != 0) return refused;
   if (!valid_verdict(verdict)) return VRELL_CLIENT_EARG;
   // A scan that began in the future would let any stamp pass the check below.
-  if (scan_started_ns < 0 || scan_started_ns > realtime_ns()) return VRELL_CLIENT_EARG;
+  if (scan_started_ns < 0 || scan_started_ns > clock_realtime_ns()) return VRELL_CLIENT_EARG;
   int64_t stamp = vrell_client_file_stamp(fd);
   if (stamp < 0) return static_cast<int>(stamp);
   // A write during the scan, or just before it, leaves a stamp within this bound, even on a

@@ -19,6 +19,7 @@
 #include <string>
 #include <string_view>
 
+#include "base/clock.h"
 #include "base/wire.h"
 #include "client/client.h"
 #include "tools/file_key.h"
@@ -263,12 +264,6 @@ struct cli_request {
   }
 };
 
-int64_t realtime_ns() {
-  struct timespec now;
-  clock_gettime(CLOCK_REALTIME, &now);
-  return static_cast<int64_t>(now.tv_sec) * 1000000000 + now.tv_nsec;
-}
-
 // Reads the command in argv into request; returns 0, or the exit status to end with.
 int parse_command(int argc, char **argv, cli_request *request) {
   if (argc < 1) return usage_error("no command given");
@@ -322,7 +317,7 @@ int parse_command(int argc, char **argv, cli_request *request) {
   } else if (command == "add-file" && wants(2)) {
     request->command = CLI_ADD_FILE;
     if (!verdict_field(argv[2], &request->verdict)) return usage_error(VERDICT_WORDS);
-    request->scan_started_ns = realtime_ns();
+    request->scan_started_ns = clock_realtime_ns();
     refused = file(argv[1]);
   } else if (command == "raw" && wants(1)) {
     request->command = CLI_RAW;

@@ -149,12 +149,6 @@ bool cache_unreachable(int code) {
          code == VRELL_CLIENT_ERECV || code == VRELL_CLIENT_ETIMEOUT;
 }
 
-int64_t realtime_ns() {
-  struct timespec now;
-  clock_gettime(CLOCK_REALTIME, &now);
-  return static_cast<int64_t>(now.tv_sec) * 1000000000 + now.tv_nsec;
-}
-
 // Hands fd to clamd (FILDES: the descriptor travels over the Unix socket, so clamd reads the
 // very file that was stamped, whatever its path names by now) and reads its verdict.
 clamd_verdict clamd_scan_fd(const std::string &socket_path, int fd) {
@@ -221,7 +215,7 @@ void scan_file(scan_run *run, const std::string &path, int fd) {
     carried = run->cache_socket != nullptr && code != VRELL_CLIENT_EPATH;
   }
 
-  int64_t started = realtime_ns();
+  int64_t started = clock_realtime_ns();
   clamd_verdict verdict = run->clamd_socket.empty() ? clamd_verdict{CLAMD_ERROR, run->clamd_problem}
                                                     : clamd_scan_fd(run->clamd_socket, fd);
   if (verdict.result == CLAMD_ERROR) return report_error(run, path, verdict.text);
