@@ -135,6 +135,8 @@ TEST(CmdlineTest, EveryFormSetsItsFlagAndValue) {
        0,
        "/c.ini"},
       {{"--fore", "--vers", "-vf"}, OPT_FOREGROUND | OPT_VERSION | OPT_SAVE, "", "", 0, 0, 0, ""},
+      // No other long option starts with v, so --v is the version, not the save.
+      {{"--v"}, OPT_VERSION, "", "", 0, 0, 0, ""},
       {{"--version=1", "-V"}, 0, "", "", 0, 0, 0, ""},
       {{"--ch", "--version", "--co=/c.ini"},
        OPT_CHECK | OPT_VERSION | OPT_CONF_FILE,

@@ -572,6 +572,9 @@ TEST_F(IniTest, TraceLinesOnlyWhileTracingIsOn) {
 // Writer.
 
 TEST_F(IniTest, SaveWritesTheLayout) {
+  // The temporary file stands beside the file, so that the rename stays on its file system.
+  env_guard tmpdir("TMPDIR");
+  setenv("TMPDIR", path("missing").c_str(), 1);
   symbol_table *table =
       table_of({{"vrell:QXVrellSocket", "/tmp/s"}, {"vrell:service threads", "4"}});
   write("conf.ini", "; no marker here\n[vrell]\nold = 1\n");
