@@ -383,10 +383,16 @@ int parse_options(int argc, char **argv, scan_options *options) {
 int find_sockets(const scan_options &options, scan_run *run, char *cache_socket, size_t size) {
   if (options.use_cache) {
     int found = vrell_client_find_socket(options.socket, options.config, cache_socket, size);
-    if (found == VRELL_CLIENT_ECONFIG) {
+    if (found == VRELL_CLIENT_ECONFIG || found == VRELL_CLIENT_EUNSET) {
       const char *file =
           options.config != nullptr ? options.config : vrell_client_installed_config();
-      fprintf(stderr, "vrell-scan: %s: %s\n", file, vrell_client_strerror(found));
+      if (found == VRELL_CLIENT_EUNSET) {
+        // On this failure the library leaves the variable's NAME where the path would be.
+        fprintf(stderr, "vrell-scan: %s: QXVrellSocket names $(%s), which is not set\n", file,
+                cache_socket);
+      } else {
+        fprintf(stderr, "vrell-scan: %s: %s\n", file, vrell_client_strerror(found));
+      }
       return EXIT_ERROR;
     }
     if (found < 0) return usage_error("socket path too long");
