@@ -305,7 +305,7 @@ def shell_scripts(root, files):
             continue
         with open(os.path.join(root, path), "rb") as f:
             first = f.readline(200)
-        if re.match(rb"#!.*\bsh\b|#!.*\b(ba|da)sh\b", first):
+        if re.match(rb"#!.*\b(ba|da)?sh\b", first):
             found.append(path)
     return found
 
