@@ -246,6 +246,26 @@ TEST_F(ScanTest, ReportsBadInputOnALineOfItsOwnAndNeverBlocks) {
   EXPECT_EQ(second.out, tree_lines + tail + summary(2, 3, 0, 3, 2));
 }
 
+TEST_F(ScanTest, NamesTheConfigurationItCannotUseAndScansNothing) {
+  const std::string unset = d_.dir + "/unset.ini", missing = d_.dir + "/missing.ini";
+  unsetenv("VRELL_SCAN_UNSET");
+  harness_write_file(unset, "[vrell]\nQXVrellSocket = \"$(VRELL_SCAN_UNSET)/vrell.sock\"\n");
+  const std::string a = write("a.txt", "plain text\n");
+  struct {
+    std::string conf, why;
+  } cases[] = {
+      {unset, ": QXVrellSocket names $(VRELL_SCAN_UNSET), which is not set\n"},
+      {missing, ": cannot read the configuration file, or it is not a regular file\n"},
+  };
+  for (const auto &c : cases) {
+    run_result r = harness_run_program(d_, VRELL_SCAN_BINARY,
+                                       {"-c", c.conf, "--clamd", engine_.socket_path, tree_}, 60);
+    EXPECT_EQ(r.status, 2) << c.conf;
+    EXPECT_EQ(r.out, "") << c.conf;
+    EXPECT_EQ(r.err, "vrell-scan: " + c.conf + c.why);
+  }
+}
+
 }  // namespace
 
 #endif  // VRELL_SCAN_BINARY

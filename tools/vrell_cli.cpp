@@ -363,13 +363,17 @@ int send_request(const cli_request &request, const char *socket_path, uid_t uid,
                                        reply_size, CLI_TIMEOUT_MS, uid);
 }
 
-}  // namespace
-
-int main(int argc, char **argv) {
-  const char *socket_option = nullptr;
-  const char *config_option = nullptr;
+// The options before the command.
+struct cli_options {
+  const char *socket = nullptr;
+  const char *config = nullptr;
   uid_t expected_uid = VRELL_CLIENT_ANY_UID;
-  static const struct option options[] = {
+};
+
+// Reads the options into options and leaves optind at the command. Returns -1 to go on, or the
+// exit status to end with (0 after --help and --version).
+int parse_options(int argc, char **argv, cli_options *options) {
+  static const struct option long_options[] = {
       {"socket", required_argument, nullptr, 's'},
       {"config", required_argument, nullptr, 'c'},
       {"server-uid", required_argument, nullptr, 'u'},
@@ -379,16 +383,17 @@ int main(int argc, char **argv) {
   };
   int option;
   // "+" stops at the command, so that arguments of raw may begin with '-'.
-  while ((option = getopt_long(argc, argv, "+s:c:u:h", options, nullptr)) != -1) {
+  while ((option = getopt_long(argc, argv, "+s:c:u:h", long_options, nullptr)) != -1) {
     switch (option) {
       case 's':
-        socket_option = optarg;
+        options->socket = optarg;
         break;
       case 'c':
-        config_option = optarg;
+        options->config = optarg;
         break;
       case 'u':
-        if (!server_uid(optarg, &expected_uid)) return usage_error("no such user for --server-uid");
+        if (!server_uid(optarg, &options->expected_uid))
+          return usage_error("no such user for --server-uid");
         break;
       case 'h':
         printf(USAGE, vrell_client_installed_config(), DEFAULT_SOCKET_PATH);
@@ -400,16 +405,15 @@ int main(int argc, char **argv) {
         return usage_error("bad option");
     }
   }
+  return -1;
+}
 
-  cli_request request;
-  int status = parse_command(argc - optind, argv + optind, &request);
-  if (status != 0) return status;
-
-  char socket_path[SETTINGS_PATH_MAX];
-  int found =
-      vrell_client_find_socket(socket_option, config_option, socket_path, sizeof socket_path);
+// Finds the daemon's socket as the options say into socket_path. Returns 0, or the exit status
+// to end with after a message.
+int find_socket(const cli_options &options, char *socket_path, size_t size) {
+  int found = vrell_client_find_socket(options.socket, options.config, socket_path, size);
   if (found == VRELL_CLIENT_ECONFIG || found == VRELL_CLIENT_EUNSET) {
-    const char *file = config_option != nullptr ? config_option : vrell_client_installed_config();
+    const char *file = options.config != nullptr ? options.config : vrell_client_installed_config();
     if (found == VRELL_CLIENT_EUNSET) {
       // On this failure the library leaves the variable's NAME where the path would be.
       fprintf(stderr, "vrell-cli: %s: QXVrellSocket names $(%s), which is not set\n", file,
@@ -420,10 +424,14 @@ int main(int argc, char **argv) {
     return EXIT_NO_CONFIG;
   }
   if (found < 0) return usage_error("socket path too long");
+  return 0;
+}
 
-  char reply[VRELL_CLIENT_STATS_MAX];
-  int code = send_request(request, socket_path, expected_uid, reply, sizeof reply);
-  if (code == VRELL_CLIENT_ECONNECT) return connect_failed(socket_path, errno);
+// Prints the reply that send_request got with code, or says why there is none; error is errno
+// as the call left it. Returns the exit status.
+int finish(const cli_request &request, int code, int error, const char *reply,
+           const char *socket_path) {
+  if (code == VRELL_CLIENT_ECONNECT) return connect_failed(socket_path, error);
   if (code == VRELL_CLIENT_ETIMEOUT) {
     fprintf(stderr, "vrell-cli: %s: no reply within %d seconds\n", socket_path,
             CLI_TIMEOUT_MS / 1000);
@@ -453,4 +461,21 @@ int main(int argc, char **argv) {
   fprintf(stderr, "vrell-cli: no counters in the reply: %.*s\n", static_cast<int>(line.size()),
           line.data());
   return EXIT_FAILED;
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+  cli_options options;
+  int status = parse_options(argc, argv, &options);
+  if (status >= 0) return status;
+  cli_request request;
+  status = parse_command(argc - optind, argv + optind, &request);
+  if (status != 0) return status;
+  char socket_path[SETTINGS_PATH_MAX];
+  status = find_socket(options, socket_path, sizeof socket_path);
+  if (status != 0) return status;
+  char reply[VRELL_CLIENT_STATS_MAX];
+  int code = send_request(request, socket_path, options.expected_uid, reply, sizeof reply);
+  return finish(request, code, errno, reply, socket_path);
 }

@@ -327,13 +327,15 @@ void print_summary(const scan_run &run, int64_t elapsed_ms) {
       static_cast<long long>(elapsed_ms / 60000), static_cast<long long>(elapsed_ms / 1000 % 60));
 }
 
-}  // namespace
-
-int main(int argc, char **argv) {
-  int64_t start = clock_now_ms();
-  const char *socket_option = nullptr, *config_option = nullptr, *clamd_option = nullptr;
+// The options before the paths.
+struct scan_options {
+  const char *socket = nullptr, *config = nullptr, *clamd = nullptr;
   bool use_cache = true, summary = true;
+};
 
+// Reads the options into options and leaves optind at the first path. Returns -1 to go on, or
+// the exit status to end with (0 after --help and --version).
+int parse_options(int argc, char **argv, scan_options *options) {
   std::string letters = "+";
   std::vector<struct option> long_options;
   for (const option_row &row : OPTIONS) {
@@ -347,19 +349,19 @@ int main(int argc, char **argv) {
   while ((option = getopt_long(argc, argv, letters.c_str(), long_options.data(), nullptr)) != -1) {
     switch (option) {
       case OPT_SOCKET:
-        socket_option = optarg;
+        options->socket = optarg;
         break;
       case OPT_CONFIG:
-        config_option = optarg;
+        options->config = optarg;
         break;
       case OPT_CLAMD:
-        clamd_option = optarg;
+        options->clamd = optarg;
         break;
       case OPT_NO_CACHE:
-        use_cache = false;
+        options->use_cache = false;
         break;
       case OPT_NO_SUMMARY:
-        summary = false;
+        options->summary = false;
         break;
       case OPT_HELP:
         print_usage(stdout);
@@ -372,32 +374,56 @@ int main(int argc, char **argv) {
     }
   }
   if (optind >= argc) return usage_error("no PATH given");
+  return -1;
+}
 
-  scan_run run;
-  char cache_socket[SETTINGS_PATH_MAX];
-  if (use_cache) {
-    int found =
-        vrell_client_find_socket(socket_option, config_option, cache_socket, sizeof cache_socket);
-    if (found == VRELL_CLIENT_ECONFIG) {
-      const char *file = config_option != nullptr ? config_option : vrell_client_installed_config();
-      fprintf(stderr, "vrell-scan: %s: %s\n", file, vrell_client_strerror(found));
+// Finds the sockets of the vrell daemon (into cache_socket, which run then points to) and of
+// clamd as the options say. Returns -1 to go on, or the exit status to end with after a
+// message. A clamd socket that is not known is not an error until a file needs clamd.
+int find_sockets(const scan_options &options, scan_run *run, char *cache_socket, size_t size) {
+  if (options.use_cache) {
+    int found = vrell_client_find_socket(options.socket, options.config, cache_socket, size);
+    if (found == VRELL_CLIENT_ECONFIG || found == VRELL_CLIENT_EUNSET) {
+      const char *file =
+          options.config != nullptr ? options.config : vrell_client_installed_config();
+      if (found == VRELL_CLIENT_EUNSET) {
+        // On this failure the library leaves the variable's NAME where the path would be.
+        fprintf(stderr, "vrell-scan: %s: QXVrellSocket names $(%s), which is not set\n", file,
+                cache_socket);
+      } else {
+        fprintf(stderr, "vrell-scan: %s: %s\n", file, vrell_client_strerror(found));
+      }
       return EXIT_ERROR;
     }
     if (found < 0) return usage_error("socket path too long");
-    run.cache_socket = cache_socket;
+    run->cache_socket = cache_socket;
   }
-  if (clamd_option != nullptr) {
-    run.clamd_socket = clamd_option;
+  if (options.clamd != nullptr) {
+    run->clamd_socket = options.clamd;
   } else {
-    int read = clamd_socket_from_conf(CLAMD_CONF_DEFAULT, &run.clamd_socket);
+    int read = clamd_socket_from_conf(CLAMD_CONF_DEFAULT, &run->clamd_socket);
     if (read != 0) {
-      run.clamd_problem = std::string("No clamd socket: ") + CLAMD_CONF_DEFAULT + ": " +
-                          (read == -2 ? "no LocalSocket" : strerror(errno));
+      run->clamd_problem = std::string("No clamd socket: ") + CLAMD_CONF_DEFAULT + ": " +
+                           (read == -2 ? "no LocalSocket" : strerror(errno));
     }
   }
+  return -1;
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+  int64_t start = clock_now_ms();
+  scan_options options;
+  int status = parse_options(argc, argv, &options);
+  if (status >= 0) return status;
+  scan_run run;
+  char cache_socket[SETTINGS_PATH_MAX];
+  status = find_sockets(options, &run, cache_socket, sizeof cache_socket);
+  if (status >= 0) return status;
 
   for (int i = optind; i < argc; ++i) scan_argument(&run, argv[i]);
-  if (summary) print_summary(run, clock_now_ms() - start);
+  if (options.summary) print_summary(run, clock_now_ms() - start);
   fflush(stdout);
   if (run.errors > 0) return EXIT_ERROR;
   return run.infected > 0 ? EXIT_FOUND : EXIT_CLEAN;

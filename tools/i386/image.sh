@@ -12,6 +12,7 @@
 # Usage: tools/i386/image.sh   (prints the guest's directory on its last line)
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
+# shellcheck source=tools/i386/lib.sh
 source "$here/lib.sh"
 cache=$i386_cache
 stamp=$(cat "$here/image.sh" "$here/init" | sha256sum | cut -c1-16)
@@ -131,6 +132,6 @@ mv "$out" "$guest"
 touch "$guest/done"
 # Guests of other versions of these scripts that no run has used for a week; a checkout of
 # another branch may still be using a younger one.
-find "$cache" -mindepth 2 -maxdepth 2 -name done -mtime +7 -printf '%h\n' | xargs -r rm -rf
+find "$cache" -mindepth 2 -maxdepth 2 -name 'done' -mtime +7 -printf '%h\n' | xargs -r rm -rf
 echo "i386: guest made, $(du -sh "$guest" | cut -f1)" >&2
 echo "$guest"
