@@ -532,7 +532,8 @@ CONF
   vrell_socket=${socket_of[clamd-vrell]}
   # A verdict is stored only for a file whose status is 2 s old.
   sleep 3
-  local rows=$tmp/clamd-rows.txt
+  # A row per run: the run, the round, wall µs, clamd's CPU s, infected found, from the cache.
+  local rows=$results/clamd-rows.txt
   : >"$rows"
   for round in $(seq "$clamd_rounds"); do
     "$build/tools/vrell-cli" -s "$vrell_socket" clear >/dev/null
@@ -553,54 +554,9 @@ CONF
   stop_started "${pid_of[clamd-vrell]}"
   local version
   version=$(clamd --version 2>/dev/null | sed 's|/.*||')
-  # Medians over the rounds of each run: wall µs, clamd CPU s, found, from cache.
-  awk -v files="$clamd_files" -v infected="$infected" -v bytes="$bytes" -v version="$version" \
-    -v rounds="$clamd_rounds" -v stamp="$(stamp)" -v part="$tmp/part-clamd.md" \
-    -v targets="$tmp/targets-clamd.md" '
-    function median(list, n,   sorted, i, j, t) {
-      for (i = 1; i <= n; i++) sorted[i] = list[i]
-      for (i = 2; i <= n; i++) for (j = i; j > 1 && sorted[j - 1] > sorted[j]; j--) {
-        t = sorted[j]; sorted[j] = sorted[j - 1]; sorted[j - 1] = t
-      }
-      return n % 2 ? sorted[(n + 1) / 2] : (sorted[n / 2] + sorted[n / 2 + 1]) / 2
-    }
-    { n[$1]++; wall[$1, n[$1]] = $3; cpu[$1, n[$1]] = $4; found[$1] = $5; cached[$1] = $6 }
-    END {
-      split("clamdscan fdpass empty again", order, " ")
-      label["clamdscan"] = "clamdscan alone"
-      label["fdpass"] = "clamdscan --fdpass"
-      label["empty"] = "vrell-scan, empty cache"
-      label["again"] = "vrell-scan again"
-      for (k = 1; k <= 4; k++) {
-        r = order[k]
-        for (i = 1; i <= n[r]; i++) { w[i] = wall[r, i]; c[i] = cpu[r, i] }
-        mw[r] = median(w, n[r]) / 1e6
-        mc[r] = median(c, n[r])
-      }
-      print "## vrell-scan in front of clamd" > part
-      print "" > part
-      print stamp > part
-      print "" > part
-      printf("- Tree: %d files of 1 KiB to 1 MiB (sizes spread evenly over the logarithm, random bytes), %.0f MiB in all, %d of them the EICAR test file; in the page cache for every run\n", files, bytes / 1048576, infected) > part
-      printf "- clamd of %s in the foreground on a Unix socket, a database of one hash signature (the EICAR file), its own cache of clean files off (`DisableCache yes`) so that each run scans what it is given\n", version > part
-      print "- clamdscan alone: `clamdscan TREE` (clamd walks the tree and opens the files itself, on one connection); clamdscan --fdpass: clamdscan walks the tree and hands clamd each file as a descriptor, as vrell-scan does; vrell-scan: `vrell-scan -s VRELL --clamd CLAMD TREE`, one file at a time, asking vrell first and telling it the verdict after a scan" > part
-      print "- vrell: Release, capacity of the whole tree, life time 3600 s, emptied (`vrell-cli clear`) before each round" > part
-      printf("- Each round runs the four in this order; medians over %d rounds. clamd CPU: utime and stime of the clamd process from /proc around each run\n", rounds) > part
-      print "" > part
-      print "| Run | Wall s | Files/s | clamd CPU s | Infected found | From cache |" > part
-      print "|---|---:|---:|---:|---:|---:|" > part
-      for (k = 1; k <= 4; k++) {
-        r = order[k]
-        from = r ~ /^(clamdscan|fdpass)$/ ? "—" : cached[r]
-        printf("| %s | %.3f | %.0f | %.3f | %s | %s |\n", label[r], mw[r], files / mw[r], mc[r], found[r], from) > part
-      }
-      speedup = mw["clamdscan"] / mw["again"]
-      ratio = mw["empty"] / mw["clamdscan"]
-      fast = speedup >= 20 && cached["again"] == files ? "met" : "missed"
-      close_to = ratio <= 1.10 ? "met" : "missed"
-      printf("| clamd | vrell-scan again at least 20× faster than clamdscan alone, every file from the cache | %.1f×, %s of %d from the cache | %s |\n", speedup, cached["again"], files, fast) > targets
-      printf("| clamd | vrell-scan with an empty cache within 10 %% of clamdscan alone | %.2f× its wall time | %s |\n", ratio, close_to) > targets
-    }' "$rows"
+  "${report_py[@]}" clamd --results "$results" --files "$clamd_files" --infected "$infected" \
+    --bytes "$bytes" --version "$version" --rounds "$clamd_rounds" --stamp "$(stamp)" \
+    --part "$tmp/part-clamd.md" --targets "$tmp/targets-clamd.md"
 }
 
 silent_section() {
