@@ -57,9 +57,9 @@
 #                      --before REV --servers vrell-10,before-10 peers
 # Builds of other commits are kept in build/bench-before/ for later runs. Everything it
 # starts it stops by pid; its temporary files are removed at the end, the reports of vrell-bench
-# kept in build/bench-release/bench-results/. Without the soak, the whole run takes about twenty
-# minutes on two cores. The soft limit of open files is raised to the hard limit for every
-# server alike, so that 2000 idle connections fit each.
+# and the counts that bench/report.py reads kept in build/bench-release/bench-results/. Without
+# the soak, the whole run takes about twenty minutes on two cores. The soft limit of open files
+# is raised to the hard limit for every server alike, so that 2000 idle connections fit each.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
@@ -218,11 +218,6 @@ wait_ready() {
     { echo "bench: nothing answers at $1" >&2; return 1; }
 }
 
-# One figure of a vrell-bench JSON report.
-json_field() {
-  /usr/bin/python3 -c 'import json, sys; print(json.load(open(sys.argv[1]))[sys.argv[2]])' "$1" "$2" 2>/dev/null || true
-}
-
 # Targets, in the order of every round: name, socket, vrell-bench mode, pid.
 names=()
 sockets=()
@@ -302,11 +297,6 @@ start_servers() {
 }
 if want peers || want cost || want memory || want silent; then start_servers; fi
 
-# verdict VALUE LIMIT [lower]: met when VALUE is under LIMIT (at least LIMIT with lower).
-verdict() {
-  awk -v v="$1" -v l="$2" -v lower="${3:-}" 'BEGIN { ok = lower ? v >= l : v < l; print ok ? "met" : "missed" }'
-}
-
 # Each section writes its part of the page to $tmp/part-NAME.md and its rows of the targets
 # ("| NAME | target | measured | met or missed |") to $tmp/targets-NAME.md.
 results=$tmp/results
@@ -358,31 +348,20 @@ peers_section() {
 cost_section() {
   # What one request costs each server at concurrency 16, counted by perf on the server only.
   # Software counters (CPU time, context switches) work everywhere perf does; instructions need
-  # hardware counters, which a virtual machine may not offer.
-  local profile=$tmp/profile.txt hardware_counters=0
-  : >"$profile"
+  # hardware counters, which a virtual machine may not offer. bench/report.py divides the
+  # counts by the requests answered.
+  local hardware_counters=0 cg_requests=3000
   if perf stat -x, -e instructions true 2>&1 | grep -qE '^[0-9]+,[^,]*,instructions'; then hardware_counters=1; fi
   if perf stat -e task-clock true >/dev/null 2>&1; then
     echo "=== bench: cost, perf counts at concurrency 16"
     for i in "${!names[@]}"; do
-      local name=${names[$i]} load rate
-      "$bench_tool" -s "${sockets[$i]}" ${modes[$i]} -c 16 -d 3 -p "$paths" --json \
-        >"$tmp/perf-$name.json" &
+      local name=${names[$i]} load
+      "$bench_tool" -s "${sockets[$i]}" ${modes[$i]:+"${modes[$i]}"} -c 16 -d 3 -p "$paths" \
+        --json >"$results/cost-$name.json" &
       load=$!
       perf stat -x, -e task-clock,context-switches,instructions -p "${pid_of[$name]}" \
-        -o "$tmp/perf-$name.csv" -- sleep 2 >/dev/null 2>&1 || true
+        -o "$results/cost-$name.csv" -- sleep 2 >/dev/null 2>&1 || true
       wait "$load" || true
-      rate=$(json_field "$tmp/perf-$name.json" requests_per_second)
-      awk -F, -v name="$name" -v rate="${rate:-0}" '
-        $3 ~ /^task-clock/ { ms = $1 }
-        $3 ~ /^context-switches/ { cs = $1 }
-        $3 ~ /^instructions/ { ins = $1 }
-        END {
-          # perf counted 2 s of a 3 s run: per request over the requests of those 2 s.
-          r = rate * 2
-          if (r > 0) printf "| %s | %.0f | %.1f | %.2f | %s |\n", name, rate, ms * 1000 / r, cs / r,
-            ins ~ /^[0-9]+$/ ? sprintf("%.0f", ins / r) : "not counted"
-        }' "$tmp/perf-$name.csv" >>"$profile"
     done
   else
     echo "bench: perf does not work here; the cost section has no perf counts"
@@ -391,25 +370,17 @@ cost_section() {
   # Where vrell's own time goes: perf record where hardware counters work, else callgrind,
   # which counts the instructions of the daemon's user space (not the kernel's work in its
   # calls).
-  local report=$tmp/profile-report.txt
-  : >"$report"
   if [ "$hardware_counters" = 1 ]; then
     echo "=== bench: cost, perf record of vrell-25 at concurrency 16"
     "$bench_tool" -s "${socket_of[vrell-25]}" -c 16 -d 4 -p "$paths" >/dev/null &
     local load=$!
     perf record -q -o "$tmp/perf.data" -p "${pid_of[vrell-25]}" -- sleep 3 >/dev/null 2>&1 || true
     wait "$load" || true
-    {
-      echo "perf record of vrell-25 at concurrency 16, self time by shared object and symbol:"
-      echo
-      echo '```'
-      perf report -q -i "$tmp/perf.data" --stdio --no-children --sort dso,symbol \
-        --percent-limit 1.5 2>/dev/null | sed '/^$/d' | head -25 || true
-      echo '```'
-    } >"$report"
+    perf report -q -i "$tmp/perf.data" --stdio --no-children --sort dso,symbol \
+      --percent-limit 1.5 >"$results/cost-perf-report.txt" 2>/dev/null || true
   elif command -v valgrind >/dev/null; then
     echo "=== bench: cost, callgrind of vrell with 25 threads"
-    local cg_requests=3000 cg_pid served total cg=$tmp/cg
+    local cg_pid cg=$tmp/cg
     mkdir -p "$cg"
     vrell_write_config "$cg/vrell.ini" "$cg" 25 1024 3600
     valgrind -q --tool=callgrind --callgrind-out-file="$tmp/callgrind.%p" \
@@ -423,38 +394,15 @@ cost_section() {
     "$bench_tool" -s "$cg/vrell.sock" -c 4 -n "$cg_requests" -d 0 -p "$paths" -t 10000 >/dev/null
     stop_started "$cg_pid" 30
     if [ -s "$tmp/callgrind.$cg_pid" ]; then
-      served=$((cg_requests + paths + 2))
-      total=$(callgrind_annotate "$tmp/callgrind.$cg_pid" 2>/dev/null |
-        sed -n 's/^ *\([0-9,]*\) .*PROGRAM TOTALS.*/\1/p' | tr -d ,)
-      {
-        echo "callgrind of vrell (25 threads) over its whole life: start, about $served requests (a preload of $paths adds, then $cg_requests of the mix at concurrency 4), stop."
-        echo "User-space instructions: ${total:-?} in all, about $(awk -v t="${total:-0}" -v n="$served" 'BEGIN { printf "%.0f", t / n }') per request. Self cost by function:"
-        echo
-        echo '```'
-        callgrind_annotate --inclusive=no "$tmp/callgrind.$cg_pid" 2>/dev/null |
-          awk '/^-+$/ { dashes++; next } dashes >= 3 && NF > 0' | head -20 || true
-        echo '```'
-      } >"$report"
+      callgrind_annotate "$tmp/callgrind.$cg_pid" >"$results/cost-callgrind-totals.txt" \
+        2>/dev/null || true
+      callgrind_annotate --inclusive=no "$tmp/callgrind.$cg_pid" \
+        >"$results/cost-callgrind-self.txt" 2>/dev/null || true
     fi
   fi
-  {
-    echo "## Cost per request on the server"
-    echo
-    stamp
-    if [ -s "$profile" ]; then
-      echo
-      echo "perf stat on the server process alone, at concurrency 16, divided by the requests answered."
-      echo
-      echo "| Server | Requests/s | CPU µs per request | Context switches per request | Instructions per request |"
-      echo "|---|---:|---:|---:|---:|"
-      cat "$profile"
-    fi
-    if [ -s "$report" ]; then
-      echo
-      cat "$report"
-    fi
-  } >"$tmp/part-cost.md"
-  : >"$tmp/targets-cost.md"
+  "${report_py[@]}" cost --results "$results" --servers "$(IFS=,; echo "${names[*]}")" \
+    --paths "$paths" --callgrind-requests "$cg_requests" --stamp "$(stamp)" \
+    --part "$tmp/part-cost.md" --targets "$tmp/targets-cost.md"
 }
 
 memory_section() {
@@ -463,65 +411,28 @@ memory_section() {
   # has seen to that when it ran.
   if ! want peers; then
     for i in "${!names[@]}"; do
-      "$bench_tool" -s "${sockets[$i]}" ${modes[$i]} -c 64 -d 1 -p "$paths" >/dev/null || true
+      "$bench_tool" -s "${sockets[$i]}" ${modes[$i]:+"${modes[$i]}"} -c 64 -d 1 -p "$paths" \
+        >/dev/null || true
     done
   fi
-  local memory=$tmp/memory.txt rss25
-  : >"$memory"
+  local name
   for name in "${names[@]}"; do
-    local status=/proc/${pid_of[$name]}/status rss threads
-    [ -r "$status" ] || continue
-    rss=$(awk '/^VmRSS/ { print $2 }' "$status")
-    threads=$(awk '/^Threads/ { print $2 }' "$status")
-    echo "| $name | $rss KiB ($(awk -v k="$rss" 'BEGIN { printf "%.2f", k / 1024 }') MiB) | $threads |" >>"$memory"
+    cat "/proc/${pid_of[$name]}/status" >"$results/memory-$name.txt" 2>/dev/null ||
+      rm -f "$results/memory-$name.txt"
   done
-  {
-    echo "## Resident size"
-    echo
-    stamp
-    echo
-    echo "VmRSS from /proc after the servers have served at concurrency 64 (vrell with a full cache of 1024 entries, every thread has served)."
-    echo
-    echo "| Server | VmRSS | Threads |"
-    echo "|---|---:|---:|"
-    cat "$memory"
-  } >"$tmp/part-memory.md"
-  rss25=$(sed -n 's/^| vrell-25 | \([0-9]*\) KiB.*/\1/p' "$memory")
-  echo "| memory | resident size with a full cache and 25 threads under 8 MiB | ${rss25:-?} KiB | $(verdict "${rss25:-99999999}" 8192) |" >"$tmp/targets-memory.md"
+  "${report_py[@]}" memory --results "$results" --servers "$(IFS=,; echo "${names[*]}")" \
+    --stamp "$(stamp)" --part "$tmp/part-memory.md" --targets "$tmp/targets-memory.md"
 }
 
 micro_section() {
   echo "=== bench: micro-benchmarks"
-  local micro=$tmp/micro.txt slowest room full sweep
+  local micro=$results/micro.txt b
   echo "Benchmark  Time  CPU  Iterations  Counters" >"$micro"
   for b in cache_bench request_bench ini_bench; do
     "$build/bench/$b" --benchmark_min_time=0.2 2>/dev/null | grep '^BM_' >>"$micro"
   done
-  {
-    echo "## Micro-benchmarks"
-    echo
-    stamp
-    echo
-    echo "Google Benchmark, Release; the cache is full (100 or 1024 entries) and shared by the threads. Time is per operation and thread."
-    echo
-    echo '```'
-    cat "$micro"
-    echo '```'
-  } >"$tmp/part-micro.md"
-  slowest=$(grep '^BM_cache_.*entries:1024/threads:1 ' "$micro" | awk '{ if ($3 == "ns") v = $2; else if ($3 == "us") v = $2 * 1000; if (v > m) m = v } END { print m + 0 }')
-  echo "| micro | each cache operation under 1 µs at 1024 entries (one thread) | $slowest ns, the slowest | $(verdict "$slowest" 1000) |" >"$tmp/targets-micro.md"
-  # Batches of 1024 new paths at 1024 entries: into a full table of valid entries, which must
-  # not walk the table, against a table with room; and one sweep of 1024 expired entries.
-  room=$(ns_of "$micro" 'BM_cache_add_new_with_room/entries:1024')
-  full=$(ns_of "$micro" 'BM_cache_add_new_full_valid/entries:1024')
-  sweep=$(ns_of "$micro" 'BM_cache_sweep_expired/entries:1024')
-  echo "| micro | a new path into a full table of valid entries within 2× of one into a table with room | $full ns against $room ns a batch of 1024 | $(verdict "$full" "$(awk -v r="$room" 'BEGIN { print 2 * r }')") |" >>"$tmp/targets-micro.md"
-  echo "| micro | one sweep of 1024 expired entries, with the add that triggers it | $sweep ns | reported |" >>"$tmp/targets-micro.md"
-}
-
-# ns_of FILE NAME: the time of one benchmark in nanoseconds.
-ns_of() {
-  awk -v n="$2" '$1 == n || index($1, n "/") == 1 { v = $2; if ($3 == "us") v *= 1000; if ($3 == "ms") v *= 1000000; print v; exit }' "$1"
+  "${report_py[@]}" micro --results "$results" --stamp "$(stamp)" --part "$tmp/part-micro.md" \
+    --targets "$tmp/targets-micro.md"
 }
 
 scan_section() {
@@ -621,7 +532,8 @@ CONF
   vrell_socket=${socket_of[clamd-vrell]}
   # A verdict is stored only for a file whose status is 2 s old.
   sleep 3
-  local rows=$tmp/clamd-rows.txt
+  # A row per run: the run, the round, wall µs, clamd's CPU s, infected found, from the cache.
+  local rows=$results/clamd-rows.txt
   : >"$rows"
   for round in $(seq "$clamd_rounds"); do
     "$build/tools/vrell-cli" -s "$vrell_socket" clear >/dev/null
@@ -642,54 +554,9 @@ CONF
   stop_started "${pid_of[clamd-vrell]}"
   local version
   version=$(clamd --version 2>/dev/null | sed 's|/.*||')
-  # Medians over the rounds of each run: wall µs, clamd CPU s, found, from cache.
-  awk -v files="$clamd_files" -v infected="$infected" -v bytes="$bytes" -v version="$version" \
-    -v rounds="$clamd_rounds" -v stamp="$(stamp)" -v part="$tmp/part-clamd.md" \
-    -v targets="$tmp/targets-clamd.md" '
-    function median(list, n,   sorted, i, j, t) {
-      for (i = 1; i <= n; i++) sorted[i] = list[i]
-      for (i = 2; i <= n; i++) for (j = i; j > 1 && sorted[j - 1] > sorted[j]; j--) {
-        t = sorted[j]; sorted[j] = sorted[j - 1]; sorted[j - 1] = t
-      }
-      return n % 2 ? sorted[(n + 1) / 2] : (sorted[n / 2] + sorted[n / 2 + 1]) / 2
-    }
-    { n[$1]++; wall[$1, n[$1]] = $3; cpu[$1, n[$1]] = $4; found[$1] = $5; cached[$1] = $6 }
-    END {
-      split("clamdscan fdpass empty again", order, " ")
-      label["clamdscan"] = "clamdscan alone"
-      label["fdpass"] = "clamdscan --fdpass"
-      label["empty"] = "vrell-scan, empty cache"
-      label["again"] = "vrell-scan again"
-      for (k = 1; k <= 4; k++) {
-        r = order[k]
-        for (i = 1; i <= n[r]; i++) { w[i] = wall[r, i]; c[i] = cpu[r, i] }
-        mw[r] = median(w, n[r]) / 1e6
-        mc[r] = median(c, n[r])
-      }
-      print "## vrell-scan in front of clamd" > part
-      print "" > part
-      print stamp > part
-      print "" > part
-      printf("- Tree: %d files of 1 KiB to 1 MiB (sizes spread evenly over the logarithm, random bytes), %.0f MiB in all, %d of them the EICAR test file; in the page cache for every run\n", files, bytes / 1048576, infected) > part
-      printf "- clamd of %s in the foreground on a Unix socket, a database of one hash signature (the EICAR file), its own cache of clean files off (`DisableCache yes`) so that each run scans what it is given\n", version > part
-      print "- clamdscan alone: `clamdscan TREE` (clamd walks the tree and opens the files itself, on one connection); clamdscan --fdpass: clamdscan walks the tree and hands clamd each file as a descriptor, as vrell-scan does; vrell-scan: `vrell-scan -s VRELL --clamd CLAMD TREE`, one file at a time, asking vrell first and telling it the verdict after a scan" > part
-      print "- vrell: Release, capacity of the whole tree, life time 3600 s, emptied (`vrell-cli clear`) before each round" > part
-      printf("- Each round runs the four in this order; medians over %d rounds. clamd CPU: utime and stime of the clamd process from /proc around each run\n", rounds) > part
-      print "" > part
-      print "| Run | Wall s | Files/s | clamd CPU s | Infected found | From cache |" > part
-      print "|---|---:|---:|---:|---:|---:|" > part
-      for (k = 1; k <= 4; k++) {
-        r = order[k]
-        from = r ~ /^(clamdscan|fdpass)$/ ? "—" : cached[r]
-        printf("| %s | %.3f | %.0f | %.3f | %s | %s |\n", label[r], mw[r], files / mw[r], mc[r], found[r], from) > part
-      }
-      speedup = mw["clamdscan"] / mw["again"]
-      ratio = mw["empty"] / mw["clamdscan"]
-      fast = speedup >= 20 && cached["again"] == files ? "met" : "missed"
-      close_to = ratio <= 1.10 ? "met" : "missed"
-      printf("| clamd | vrell-scan again at least 20× faster than clamdscan alone, every file from the cache | %.1f×, %s of %d from the cache | %s |\n", speedup, cached["again"], files, fast) > targets
-      printf("| clamd | vrell-scan with an empty cache within 10 %% of clamdscan alone | %.2f× its wall time | %s |\n", ratio, close_to) > targets
-    }' "$rows"
+  "${report_py[@]}" clamd --results "$results" --files "$clamd_files" --infected "$infected" \
+    --bytes "$bytes" --version "$version" --rounds "$clamd_rounds" --stamp "$(stamp)" \
+    --part "$tmp/part-clamd.md" --targets "$tmp/targets-clamd.md"
 }
 
 silent_section() {
