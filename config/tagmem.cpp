@@ -81,7 +81,9 @@ void *heap_request(void *old, size_t bytes) {
 void release(tagmem_block *header) {
   bytes_in_use -= static_cast<size_t>(header->size);
   list_remove(&header->link);
-  header->tag = TAG_RELEASED;
+  // The memory is freed next, so a plain store of the tag is dead to the compiler and dropped;
+  // a volatile one is kept, and a second release of the block then meets TAG_RELEASED.
+  *static_cast<volatile uint16_t *>(&header->tag) = TAG_RELEASED;
   free_count++;
   free(header);
 }
