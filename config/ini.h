@@ -5,8 +5,8 @@
 //
 // Conventions: the calls never print (trace_message writes only while trace_state is on).
 // Texts handed out by ini_read_entry point into the module's static buffers and stay valid
-// only until the next call into this module. Tables, symbols and word lists are those of
-// config/symtab.h; their memory is tagged.
+// only until the next call into this module. Tables and symbols are those of config/symtab.h,
+// word lists those of config/wordlist.h; their memory is tagged.
 //
 // Thread safety: none. The four static buffers of FILE_LINE_MAX + 1 bytes (line, section, key
 // and value), trace_state, trace_file and file_crlf are shared by every call of the reader and
@@ -18,6 +18,7 @@
 #include <stdio.h>
 
 #include "config/symtab.h"
+#include "config/wordlist.h"
 
 // The line that ends the hand-written prologue of a file; ini_save generates what follows it.
 constexpr char INI_END_MARKER[] = "#*END";
