@@ -109,54 +109,74 @@ bool file_has_changed(const char *name, long date, long time) {
   return date < file_date || (date == file_date && time < file_time);
 }
 
-char *file_where(char mode, const char *list_name, const char *name, const char *ext) {
-  static char full[FILE_NAME_MAX + 1];
-  static char result[FILE_NAME_MAX + 1];
-  if (name == nullptr) return nullptr;
-  if (ext != nullptr && *ext != '\0') {
-    char *made = *ext == '.' ? path_fixed_extension(full, sizeof full, name, ext)
-                             : path_default_extension(full, sizeof full, name, ext);
-    if (made == nullptr) return nullptr;
-  } else if (!path_copy(full, sizeof full, name)) {
-    return nullptr;
-  }
+namespace {
 
-  const char *list = nullptr;
-  if (list_name != nullptr && *list_name != '\0') {
-    list = getenv(list_name);
-    // No such variable: the name itself is the list, as in file_where('r', "etc:.", ...).
-    if (list == nullptr) list = list_name;
-  }
+// The two path buffers of file_where: the full name sought and the answer.
+char where_full[FILE_NAME_MAX + 1];
+char where_result[FILE_NAME_MAX + 1];
 
-  if (mode == 'w') return full;
-  if (mode == 's') {
-    if (path_is_absolute(full)) return path_copy(result, sizeof result, full) ? result : nullptr;
-    path_next_element(result, sizeof result,
-                      list != nullptr && file_is_directory(list) ? list : "./", full);
-    return result[0] != '\0' ? result : nullptr;
-  }
+// Puts the full name into where_full. Returns false when it does not fit.
+bool where_full_name(const char *name, const char *ext) {
+  if (ext == nullptr || *ext == '\0') return path_copy(where_full, sizeof where_full, name);
+  char *made = *ext == '.' ? path_fixed_extension(where_full, sizeof where_full, name, ext)
+                           : path_default_extension(where_full, sizeof where_full, name, ext);
+  return made != nullptr;
+}
 
+// Returns the search list, or null when there is none.
+const char *where_list(const char *list_name) {
+  if (list_name == nullptr || *list_name == '\0') return nullptr;
+  const char *list = getenv(list_name);
+  // No such variable: the name itself is the list, as in file_where('r', "etc:.", ...).
+  return list != nullptr ? list : list_name;
+}
+
+char *where_copy_full() {
+  return path_copy(where_result, sizeof where_result, where_full) ? where_result : nullptr;
+}
+
+// Mode 's': where the file would be stored.
+char *where_store(const char *list) {
+  if (path_is_absolute(where_full)) return where_copy_full();
+  path_next_element(where_result, sizeof where_result,
+                    list != nullptr && file_is_directory(list) ? list : "./", where_full);
+  return where_result[0] != '\0' ? where_result : nullptr;
+}
+
+// The full name as given when it exists, made absolute. Without the working directory, or when
+// the joined name is too long, it counts as not found.
+char *where_direct() {
+  if (!file_exists(where_full)) return nullptr;
+  if (path_is_absolute(where_full)) return where_copy_full();
+  char *directory = current_directory();
+  if (directory == nullptr) return nullptr;
+  int length = snprintf(where_result, sizeof where_result, "%s%s", directory, where_full);
+  tagmem_free(directory, __FILE__, __LINE__);
+  return length >= 0 && static_cast<size_t>(length) < sizeof where_result ? where_result : nullptr;
+}
+
+// Every mode but 'w' and 's': the first existing file.
+char *where_search(char mode, const char *list) {
   // The name as given comes first whatever the list holds: a daemon started without PATH
   // (by cron or an init system) must still read the file it was named.
-  if (file_exists(full)) {
-    if (path_is_absolute(full)) return path_copy(result, sizeof result, full) ? result : nullptr;
-    // Without the working directory, or when the joined name is too long, the direct try
-    // counts as not found and the list is searched.
-    char *directory = current_directory();
-    if (directory != nullptr) {
-      int length = snprintf(result, sizeof result, "%s%s", directory, full);
-      tagmem_free(directory, __FILE__, __LINE__);
-      if (length >= 0 && static_cast<size_t>(length) < sizeof result) return result;
-    }
-  }
+  if (char *found = where_direct()) return found;
   if (list == nullptr) return nullptr;
   const char *rest = list;
   do {
-    rest = path_next_element(result, sizeof result, rest, full);
-    if (result[0] != '\0' && file_exists(result)) return result;
+    rest = path_next_element(where_result, sizeof where_result, rest, where_full);
+    if (where_result[0] != '\0' && file_exists(where_result)) return where_result;
   } while (*rest != '\0');
-  if (mode == 'r' || result[0] == '\0') return nullptr;
-  return result;
+  return mode == 'r' || where_result[0] == '\0' ? nullptr : where_result;
+}
+
+}  // namespace
+
+char *file_where(char mode, const char *list_name, const char *name, const char *ext) {
+  if (name == nullptr || !where_full_name(name, ext)) return nullptr;
+  const char *list = where_list(list_name);
+  if (mode == 'w') return where_full;
+  if (mode == 's') return where_store(list);
+  return where_search(mode, list);
 }
 
 FILE *file_locate(const char *list_name, const char *name, const char *ext) {
