@@ -82,10 +82,10 @@ bool ini_unset_ref(const char *path, const char *name, char *ref, size_t size);
 // trace_message.
 bool ini_read_entry(FILE *stream, char **name, char **value);
 
-// Reads lines from stream (from its start when rewind is true) up to a header whose name equals
-// section when both are compared in lower case. Returns true when such a header was read, the
-// stream standing after it and its name being the current section; false at end of input.
-bool ini_find_section(FILE *stream, const char *section, bool rewind);
+// Reads lines from stream (from its start when from_start is true) up to a header whose name
+// equals section when both are compared in lower case. Returns true when such a header was read,
+// the stream standing after it and its name being the current section; false at end of input.
+bool ini_find_section(FILE *stream, const char *section, bool from_start);
 
 // Returns true when the file named by the table's "filename" entry exists and was modified
 // later than the table's "filedate" and "filetime"; false otherwise, also without "filename".
