@@ -5,8 +5,8 @@
 //
 // Conventions: the calls never print (trace_message writes only while trace_state is on).
 // Texts handed out by ini_read_entry point into the module's static buffers and stay valid
-// only until the next call into this module. Tables, symbols and word lists are those of
-// config/symtab.h; their memory is tagged.
+// only until the next call into this module. Tables and symbols are those of config/symtab.h,
+// word lists those of config/wordlist.h; their memory is tagged.
 //
 // Thread safety: none. The four static buffers of FILE_LINE_MAX + 1 bytes (line, section, key
 // and value), trace_state, trace_file and file_crlf are shared by every call of the reader and
@@ -18,6 +18,7 @@
 #include <stdio.h>
 
 #include "config/symtab.h"
+#include "config/wordlist.h"
 
 // The line that ends the hand-written prologue of a file; ini_save generates what follows it.
 constexpr char INI_END_MARKER[] = "#*END";
@@ -81,10 +82,10 @@ bool ini_unset_ref(const char *path, const char *name, char *ref, size_t size);
 // trace_message.
 bool ini_read_entry(FILE *stream, char **name, char **value);
 
-// Reads lines from stream (from its start when rewind is true) up to a header whose name equals
-// section when both are compared in lower case. Returns true when such a header was read, the
-// stream standing after it and its name being the current section; false at end of input.
-bool ini_find_section(FILE *stream, const char *section, bool rewind);
+// Reads lines from stream (from its start when from_start is true) up to a header whose name
+// equals section when both are compared in lower case. Returns true when such a header was read,
+// the stream standing after it and its name being the current section; false at end of input.
+bool ini_find_section(FILE *stream, const char *section, bool from_start);
 
 // Returns true when the file named by the table's "filename" entry exists and was modified
 // later than the table's "filedate" and "filetime"; false otherwise, also without "filename".

@@ -11,7 +11,7 @@
 #include <time.h>
 #include <unistd.h>
 
-#include "config/file.h"
+#include "config/temp_file.h"
 
 namespace {
 

@@ -7,8 +7,8 @@
 //
 // Conventions: failure is -1; nothing here prints.
 //
-// Thread safety: none; it uses the temporary-file registry of config/file.h and reads the umask
-// by setting it. One thread at a time may use this module.
+// Thread safety: none; it uses the temporary-file registry of config/temp_file.h and reads the
+// umask by setting it. One thread at a time may use this module.
 #ifndef VRELL_CONFIG_REPLACE_H_
 #define VRELL_CONFIG_REPLACE_H_
 

@@ -1,11 +1,11 @@
 /* SPDX-License-Identifier: BSD-2-Clause */
 // A small hashed dictionary from names to text values, which holds a loaded INI file (a key K
-// of section S is named "S:K"), and word lists, arrays of words split from one text.
+// of section S is named "S:K").
 //
 // Conventions: all memory comes from the tagged allocator's main list; a source file name may be
 // null, with line 0. Pointers return null for failure. Nothing prints.
 //
-// Thread safety: none. A table or word list is used by one thread at a time.
+// Thread safety: none. A table is used by one thread at a time.
 #ifndef VRELL_CONFIG_SYMTAB_H_
 #define VRELL_CONFIG_SYMTAB_H_
 
@@ -128,29 +128,5 @@ char *symtab_to_block(symbol_table *table);
 
 // Returns a new table from such a block (null counts as empty), as symtab_from_strings does.
 symbol_table *symtab_from_block(const char *block);
-
-// Returns the words of text (null counts as empty), split at white space, as a null-terminated
-// array; null when memory is exhausted. The caller frees it with wordlist_free.
-char **wordlist_split(const char *text);
-
-// As wordlist_split, and a character of quotes starts a part that runs to the same character
-// again (or the end) and is kept with its white space but without the quotes. The part ends the
-// current word, joined to what came before it, and always makes a word, even when empty.
-char **wordlist_split_quoted(const char *text, const char *quotes);
-
-// Frees the words and the array of a word list. Does nothing for null.
-void wordlist_free(char **list);
-
-// Returns the sum over all words of their length plus one; 0 for null.
-size_t wordlist_text_size(char **list);
-
-// Returns the number of words; 0 for null.
-size_t wordlist_count(char **list);
-
-// Returns a new word list with word first, followed by the words of list (null counts as
-// empty), and frees list. Returns null for a null word or when memory is exhausted, with list
-// left as it was.
-// The caller frees the result with wordlist_free.
-char **wordlist_prepend(char **list, const char *word);
 
 #endif  // VRELL_CONFIG_SYMTAB_H_

@@ -12,17 +12,15 @@ namespace {
 
 // A low-memory handler; the record is itself a tagged block of the main list.
 struct low_memory_handler {
-  low_memory_handler *next;
-  low_memory_handler *prev;
+  list_node link;
   void (*handler)(void *arg);
   void *arg;
 };
 
 // The main list belongs to a transaction record that is never in the list of open ones.
-tagmem_txn main_txn = {
-    nullptr, nullptr, nullptr, 0, {&main_txn.blocks, &main_txn.blocks, 0, 0, nullptr, 0}};
-tagmem_txn open_txns = {&open_txns, &open_txns, nullptr, 0, {nullptr, nullptr, 0, 0, nullptr, 0}};
-low_memory_handler handlers = {&handlers, &handlers, nullptr, nullptr};
+tagmem_txn main_txn = {{nullptr, nullptr}, nullptr, 0, {&main_txn.blocks, &main_txn.blocks}};
+list_node open_txns = {&open_txns, &open_txns};
+list_node handlers = {&handlers, &handlers};
 
 size_t bytes_in_use = 0;
 long alloc_count = 0;
@@ -37,6 +35,14 @@ tagmem_block *header_of(const void *block) {
 
 void *data_of(tagmem_block *header) {
   return header + 1;
+}
+
+tagmem_block *block_of(list_node *node) {
+  return LIST_ENTRY(node, tagmem_block, link);
+}
+
+tagmem_txn *txn_of(list_node *node) {
+  return LIST_ENTRY(node, tagmem_txn, link);
 }
 
 const char *name_or_unknown(const char *file) {
@@ -54,22 +60,11 @@ void check_header(const tagmem_block *header, const char *file, int line) {
   if (header->tag != TAG_ALLOCATED) tag_error(header, file, line);
 }
 
-void list_append(tagmem_block *head, tagmem_block *header) {
-  header->next = head;
-  header->prev = head->prev;
-  head->prev->next = header;
-  head->prev = header;
-}
-
-void list_unlink(tagmem_block *header) {
-  header->prev->next = header->next;
-  header->next->prev = header->prev;
-}
-
 void run_low_memory_handlers() {
   // A handler may release memory, its own record included, so the next one is read first.
-  for (low_memory_handler *h = handlers.next, *next; h != &handlers; h = next) {
-    next = h->next;
+  for (list_node *node = handlers.next, *next; node != &handlers; node = next) {
+    next = node->next;
+    low_memory_handler *h = LIST_ENTRY(node, low_memory_handler, link);
     h->handler(h->arg);
   }
 }
@@ -85,30 +80,36 @@ void *heap_request(void *old, size_t bytes) {
 // Unlinks, marks and frees a live block that has passed its tag check.
 void release(tagmem_block *header) {
   bytes_in_use -= static_cast<size_t>(header->size);
-  list_unlink(header);
-  header->tag = TAG_RELEASED;
+  list_remove(&header->link);
+  // The memory is freed next, so a plain store of the tag is dead to the compiler and dropped;
+  // a volatile one is kept, and a second release of the block then meets TAG_RELEASED.
+  *static_cast<volatile uint16_t *>(&header->tag) = TAG_RELEASED;
   free_count++;
   free(header);
 }
 
-void release_list(tagmem_block *head) {
-  while (head->next != head) release(head->next);
+void release_list(list_node *head) {
+  while (!list_empty(head)) release(block_of(head->next));
 }
 
-void report_list(FILE *stream, const tagmem_block *head) {
+void report_list(FILE *stream, list_node *head) {
   int index = 0;
-  for (const tagmem_block *b = head->next; b != head; b = b->next, index++) {
+  list_node *node;
+  LIST_FOREACH(node, head) {
+    tagmem_block *b = block_of(node);
     fprintf(stream, "%-5d %6ld", index, static_cast<long>(b->size));
     fprintf(stream, "  %s (%ld)", name_or_unknown(b->file), static_cast<long>(b->line));
     if (b->tag != TAG_ALLOCATED) fputs(" INVALID", stream);
-    fprintf(stream, " [%p]\n", data_of(const_cast<tagmem_block *>(b)));
+    fprintf(stream, " [%p]\n", data_of(b));
+    index++;
   }
 }
 
 // Returns the first block of the list whose tag is bad, or null.
-const tagmem_block *first_bad(const tagmem_block *head) {
-  for (const tagmem_block *b = head->next; b != head; b = b->next) {
-    if (b->tag != TAG_ALLOCATED) return b;
+const tagmem_block *first_bad(list_node *head) {
+  list_node *node;
+  LIST_FOREACH(node, head) {
+    if (block_of(node)->tag != TAG_ALLOCATED) return block_of(node);
   }
   return nullptr;
 }
@@ -123,7 +124,7 @@ void *tagmem_alloc(tagmem_txn *txn, size_t size, const char *file, int line) {
   header->file = file;
   header->line = line;
   header->tag = TAG_ALLOCATED;
-  list_append(txn ? &txn->blocks : &main_txn.blocks, header);
+  list_insert_tail(txn ? &txn->blocks : &main_txn.blocks, &header->link);
   bytes_in_use += size;
   alloc_count++;
   return data_of(header);
@@ -183,8 +184,7 @@ void *tagmem_resize(void *block, size_t size, const char *file, int line) {
   auto *moved = static_cast<tagmem_block *>(heap_request(header, sizeof(tagmem_block) + size));
   if (!moved) return nullptr;
   // The neighbours still point at the old address when the block moved.
-  moved->prev->next = moved;
-  moved->next->prev = moved;
+  list_relink(&moved->link);
   moved->size = static_cast<int32_t>(size);
   moved->file = file;
   moved->line = line;
@@ -222,19 +222,15 @@ tagmem_txn *tagmem_txn_begin(const char *file, int line) {
   if (!txn) return nullptr;
   txn->file = file;
   txn->line = line;
-  txn->blocks = {&txn->blocks, &txn->blocks, 0, 0, nullptr, 0};
-  txn->next = &open_txns;
-  txn->prev = open_txns.prev;
-  open_txns.prev->next = txn;
-  open_txns.prev = txn;
+  list_init(&txn->blocks);
+  list_insert_tail(&open_txns, &txn->link);
   return txn;
 }
 
 namespace {
 
 void txn_close(tagmem_txn *txn) {
-  txn->prev->next = txn->next;
-  txn->next->prev = txn->prev;
+  list_remove(&txn->link);
   free(txn);
 }
 
@@ -242,14 +238,7 @@ void txn_close(tagmem_txn *txn) {
 
 void tagmem_txn_commit(tagmem_txn *txn) {
   if (!txn) return;
-  tagmem_block *head = &txn->blocks;
-  if (head->next != head) {
-    tagmem_block *main_head = &main_txn.blocks;
-    head->next->prev = main_head->prev;
-    main_head->prev->next = head->next;
-    head->prev->next = main_head;
-    main_head->prev = head->prev;
-  }
+  list_move_tail(&main_txn.blocks, &txn->blocks);
   txn_close(txn);
 }
 
@@ -272,7 +261,9 @@ long tagmem_free_count(void) {
 void tagmem_report(FILE *stream) {
   fprintf(stream, TAGMEM_REPORT_TITLE, static_cast<unsigned long>(bytes_in_use));
   report_list(stream, &main_txn.blocks);
-  for (const tagmem_txn *t = open_txns.next; t != &open_txns; t = t->next) {
+  list_node *node;
+  LIST_FOREACH(node, &open_txns) {
+    tagmem_txn *t = txn_of(node);
     fprintf(stream, TAGMEM_REPORT_TRANSACTION, name_or_unknown(t->file),
             static_cast<long>(t->line));
     report_list(stream, &t->blocks);
@@ -282,8 +273,8 @@ void tagmem_report(FILE *stream) {
 
 void tagmem_check_all(const char *file, int line) {
   const tagmem_block *bad = first_bad(&main_txn.blocks);
-  for (const tagmem_txn *t = open_txns.next; !bad && t != &open_txns; t = t->next) {
-    bad = first_bad(&t->blocks);
+  for (list_node *node = open_txns.next; !bad && node != &open_txns; node = node->next) {
+    bad = first_bad(&txn_of(node)->blocks);
   }
   if (!bad) return;
   tagmem_report(stderr);
@@ -291,7 +282,7 @@ void tagmem_check_all(const char *file, int line) {
 }
 
 void tagmem_assert_clean(const char *file, int line) {
-  if (bytes_in_use == 0 && open_txns.next == &open_txns) return;
+  if (bytes_in_use == 0 && list_empty(&open_txns)) return;
   fflush(stdout);
   fprintf(stderr, TAGMEM_ASSERT_FAILED, name_or_unknown(file), static_cast<long>(line));
   fputs(TAGMEM_ASSERT_DETAILS, stderr);
@@ -308,17 +299,15 @@ int tagmem_on_low_memory(void (*handler)(void *arg), void *arg) {
   if (!h) return -1;
   h->handler = handler;
   h->arg = arg;
-  h->next = &handlers;
-  h->prev = handlers.prev;
-  handlers.prev->next = h;
-  handlers.prev = h;
+  list_insert_tail(&handlers, &h->link);
   return 0;
 }
 
 void tagmem_free_all(void) {
   release_list(&main_txn.blocks);
-  handlers.next = handlers.prev = &handlers;
-  while (open_txns.next != &open_txns) tagmem_txn_rollback(open_txns.next);
+  // The handler records were blocks of the main list.
+  list_init(&handlers);
+  while (!list_empty(&open_txns)) tagmem_txn_rollback(txn_of(open_txns.next));
 }
 
 char *plain_strdup(const char *text) {

@@ -18,6 +18,8 @@
 #include <stdint.h>
 #include <stdio.h>
 
+#include "config/list.h"
+
 constexpr uint16_t TAG_ALLOCATED = 0xA55A;
 constexpr uint16_t TAG_RELEASED = 0x5AA5;
 
@@ -35,21 +37,19 @@ constexpr char TAGMEM_REPORT_TRANSACTION[] = "* Transaction %s (%ld)\n";
 // The header in front of every block. Its alignment pads it so that the caller's bytes, which
 // follow it directly, keep the alignment of max_align_t.
 struct alignas(alignof(max_align_t)) tagmem_block {
-  tagmem_block *next;  // circular list of the block's owner, the head being a sentinel
-  tagmem_block *prev;
-  uint16_t tag;  // TAG_ALLOCATED while live
-  int32_t size;  // bytes asked for, header not included
+  list_node link;  // in the block list of its transaction or of the main list
+  uint16_t tag;    // TAG_ALLOCATED while live
+  int32_t size;    // bytes asked for, header not included
   const char *file;
   int32_t line;
 };
 
 // A transaction: blocks allocated into it are later committed to the main list or rolled back.
 struct tagmem_txn {
-  tagmem_txn *next;  // circular list of open transactions, in opening order
-  tagmem_txn *prev;
+  list_node link;  // in the list of open transactions, in opening order
   const char *file;
   int32_t line;
-  tagmem_block blocks;  // sentinel of the transaction's block list
+  list_node blocks;  // head of the transaction's block list
 };
 
 // One block holding a length, a pointer to the bytes that follow it, and those bytes.

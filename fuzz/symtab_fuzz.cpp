@@ -13,6 +13,7 @@
 
 #include "config/symtab.h"
 #include "config/tagmem.h"
+#include "config/wordlist.h"
 #include "fuzz/check.h"
 
 namespace {

@@ -30,6 +30,7 @@
 #include "config/file.h"
 #include "config/symtab.h"
 #include "config/tagmem.h"
+#include "config/temp_file.h"
 
 namespace {
 

@@ -333,6 +333,34 @@ TEST_F(TagmemTest, TagErrorAbortsWithItsLine) {
   EXPECT_EQ("Memory tag error - " + where + " - user.cpp (42)\n", read_file(dir_ / "stdout.txt"));
 }
 
+// AddressSanitizer reports the read of the freed header itself and ends the process first.
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool kAddressSanitizer = true;
+#elif defined(__has_feature)
+constexpr bool kAddressSanitizer = __has_feature(address_sanitizer);
+#else
+constexpr bool kAddressSanitizer = false;
+#endif
+
+TEST_F(TagmemTest, BlockReleasedTwiceIsATagError) {
+  std::filesystem::path dir = dir_;
+  auto release_twice = [&dir] {
+    ASSERT_EQ(0, chdir(dir.c_str()));
+    ASSERT_NE(nullptr, freopen("stdout.txt", "w", stdout));
+    void *block = tagmem_alloc(nullptr, 16, nullptr, 0);
+    FILE *where = fopen("header.txt", "w");
+    fprintf(where, "%p", static_cast<void *>(static_cast<tagmem_block *>(block) - 1));
+    fclose(where);
+    tagmem_free(block, "first.cpp", 1);
+    tagmem_free(block, "second.cpp", 2);
+  };
+  EXPECT_DEATH(release_twice(), "");
+  if (kAddressSanitizer) return;
+  std::string where = read_file(dir_ / "header.txt");
+  ASSERT_FALSE(where.empty());
+  EXPECT_EQ("Memory tag error - " + where + " - second.cpp (2)\n", read_file(dir_ / "stdout.txt"));
+}
+
 TEST_F(TagmemTest, ForeignPointerIsATagError) {
   std::filesystem::path dir = dir_;
   auto check_foreign = [&dir] {
