@@ -20,7 +20,7 @@
 #include "cache/cache.h"
 #include "config/path.h"
 #include "daemon/cmdline.h"
-#include "daemon/flags.h"
+#include "daemon/run_state.h"
 #include "daemon/guard.h"
 #include "daemon/lifecycle.h"
 #include "daemon/notify.h"
