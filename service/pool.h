@@ -73,13 +73,13 @@ int pool_counts(const worker_pool *pool, pool_counters *counters);
 // connections from the queue and serves them until the queue is closed and empty.
 void *request_queue_handler(void *arg);
 
-// How the pool starts its workers: pthread_create unless a test replaces it, before
-// pool_start, to make starts fail.
-extern int (*pool_thread_create)(pthread_t *thread, const pthread_attr_t *attr,
-                                 void *(*start)(void *), void *arg);
+// For tests: replaces pthread_create, with which the pool starts its workers, to make starts
+// fail. Null restores pthread_create. Call it before pool_start.
+void pool_set_thread_create(int (*create)(pthread_t *thread, const pthread_attr_t *attr,
+                                          void *(*start)(void *), void *arg));
 
-// Called, when not null, by a worker for each connection it has taken, before serving it. For
-// tests that follow the hand-overs; set it before pool_start.
-extern void (*pool_on_take)(const worker_job *job);
+// For tests that follow the hand-overs: on_take is called by a worker for each connection it
+// has taken, before serving it. Null, the default, calls nothing. Call it before pool_start.
+void pool_set_on_take(void (*on_take)(const worker_job *job));
 
 #endif  // VRELL_SERVICE_POOL_H_
