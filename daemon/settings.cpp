@@ -87,17 +87,26 @@ constexpr setting_row setting_rows[] = {
 };
 
 constexpr bool rows_are_whole() {
+  int32_t previous = 0;
   for (const setting_row &row : setting_rows) {
     int fields = (row.path != nullptr) + (row.byte != nullptr) + (row.word != nullptr);
-    if (row.key == nullptr || row.option == 0 || fields != 1) return false;
-    if (row.path != nullptr ? row.text_default == nullptr || row.no_directory == nullptr
-                            : row.out_of_range == nullptr) {
-      return false;
-    }
+    if (row.key == nullptr || row.option <= previous || fields != 1) return false;
+    previous = row.option;
+    bool messages = row.path != nullptr
+                        ? row.text_default != nullptr && row.relative != nullptr &&
+                              row.socket_exists != nullptr && row.other_exists != nullptr &&
+                              row.no_directory != nullptr
+                        : row.out_of_range != nullptr;
+    if (!messages) return false;
   }
   return true;
 }
-static_assert(rows_are_whole(), "every setting names one field, its default and its messages");
+static_assert(rows_are_whole(), "each setting names one field, its default and its messages");
+
+// The value as the row's field keeps it: the thread count only its low 8 bits.
+uint32_t as_kept(const setting_row &row, uint32_t value) {
+  return row.byte != nullptr ? static_cast<uint8_t>(value) : value;
+}
 
 uint32_t number_of(const daemon_settings &settings, const setting_row &row) {
   return row.byte != nullptr ? settings.*row.byte : settings.*row.word;
@@ -250,9 +259,7 @@ bool number_problem(const setting_row &row, const char *text, char *reason, size
                   : wide < INT32_MIN ? INT32_MIN
                                      : static_cast<int32_t>(wide);
   if (value == -1) return false;
-  daemon_settings loaded{};
-  set_number(loaded, row, static_cast<uint32_t>(value));
-  uint32_t tested = number_of(loaded, row);
+  uint32_t tested = as_kept(row, static_cast<uint32_t>(value));
   if (tested >= static_cast<uint32_t>(row.min) && tested <= static_cast<uint32_t>(row.max))
     return false;
   put_message(reason, size, SETTINGS_MSG_CHECK_RANGE, row.min, row.max);
@@ -353,8 +360,9 @@ int settings_load(const char *conf_path, daemon_settings *settings) {
   int result = 0;
   for (const setting_row &row : setting_rows) {
     // Each missing key replaces the text, so that it names the last one.
-    if (!load_value(table.get(), row, settings))
+    if (!load_value(table.get(), row, settings)) {
       result = set_error(1, SETTINGS_MSG_KEY_MISSING, row.key);
+    }
   }
   return result;
 }
@@ -389,8 +397,9 @@ int settings_save(const char *conf_path, const daemon_settings *settings) {
       return set_error(-1, SETTINGS_MSG_CANNOT_SAVE, conf_path);
     }
   }
-  if (ini_save(table.get(), conf_path) < 0)
+  if (ini_save(table.get(), conf_path) < 0) {
     return set_error(-1, SETTINGS_MSG_CANNOT_SAVE, conf_path);
+  }
   last_status = 0;
   return 0;
 }
