@@ -20,10 +20,10 @@
 #include "cache/cache.h"
 #include "config/path.h"
 #include "daemon/cmdline.h"
-#include "daemon/run_state.h"
 #include "daemon/guard.h"
 #include "daemon/lifecycle.h"
 #include "daemon/notify.h"
+#include "daemon/run_state.h"
 #include "daemon/server.h"
 #include "daemon/settings.h"
 #include "daemon/watchdog.h"
@@ -180,34 +180,26 @@ struct startup {
 // A phase's result that lets the next one run; every other result is the exit status.
 constexpr int KEEP_GOING = -1;
 
-// The process made safe to start, then the command line and the configuration file, up to the
-// save. Returns KEEP_GOING, or the exit status after help, the version, the check or a failure.
-int take_settings(int argc, char *argv[], startup *start) {
-  occupy_closed_std_streams();
-  // Before anything is created that a hang-up would leave behind.
-  lifecycle_ignore_hangup();
-  // Under a file-size limit the write that crosses it then fails with EFBIG, which the save
-  // handles like any failed write, instead of the signal ending the process half way through.
-  signal(SIGXFSZ, SIG_IGN);
-  daemon_settings command_line;
-  settings_clear(&command_line);
-
-  int32_t flags = read_command_line(argc, argv, &command_line, start->conf_path);
-  if (flags < 0) {
+// The command line, and the configuration file's access; help, the version and the check end
+// here. Returns KEEP_GOING with the option bits in *flags, or the exit status.
+int read_options(int argc, char *argv[], daemon_settings *command_line, startup *start,
+                 int32_t *flags) {
+  *flags = read_command_line(argc, argv, command_line, start->conf_path);
+  if (*flags < 0) {
     printf(MSG_PARSE_ERROR, argv[0]);
     return EXIT_FAILURE_STATUS;
   }
-  if ((flags & OPT_HELP) != 0) {
+  if ((*flags & OPT_HELP) != 0) {
     print_usage();
     return EXIT_OK;
   }
-  const bool check = (flags & OPT_CHECK) != 0;
-  if ((flags & OPT_VERSION) != 0 && !check) {
+  const bool check = (*flags & OPT_CHECK) != 0;
+  if ((*flags & OPT_VERSION) != 0 && !check) {
     printf(MSG_VERSION, VRELL_VERSION);
     return EXIT_OK;
   }
-  start->foreground = (flags & OPT_FOREGROUND) != 0;
-  if ((flags & OPT_CONF_FILE) == 0) {
+  start->foreground = (*flags & OPT_FOREGROUND) != 0;
+  if ((*flags & OPT_CONF_FILE) == 0) {
     print_missing_config(argv[0]);
     return EXIT_FAILURE_STATUS;
   }
@@ -221,7 +213,25 @@ int take_settings(int argc, char *argv[], startup *start) {
     return EXIT_FAILURE_STATUS;
   }
   if (check) return check_configuration(conf_path);
+  return KEEP_GOING;
+}
 
+// The process made safe to start, then the command line and the configuration file, up to the
+// save. Returns KEEP_GOING, or the exit status after help, the version, the check or a failure.
+int take_settings(int argc, char *argv[], startup *start) {
+  occupy_closed_std_streams();
+  // Before anything is created that a hang-up would leave behind.
+  lifecycle_ignore_hangup();
+  // Under a file-size limit the write that crosses it then fails with EFBIG, which the save
+  // handles like any failed write, instead of the signal ending the process half way through.
+  signal(SIGXFSZ, SIG_IGN);
+  daemon_settings command_line;
+  settings_clear(&command_line);
+  int32_t flags = 0;
+  int status = read_options(argc, argv, &command_line, start, &flags);
+  if (status != KEEP_GOING) return status;
+
+  const char *conf_path = start->conf_path;
   int loaded = settings_load(conf_path, &start->effective);
   if (loaded < 0) {
     printf(MSG_CONF_ERROR, settings_last_error());
