@@ -15,9 +15,11 @@
 #include "config/tagmem.h"
 
 long temp_file_counter = 0;
-int (*temp_file_rename)(const char *, const char *) = rename;
 
 namespace {
+
+// The rename behind temp_file_commit; tests replace it (temp_file_set_rename).
+int (*temp_file_rename)(const char *, const char *) = rename;
 
 // One registered temporary file.
 struct temp_node {
@@ -264,4 +266,8 @@ int temp_file_commit(FILE *stream, const char *target) {
   }
   temp_unregister(node);
   return result;
+}
+
+void temp_file_set_rename(int (*rename_call)(const char *from, const char *to)) {
+  temp_file_rename = rename_call != nullptr ? rename_call : rename;
 }

@@ -68,7 +68,8 @@ constexpr int TEMP_COMMIT_IN_PLACE = -2;
 // stream is only closed (TEMP_COMMIT_FAILED).
 int temp_file_commit(FILE *stream, const char *target);
 
-// Test hook: the rename behind temp_file_commit; rename(2) at start.
-extern int (*temp_file_rename)(const char *from, const char *to);
+// For tests: replaces the rename behind temp_file_commit, to make it fail as a mount point or a
+// bind-mounted file does. Null restores rename(2). Call it before any other thread saves.
+void temp_file_set_rename(int (*rename_call)(const char *from, const char *to));
 
 #endif  // VRELL_CONFIG_TEMP_FILE_H_

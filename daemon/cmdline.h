@@ -1,7 +1,7 @@
 /* SPDX-License-Identifier: BSD-2-Clause */
 // The daemon's command line: eleven options whose values fill a command-line settings record
-// and the configuration path, and whose flag bits (OPT_, daemon/settings.h) tell the caller
-// which options were given.
+// and the configuration path, and whose flag bits (OPT_) tell the caller which options were
+// given.
 // One option table drives both the parsing and the help text.
 //
 // Thread safety: main thread only; getopt_long keeps its state in process-wide variables.
@@ -11,6 +11,20 @@
 #include <stdint.h>
 
 #include "daemon/settings.h"
+
+// Flag bits of read_command_line, one per option, in the order of its option table;
+// settings_validate tests the value of each bit set.
+constexpr int32_t OPT_SOCK_PATH = settings_bit(SETTINGS_SOCK_PATH);  // 0x01
+constexpr int32_t OPT_PID_FILE = settings_bit(SETTINGS_PID_FILE);    // 0x02
+constexpr int32_t OPT_THREADS = settings_bit(SETTINGS_THREADS);      // 0x04
+constexpr int32_t OPT_MAX_ENTRY = settings_bit(SETTINGS_MAX_ENTRY);  // 0x08
+constexpr int32_t OPT_LIFE = settings_bit(SETTINGS_LIFE);            // 0x10
+constexpr int32_t OPT_CONF_FILE = 0x20;
+constexpr int32_t OPT_SAVE = 0x40;
+constexpr int32_t OPT_HELP = 0x80;
+constexpr int32_t OPT_FOREGROUND = 0x100;  // stay in the foreground, log to standard error
+constexpr int32_t OPT_VERSION = 0x200;     // long only: print the version and exit
+constexpr int32_t OPT_CHECK = 0x400;       // long only: check the configuration file and exit
 
 // The short options handed to getopt_long; the save option's letter is v, so the version has
 // no letter.

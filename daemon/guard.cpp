@@ -38,10 +38,17 @@ void pause_ms(long ms) {
   nanosleep(&delay, nullptr);
 }
 
-}  // namespace
-
+// What guard_set_file_calls puts in place.
 int (*guard_open)(const char *, int, mode_t) = open_file;
 int (*guard_unlink)(const char *) = unlink;
+
+}  // namespace
+
+void guard_set_file_calls(int (*open_call)(const char *path, int flags, mode_t mode),
+                          int (*unlink_call)(const char *path)) {
+  guard_open = open_call != nullptr ? open_call : open_file;
+  guard_unlink = unlink_call != nullptr ? unlink_call : unlink;
+}
 
 int check_single_instance(const char *pid_path, const char *socket_path) {
   int p = check_pid_file(pid_path);

@@ -81,10 +81,10 @@ int write_pid_file(long pid, const char *path);
 // still present at the end of the wait. Never prints.
 int remove_pid_file(const char *path, int wait_ms = PID_REMOVE_WAIT_MS);
 
-// The calls that create and remove the pid file: open and unlink, unless a test replaces them
-// (before any other thread runs) to put a file at the path between the existence test and the
-// create, or to keep a removed file from going away.
-extern int (*guard_open)(const char *path, int flags, mode_t mode);
-extern int (*guard_unlink)(const char *path);
+// For tests: replaces the calls that create and remove the pid file, open and unlink, to put a
+// file at the path between the existence test and the create, or to keep a removed file from
+// going away. Null restores the real call. Call it before any other thread runs.
+void guard_set_file_calls(int (*open_call)(const char *path, int flags, mode_t mode),
+                          int (*unlink_call)(const char *path));
 
 #endif  // VRELL_DAEMON_GUARD_H_

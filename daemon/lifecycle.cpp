@@ -20,7 +20,7 @@
 #include "base/unix_socket.h"
 #include "base/wire.h"
 #include "config/path.h"
-#include "daemon/flags.h"
+#include "daemon/run_state.h"
 
 // How the stop reaches a main thread that may be anywhere in its loop:
 //

@@ -15,7 +15,7 @@
 //   stop the pool (it serves every accepted connection first), the rest of the orderly stop.
 //
 // Thread safety: termination_signal_handler touches only the lock-free flags of
-// daemon/flags.h and the wake pipe, so it may run on any thread; while the exit helper runs,
+// daemon/run_state.h and the wake pipe, so it may run on any thread; while the exit helper runs,
 // every other thread started after it blocks SIGTERM and SIGINT, and the signal reaches the
 // helper. The lifecycle_ calls and daemonize belong to the main thread. exit_th is the exit
 // helper thread, written by lifecycle_start_exit_helper and joined by

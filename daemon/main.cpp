@@ -20,10 +20,10 @@
 #include "cache/cache.h"
 #include "config/path.h"
 #include "daemon/cmdline.h"
-#include "daemon/flags.h"
 #include "daemon/guard.h"
 #include "daemon/lifecycle.h"
 #include "daemon/notify.h"
+#include "daemon/run_state.h"
 #include "daemon/server.h"
 #include "daemon/settings.h"
 #include "daemon/watchdog.h"
@@ -168,39 +168,42 @@ void occupy_closed_std_streams() {
   }
 }
 
-}  // namespace
+// What the settings phase leaves to the start: the effective settings and how to run. It lives
+// in main's frame, so the socket path that the exit helper reads outlives every thread.
+struct startup {
+  char conf_path[SETTINGS_PATH_MAX] = {};
+  daemon_settings effective = {};
+  bool foreground = false;
+  check_lines problems;
+};
 
-int main(int argc, char *argv[]) {
-  occupy_closed_std_streams();
-  // Before anything is created that a hang-up would leave behind.
-  lifecycle_ignore_hangup();
-  // Under a file-size limit the write that crosses it then fails with EFBIG, which the save
-  // handles like any failed write, instead of the signal ending the process half way through.
-  signal(SIGXFSZ, SIG_IGN);
-  char conf_path[SETTINGS_PATH_MAX];
-  memset(conf_path, 0, sizeof conf_path);
-  daemon_settings command_line;
-  settings_clear(&command_line);
+// A phase's result that lets the next one run; every other result is the exit status.
+constexpr int KEEP_GOING = -1;
 
-  int32_t flags = read_command_line(argc, argv, &command_line, conf_path);
-  if (flags < 0) {
+// The command line, and the configuration file's access; help, the version and the check end
+// here. Returns KEEP_GOING with the option bits in *flags, or the exit status.
+int read_options(int argc, char *argv[], daemon_settings *command_line, startup *start,
+                 int32_t *flags) {
+  *flags = read_command_line(argc, argv, command_line, start->conf_path);
+  if (*flags < 0) {
     printf(MSG_PARSE_ERROR, argv[0]);
     return EXIT_FAILURE_STATUS;
   }
-  if ((flags & OPT_HELP) != 0) {
+  if ((*flags & OPT_HELP) != 0) {
     print_usage();
     return EXIT_OK;
   }
-  const bool check = (flags & OPT_CHECK) != 0;
-  if ((flags & OPT_VERSION) != 0 && !check) {
+  const bool check = (*flags & OPT_CHECK) != 0;
+  if ((*flags & OPT_VERSION) != 0 && !check) {
     printf(MSG_VERSION, VRELL_VERSION);
     return EXIT_OK;
   }
-  const bool foreground = (flags & OPT_FOREGROUND) != 0;
-  if ((flags & OPT_CONF_FILE) == 0) {
+  start->foreground = (*flags & OPT_FOREGROUND) != 0;
+  if ((*flags & OPT_CONF_FILE) == 0) {
     print_missing_config(argv[0]);
     return EXIT_FAILURE_STATUS;
   }
+  const char *conf_path = start->conf_path;
   // Also without the save option: a file the daemon could not rewrite is refused up front, and
   // so is anything but a regular file, which may pass the access test: a directory holds no
   // settings, a FIFO's open would hold the start-up until some writer came, and a device such
@@ -210,9 +213,26 @@ int main(int argc, char *argv[]) {
     return EXIT_FAILURE_STATUS;
   }
   if (check) return check_configuration(conf_path);
+  return KEEP_GOING;
+}
 
-  daemon_settings effective;
-  int loaded = settings_load(conf_path, &effective);
+// The process made safe to start, then the command line and the configuration file, up to the
+// save. Returns KEEP_GOING, or the exit status after help, the version, the check or a failure.
+int take_settings(int argc, char *argv[], startup *start) {
+  occupy_closed_std_streams();
+  // Before anything is created that a hang-up would leave behind.
+  lifecycle_ignore_hangup();
+  // Under a file-size limit the write that crosses it then fails with EFBIG, which the save
+  // handles like any failed write, instead of the signal ending the process half way through.
+  signal(SIGXFSZ, SIG_IGN);
+  daemon_settings command_line;
+  settings_clear(&command_line);
+  int32_t flags = 0;
+  int status = read_options(argc, argv, &command_line, start, &flags);
+  if (status != KEEP_GOING) return status;
+
+  const char *conf_path = start->conf_path;
+  int loaded = settings_load(conf_path, &start->effective);
   if (loaded < 0) {
     printf(MSG_CONF_ERROR, settings_last_error());
     return EXIT_FAILURE_STATUS;
@@ -220,65 +240,76 @@ int main(int argc, char *argv[]) {
   if (loaded == 1) printf(MSG_CONF_WARNING, settings_last_error());
   // What --check would report of the values in use is logged once the log is open, so that the
   // journal says why, for one, caching is off. The values are used as they are.
-  check_lines problems;
-  settings_check(conf_path, flags, keep_problem, &problems);
+  settings_check(conf_path, flags, keep_problem, &start->problems);
 
   char message[SETTINGS_MESSAGE_MAX];
-  if (settings_validate(&command_line, &effective, flags, message) < 0) {
+  if (settings_validate(&command_line, &start->effective, flags, message) < 0) {
     printf(MSG_VALIDATION, message);
     return EXIT_FAILURE_STATUS;
   }
-  if ((flags & OPT_SAVE) != 0 && settings_save(conf_path, &effective) < 0) {
+  if ((flags & OPT_SAVE) != 0 && settings_save(conf_path, &start->effective) < 0) {
     printf(MSG_SAVE_FAILED, conf_path);
   }
+  return KEEP_GOING;
+}
 
-  int instance = check_single_instance(effective.pid_path, effective.socket_path);
+// The queue, the cache, the listening socket and the waiting set, in that order. Returns
+// KEEP_GOING, or the exit status after a failure, with what was taken released.
+int acquire(const daemon_settings *effective, held_resources *held) {
+  held->settings = effective;
+  if (connection_queue_create(&held->queue) < 0) {
+    fputs(MSG_QUEUE_FAILED, stdout);
+    return EXIT_FAILURE_STATUS;
+  }
+  held->cache = cache_create(effective->max_entries, static_cast<int32_t>(effective->life_time));
+  if (held->cache == nullptr) {
+    release(held);
+    fputs(MSG_CACHE_FAILED, stdout);
+    return EXIT_FAILURE_STATUS;
+  }
+  service_thread_count.store(effective->threads);
+
+  held->listen_fd = open_server_socket(effective, service_thread_count.load());
+  if (held->listen_fd < 0) {
+    // Nothing of ours is at the path: whatever is there (it made the open fail) stays.
+    held->listen_fd = -1;
+    release(held);
+    fputs(MSG_SOCKET_FAILED, stdout);
+    return EXIT_FAILURE_STATUS;
+  }
+  server_socket_path.store(effective->socket_path);
+  held->waiting =
+      waiting_create(&held->queue, held->listen_fd, waiting_limit(service_thread_count.load()));
+  if (held->waiting == nullptr) {
+    release(held);
+    fputs(MSG_QUEUE_FAILED, stdout);
+    return EXIT_FAILURE_STATUS;
+  }
+  return KEEP_GOING;
+}
+
+// The guard, the resources, the signals, detaching (unless in the foreground), the log and the
+// pid file. Returns KEEP_GOING, or the exit status after a failure.
+int start_daemon(const startup *start, held_resources *held) {
+  const daemon_settings *effective = &start->effective;
+  int instance = check_single_instance(effective->pid_path, effective->socket_path);
   if (instance < 0) return EXIT_FAILURE_STATUS;
   if (instance == INSTANCE_RUNNING) {
     fputs(MSG_ANOTHER_INSTANCE, stdout);
     return EXIT_FAILURE_STATUS;
   }
-
-  held_resources held;
-  held.settings = &effective;
-  if (connection_queue_create(&held.queue) < 0) {
-    fputs(MSG_QUEUE_FAILED, stdout);
-    return EXIT_FAILURE_STATUS;
-  }
-  held.cache = cache_create(effective.max_entries, static_cast<int32_t>(effective.life_time));
-  if (held.cache == nullptr) {
-    release(&held);
-    fputs(MSG_CACHE_FAILED, stdout);
-    return EXIT_FAILURE_STATUS;
-  }
-  service_thread_count.store(effective.threads);
-
-  held.listen_fd = open_server_socket(&effective, service_thread_count.load());
-  if (held.listen_fd < 0) {
-    // Nothing of ours is at the path: whatever is there (it made the open fail) stays.
-    held.listen_fd = -1;
-    release(&held);
-    fputs(MSG_SOCKET_FAILED, stdout);
-    return EXIT_FAILURE_STATUS;
-  }
-  server_socket_path.store(effective.socket_path);
-  held.waiting =
-      waiting_create(&held.queue, held.listen_fd, waiting_limit(service_thread_count.load()));
-  if (held.waiting == nullptr) {
-    release(&held);
-    fputs(MSG_QUEUE_FAILED, stdout);
-    return EXIT_FAILURE_STATUS;
-  }
+  int status = acquire(effective, held);
+  if (status != KEEP_GOING) return status;
 
   // Installs SIGTERM, then SIGINT. Without them no signal could stop the daemon, so a failure
   // counts as failing to detach.
-  if (lifecycle_install_handlers() < 0 || (!foreground && daemonize() < 0)) {
-    release(&held);
+  if (lifecycle_install_handlers() < 0 || (!start->foreground && daemonize() < 0)) {
+    release(held);
     fputs(MSG_DAEMONIZE_FAILED, stdout);
     return EXIT_FAILURE_STATUS;
   }
 
-  if (foreground) {
+  if (start->foreground) {
     // The start-up's lines come before the log's, also where standard output is a pipe or the
     // journal and so fully buffered. A log reader that goes away must not end the daemon: its
     // lines are dropped instead.
@@ -290,52 +321,65 @@ int main(int argc, char *argv[]) {
     // The detached child; its standard streams are /dev/null from here on.
     log_open();
   }
-  for (const std::string &line : problems) log_message(LOG_WARNING, "%s", line.c_str());
+  for (const std::string &line : start->problems) log_message(LOG_WARNING, "%s", line.c_str());
   errno = 0;
-  if (write_pid_file(static_cast<long>(getpid()), effective.pid_path) < 0) {
-    log_message(LOG_ERR, MSG_LOG_PID_FILE, effective.pid_path,
+  if (write_pid_file(static_cast<long>(getpid()), effective->pid_path) < 0) {
+    log_message(LOG_ERR, MSG_LOG_PID_FILE, effective->pid_path,
                 errno != 0 ? strerror(errno) : MSG_LOG_PID_FILE_IN_THE_WAY);
-    fprintf(stderr, MSG_PID_FILE_FAILED, effective.pid_path);
-    release(&held);
+    fprintf(stderr, MSG_PID_FILE_FAILED, effective->pid_path);
+    release(held);
+    // A log thread that its sink still holds would keep exit waiting for it.
     if (!log_close()) _exit(EXIT_FAILURE_STATUS);
     return EXIT_FAILURE_STATUS;
   }
+  return KEEP_GOING;
+}
 
-  lifecycle_set_listener(held.listen_fd);
+// With the workers running: tells the service manager, serves until the accept loop ends and
+// answers every connection accepted. Returns the exit status.
+int serve(const daemon_settings *effective, held_resources *held) {
+  stats_start();
+  log_message(LOG_INFO, MSG_LOG_STARTED, static_cast<long>(getpid()), effective->socket_path,
+              static_cast<int>(effective->threads), held->cache->max_entries,
+              static_cast<int>(effective->life_time));
+  char notify_status[NOTIFY_STATE_MAX];
+  snprintf(notify_status, sizeof notify_status, MSG_NOTIFY_STATUS, effective->socket_path);
+  // The socket listens and the workers wait: a client the manager lets go now is served.
+  notify_ready(static_cast<long>(getpid()), notify_status);
+  // Without its pings the manager restarts a daemon that serves; the daemon serves on.
+  if (watchdog_start(sample_queue, &held->queue) < 0) log_message(LOG_WARNING, MSG_LOG_WATCHDOG);
+  int loop = server_accept_loop(held->listen_fd, admit_connection, held->waiting, watch_waiting);
+  // Every connection accepted is answered: the waiting ones by the workers, once they speak
+  // or at their deadline.
+  if (waiting_flush(held->waiting) < 0 && loop == SERVER_LOOP_STOPPED) {
+    loop = SERVER_LOOP_HAND_OVER_FAILED;
+  }
+  watchdog_stop();
+  notify_stopping();
+  // An accept that fails is the stop's own doing (it shuts the socket down); a refused
+  // hand-over is not.
+  if (loop == SERVER_LOOP_HAND_OVER_FAILED) {
+    log_message(LOG_ERR, MSG_LOG_HAND_OVER_FAILED);
+    return EXIT_FAILURE_STATUS;
+  }
+  return EXIT_OK;
+}
+
+// The exit helper and the workers, the service, then the orderly stop. Returns the exit status.
+int serve_and_stop(const startup *start, held_resources *held) {
+  const daemon_settings *effective = &start->effective;
+  lifecycle_set_listener(held->listen_fd);
   int status = EXIT_OK;
   worker_pool *pool = nullptr;
   if (lifecycle_start_exit_helper() < 0) {
     log_message(LOG_ERR, MSG_LOG_EXIT_HELPER);
     status = EXIT_FAILURE_STATUS;
   } else {
-    const pool_config config = {service_thread_count.load(), held.cache, &held.queue, request_stop,
-                                held.waiting};
+    const pool_config config = {service_thread_count.load(), held->cache, &held->queue,
+                                request_stop, held->waiting};
     pool = pool_start(&config);
     if (pool != nullptr) {
-      stats_start();
-      log_message(LOG_INFO, MSG_LOG_STARTED, static_cast<long>(getpid()), effective.socket_path,
-                  static_cast<int>(effective.threads), held.cache->max_entries,
-                  static_cast<int>(effective.life_time));
-      char notify_status[NOTIFY_STATE_MAX];
-      snprintf(notify_status, sizeof notify_status, MSG_NOTIFY_STATUS, effective.socket_path);
-      // The socket listens and the workers wait: a client the manager lets go now is served.
-      notify_ready(static_cast<long>(getpid()), notify_status);
-      // Without its pings the manager restarts a daemon that serves; the daemon serves on.
-      if (watchdog_start(sample_queue, &held.queue) < 0) log_message(LOG_WARNING, MSG_LOG_WATCHDOG);
-      int loop = server_accept_loop(held.listen_fd, admit_connection, held.waiting, watch_waiting);
-      // Every connection accepted is answered: the waiting ones by the workers, once they speak
-      // or at their deadline.
-      if (waiting_flush(held.waiting) < 0 && loop == SERVER_LOOP_STOPPED) {
-        loop = SERVER_LOOP_HAND_OVER_FAILED;
-      }
-      watchdog_stop();
-      notify_stopping();
-      // An accept that fails is the stop's own doing (it shuts the socket down); a refused
-      // hand-over is not.
-      if (loop == SERVER_LOOP_HAND_OVER_FAILED) {
-        log_message(LOG_ERR, MSG_LOG_HAND_OVER_FAILED);
-        status = EXIT_FAILURE_STATUS;
-      }
+      status = serve(effective, held);
     } else {
       log_message(LOG_ERR, MSG_LOG_POOL_START);
       status = EXIT_FAILURE_STATUS;
@@ -347,19 +391,31 @@ int main(int argc, char *argv[]) {
   lifecycle_finish_exit_helper();
   pool_counters last = {};
   const int left = pool_stop(pool, &last);
-  remove_pid_file(effective.pid_path);
+  remove_pid_file(effective->pid_path);
   char counters[LOG_LINE_MAX];
-  stats_fields(counters, sizeof counters, held.cache, &last);
+  stats_fields(counters, sizeof counters, held->cache, &last);
   log_message(LOG_INFO, MSG_LOG_STOPPED, counters);
   if (left > 0) {
     // The workers left may still use the queue and the cache, so only the socket goes.
     log_message(LOG_WARNING, MSG_LOG_WORKERS_LEFT, left);
-    close_server_socket(held.listen_fd, held.settings);
+    close_server_socket(held->listen_fd, held->settings);
     log_close();
     _exit(status);
   }
-  release(&held);
+  release(held);
   // A log thread that its sink still holds would keep exit waiting for it.
   if (!log_close()) _exit(status);
   return status;
+}
+
+}  // namespace
+
+int main(int argc, char *argv[]) {
+  startup start;
+  int status = take_settings(argc, argv, &start);
+  if (status != KEEP_GOING) return status;
+  held_resources held;
+  status = start_daemon(&start, &held);
+  if (status != KEEP_GOING) return status;
+  return serve_and_stop(&start, &held);
 }

@@ -12,7 +12,7 @@
 
 #include "base/clock.h"
 #include "base/unix_socket.h"
-#include "daemon/flags.h"
+#include "daemon/run_state.h"
 #include "service/stats.h"
 
 static_assert(SERVER_PATH_MAX == UNIX_SOCKET_PATH_MAX);

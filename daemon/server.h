@@ -6,7 +6,7 @@
 //
 // Thread safety: open_server_socket and close_server_socket belong to the main thread. One
 // thread at a time runs server_accept_loop; it reads accept_loop_running before each accept and
-// writes accept_in_progress around it (daemon/flags.h), so a signal handler or another thread
+// writes accept_in_progress around it (daemon/run_state.h), so a signal handler or another thread
 // ends the loop by clearing accept_loop_running and then connecting once to wake the accept.
 #ifndef VRELL_DAEMON_SERVER_H_
 #define VRELL_DAEMON_SERVER_H_

@@ -17,23 +17,124 @@
 #include "config/replace.h"
 #include "config/symtab.h"
 
+namespace {
+
+// One row per setting drives the defaults, the load, the save, the validation of a command-line
+// value and the check of a file value. A row names its field by exactly one member pointer.
+struct setting_row {
+  const char *key = nullptr;        // the name in the loaded configuration
+  settings_id id = SETTINGS_COUNT;  // its bit in the flags: settings_bit(id)
+  char (daemon_settings::*path)[SETTINGS_PATH_MAX] = nullptr;
+  uint8_t daemon_settings::*byte = nullptr;  // a number that keeps its low 8 bits
+  uint32_t daemon_settings::*word = nullptr;
+  const char *text_default = nullptr;
+  uint32_t number_default = 0;
+  // A number: the range the command line admits, bounds included, and the refusal.
+  int min = 0;
+  int max = 0;
+  const char *out_of_range = nullptr;
+  // A path: the longest the check passes, and the refusals, in the order of the tests.
+  size_t longest = 0;
+  const char *relative = nullptr;
+  const char *socket_exists = nullptr;
+  const char *other_exists = nullptr;
+  const char *no_directory = nullptr;
+};
+
+// In the order of the ids, which is the order of the validation and of the warnings.
+constexpr setting_row setting_rows[] = {
+    {.key = SETTINGS_KEY_SOCKET,
+     .id = SETTINGS_SOCK_PATH,
+     .path = &daemon_settings::socket_path,
+     .text_default = DEFAULT_SOCKET_PATH,
+     // A longer path does not fit a socket address.
+     .longest = UNIX_SOCKET_PATH_MAX,
+     .relative = SETTINGS_MSG_SOCKET_NOT_ABSOLUTE,
+     .socket_exists = SETTINGS_MSG_SOCKET_EXISTS,
+     .other_exists = SETTINGS_MSG_NON_SOCKET_EXISTS,
+     .no_directory = SETTINGS_MSG_SOCKET_INVALID},
+    {.key = SETTINGS_KEY_PID,
+     .id = SETTINGS_PID_FILE,
+     .path = &daemon_settings::pid_path,
+     .text_default = DEFAULT_PID_PATH,
+     .longest = SETTINGS_PATH_MAX - 1,
+     .relative = SETTINGS_MSG_PID_INVALID,
+     .socket_exists = SETTINGS_MSG_PID_EXISTS,
+     .other_exists = SETTINGS_MSG_PID_EXISTS,
+     .no_directory = SETTINGS_MSG_PID_INVALID},
+    {.key = SETTINGS_KEY_THREADS,
+     .id = SETTINGS_THREADS,
+     .byte = &daemon_settings::threads,
+     .number_default = DEFAULT_THREADS,
+     .min = SETTINGS_THREADS_MIN,
+     .max = SETTINGS_THREADS_MAX,
+     .out_of_range = SETTINGS_MSG_THREADS},
+    {.key = SETTINGS_KEY_MAX_ENTRIES,
+     .id = SETTINGS_MAX_ENTRY,
+     .word = &daemon_settings::max_entries,
+     .number_default = DEFAULT_MAX_ENTRIES,
+     .min = SETTINGS_MAX_ENTRIES_MIN,
+     .max = SETTINGS_MAX_ENTRIES_MAX,
+     .out_of_range = SETTINGS_MSG_MAX_ENTRIES},
+    {.key = SETTINGS_KEY_LIFE_TIME,
+     .id = SETTINGS_LIFE,
+     .word = &daemon_settings::life_time,
+     .number_default = DEFAULT_LIFE_TIME,
+     .min = SETTINGS_LIFE_TIME_MIN,
+     .max = SETTINGS_LIFE_TIME_MAX,
+     .out_of_range = SETTINGS_MSG_LIFE_TIME},
+};
+
+constexpr bool rows_are_whole() {
+  int index = 0;
+  for (const setting_row &row : setting_rows) {
+    int fields = (row.path != nullptr) + (row.byte != nullptr) + (row.word != nullptr);
+    if (row.key == nullptr || row.id != index++ || fields != 1) return false;
+    bool messages = row.path != nullptr
+                        ? row.text_default != nullptr && row.relative != nullptr &&
+                              row.socket_exists != nullptr && row.other_exists != nullptr &&
+                              row.no_directory != nullptr
+                        : row.out_of_range != nullptr;
+    if (!messages) return false;
+  }
+  return index == SETTINGS_COUNT;
+}
+static_assert(rows_are_whole(), "each setting names one field, its default and its messages");
+
+// The value as the row's field keeps it: the thread count only its low 8 bits.
+uint32_t as_kept(const setting_row &row, uint32_t value) {
+  return row.byte != nullptr ? static_cast<uint8_t>(value) : value;
+}
+
+uint32_t number_of(const daemon_settings &settings, const setting_row &row) {
+  return row.byte != nullptr ? settings.*row.byte : settings.*row.word;
+}
+
+void set_number(daemon_settings &settings, const setting_row &row, uint32_t value) {
+  if (row.byte != nullptr) {
+    settings.*row.byte = static_cast<uint8_t>(value);
+  } else {
+    settings.*row.word = value;
+  }
+}
+
+}  // namespace
+
 void settings_clear(daemon_settings *settings) {
   if (settings == nullptr) return;
-  memset(settings->socket_path, 0, sizeof settings->socket_path);
-  memset(settings->pid_path, 0, sizeof settings->pid_path);
-  settings->threads = 0;
-  settings->max_entries = 0;
-  settings->life_time = 0;
+  *settings = daemon_settings{};
 }
 
 void settings_set_defaults(daemon_settings *settings) {
   if (settings == nullptr) return;
   settings_clear(settings);
-  strcpy(settings->socket_path, DEFAULT_SOCKET_PATH);
-  strcpy(settings->pid_path, DEFAULT_PID_PATH);
-  settings->threads = DEFAULT_THREADS;
-  settings->max_entries = DEFAULT_MAX_ENTRIES;
-  settings->life_time = DEFAULT_LIFE_TIME;
+  for (const setting_row &row : setting_rows) {
+    if (row.path != nullptr) {
+      settings_copy_path(settings->*row.path, row.text_default);
+    } else {
+      set_number(*settings, row, row.number_default);
+    }
+  }
 }
 
 void settings_copy_path(char *path, const char *text) {
@@ -91,10 +192,19 @@ table_ptr load_table(const char *conf_path) {
   return table_ptr(ini_load(table, conf_path));
 }
 
-// Returns true when the number key is present; -1 counts as missing.
-bool read_number(symbol_table *table, const char *name, int32_t *value) {
-  *value = symtab_get_int(table, name, -1);
-  return *value != -1;
+// Stores the file's value of one setting; returns false when the key is missing. A number
+// key whose value is -1 counts as missing.
+bool load_value(symbol_table *table, const setting_row &row, daemon_settings *settings) {
+  if (row.path != nullptr) {
+    const char *text = symtab_get_text(table, row.key, nullptr);
+    if (text == nullptr) return false;
+    settings_copy_path(settings->*row.path, text);
+    return true;
+  }
+  int32_t value = symtab_get_int(table, row.key, -1);
+  if (value == -1) return false;
+  set_number(*settings, row, static_cast<uint32_t>(value));
+  return true;
 }
 
 // Returns true when the directory part of path names an existing directory. dirname works on
@@ -105,68 +215,33 @@ bool parent_is_directory(const char *path) {
   return path_file_type(dirname(copy)) == PATH_TYPE_DIRECTORY;
 }
 
-// Returns 0 when the socket path may be bound, else -1 with the refusal in message.
-int check_socket_path(const char *path, char *message) {
+// Returns 0 when the command line's path may be created, else -1 with the refusal in message.
+// Every refusal names the path; the socket's first does not, and its format has no %s.
+int check_path(const setting_row &row, const char *path, char *message) {
   if (path[0] != '/') {
-    put_message(message, SETTINGS_MESSAGE_MAX, "%s", SETTINGS_MSG_SOCKET_NOT_ABSOLUTE);
+    put_message(message, SETTINGS_MESSAGE_MAX, row.relative, path);
   } else if (access(path, F_OK) == 0) {
     bool socket = path_file_type(path) == PATH_TYPE_SOCKET;
-    put_message(message, SETTINGS_MESSAGE_MAX,
-                socket ? SETTINGS_MSG_SOCKET_EXISTS : SETTINGS_MSG_NON_SOCKET_EXISTS, path);
+    put_message(message, SETTINGS_MESSAGE_MAX, socket ? row.socket_exists : row.other_exists, path);
   } else if (!parent_is_directory(path)) {
-    put_message(message, SETTINGS_MESSAGE_MAX, SETTINGS_MSG_SOCKET_INVALID, path);
+    put_message(message, SETTINGS_MESSAGE_MAX, row.no_directory, path);
   } else {
     return 0;
   }
   return -1;
 }
 
-// Returns 0 when the pid file may be created, else -1 with the refusal in message.
-int check_pid_path(const char *path, char *message) {
-  if (path[0] != '/') {
-    put_message(message, SETTINGS_MESSAGE_MAX, SETTINGS_MSG_PID_INVALID, path);
-  } else if (access(path, F_OK) == 0) {
-    put_message(message, SETTINGS_MESSAGE_MAX, SETTINGS_MSG_PID_EXISTS, path);
-  } else if (!parent_is_directory(path)) {
-    put_message(message, SETTINGS_MESSAGE_MAX, SETTINGS_MSG_PID_INVALID, path);
-  } else {
-    return 0;
-  }
+// Returns 0 when the command line's number lies in the row's range, else -1 with the refusal in
+// message. Unsigned, so that -1 is refused.
+int check_range(const setting_row &row, uint32_t value, char *message) {
+  if (value >= static_cast<uint32_t>(row.min) && value <= static_cast<uint32_t>(row.max)) return 0;
+  put_message(message, SETTINGS_MESSAGE_MAX, row.out_of_range, value, row.min, row.max);
   return -1;
 }
-
-// Returns 0 when value lies in min..max, else -1 with the refusal in message.
-int check_range(uint32_t value, int min, int max, const char *format, char *message) {
-  if (value >= static_cast<uint32_t>(min) && value <= static_cast<uint32_t>(max)) return 0;
-  put_message(message, SETTINGS_MESSAGE_MAX, format, value, min, max);
-  return -1;
-}
-
-// The five values as the check sees them: what the command line would test of each.
-enum class check_kind { socket_path, pid_path, number };
-struct check_row {
-  const char *name;
-  int32_t option;  // the OPT_ bit of the command-line option that sets the same value
-  check_kind kind;
-  const char *fallback;  // the default of a path; numbers' defaults always pass
-  int min;
-  int max;
-  bool low_byte;  // only the low 8 bits count, as for the thread count
-};
-constexpr check_row check_rows[] = {
-    {SETTINGS_KEY_SOCKET, OPT_SOCK_PATH, check_kind::socket_path, DEFAULT_SOCKET_PATH, 0, 0, false},
-    {SETTINGS_KEY_PID, OPT_PID_FILE, check_kind::pid_path, DEFAULT_PID_PATH, 0, 0, false},
-    {SETTINGS_KEY_THREADS, OPT_THREADS, check_kind::number, nullptr, SETTINGS_THREADS_MIN,
-     SETTINGS_THREADS_MAX, true},
-    {SETTINGS_KEY_MAX_ENTRIES, OPT_MAX_ENTRY, check_kind::number, nullptr, SETTINGS_MAX_ENTRIES_MIN,
-     SETTINGS_MAX_ENTRIES_MAX, false},
-    {SETTINGS_KEY_LIFE_TIME, OPT_LIFE, check_kind::number, nullptr, SETTINGS_LIFE_TIME_MIN,
-     SETTINGS_LIFE_TIME_MAX, false},
-};
 
 // Writes why the number text would be refused into reason; returns false when it passes. The
 // value is the one settings_load takes, so -1 passes as missing.
-bool number_problem(const check_row &row, const char *text, char *reason, size_t size) {
+bool number_problem(const setting_row &row, const char *text, char *reason, size_t size) {
   const char *digits = text;
   while (isspace(static_cast<unsigned char>(*digits))) ++digits;
   if (*digits == '+' || *digits == '-') ++digits;
@@ -182,7 +257,7 @@ bool number_problem(const check_row &row, const char *text, char *reason, size_t
                   : wide < INT32_MIN ? INT32_MIN
                                      : static_cast<int32_t>(wide);
   if (value == -1) return false;
-  uint32_t tested = row.low_byte ? static_cast<uint8_t>(value) : static_cast<uint32_t>(value);
+  uint32_t tested = as_kept(row, static_cast<uint32_t>(value));
   if (tested >= static_cast<uint32_t>(row.min) && tested <= static_cast<uint32_t>(row.max))
     return false;
   put_message(reason, size, SETTINGS_MSG_CHECK_RANGE, row.min, row.max);
@@ -190,15 +265,14 @@ bool number_problem(const check_row &row, const char *text, char *reason, size_t
 }
 
 // Writes why the path would be refused into reason; returns false when it passes.
-bool path_problem(const check_row &row, const char *path, char *reason, size_t size) {
-  size_t limit = row.kind == check_kind::socket_path ? UNIX_SOCKET_PATH_MAX : SETTINGS_PATH_MAX - 1;
+bool path_problem(const setting_row &row, const char *path, char *reason, size_t size) {
   char directory[SETTINGS_PATH_MAX];
   settings_copy_path(directory, path);
   dirname(directory);
   if (path[0] != '/') {
     put_message(reason, size, "%s", SETTINGS_MSG_CHECK_ABSOLUTE);
-  } else if (strlen(path) > limit) {
-    put_message(reason, size, SETTINGS_MSG_CHECK_LONG, limit);
+  } else if (strlen(path) > row.longest) {
+    put_message(reason, size, SETTINGS_MSG_CHECK_LONG, row.longest);
   } else if (path_file_type(directory) != PATH_TYPE_DIRECTORY) {
     put_message(reason, size, SETTINGS_MSG_CHECK_NO_DIRECTORY, directory);
   } else if (access(directory, W_OK | X_OK) != 0) {
@@ -218,20 +292,20 @@ int settings_check(const char *conf_path, int32_t flags, settings_report *report
   table_ptr table = load_table(conf_path);
   if (table == nullptr) return set_error(-1, SETTINGS_MSG_CANNOT_LOAD, conf_path);
   int problems = 0;
-  for (const check_row &row : check_rows) {
-    if ((flags & row.option) != 0) continue;
-    const char *text = symtab_get_text(table.get(), row.name, nullptr);
+  for (const setting_row &row : setting_rows) {
+    if ((flags & settings_bit(row.id)) != 0) continue;
+    const char *text = symtab_get_text(table.get(), row.key, nullptr);
     char reason[SETTINGS_ERROR_MAX];
     char ref[SETTINGS_MESSAGE_MAX];
     bool found;
-    if (text != nullptr && ini_unset_ref(conf_path, row.name, ref, sizeof ref)) {
+    if (text != nullptr && ini_unset_ref(conf_path, row.key, ref, sizeof ref)) {
       put_message(reason, sizeof reason, SETTINGS_MSG_CHECK_UNSET, ref);
       found = true;
-    } else if (row.kind == check_kind::number) {
+    } else if (row.path == nullptr) {
       found = text != nullptr && number_problem(row, text, reason, sizeof reason);
     } else {
       // The daemon keeps the first 255 characters; the length test sees them all.
-      found = path_problem(row, text != nullptr ? text : row.fallback, reason, sizeof reason);
+      found = path_problem(row, text != nullptr ? text : row.text_default, reason, sizeof reason);
       if (found && text == nullptr) {
         char inner[SETTINGS_ERROR_MAX];
         put_message(inner, sizeof inner, "%s", reason);
@@ -241,8 +315,8 @@ int settings_check(const char *conf_path, int32_t flags, settings_report *report
     if (!found) continue;
     ++problems;
     // The key as the file writes it, after the section's name and colon.
-    const char *key = strchr(row.name, ':') + 1;
-    if (report != nullptr) report(key, text != nullptr ? text : row.fallback, reason, context);
+    const char *key = strchr(row.key, ':') + 1;
+    if (report != nullptr) report(key, text != nullptr ? text : row.text_default, reason, context);
   }
   return problems;
 }
@@ -255,38 +329,19 @@ int settings_validate(const daemon_settings *command_line, daemon_settings *effe
     return -1;
   }
   message[0] = '\0';
-  // Local copies bound the paths even if the record was filled without a terminator.
-  char path[SETTINGS_PATH_MAX];
-  if (flags & OPT_SOCK_PATH) {
-    settings_copy_path(path, command_line->socket_path);
-    if (check_socket_path(path, message) != 0) return -1;
-    settings_copy_path(effective->socket_path, path);
-  }
-  if (flags & OPT_PID_FILE) {
-    settings_copy_path(path, command_line->pid_path);
-    if (check_pid_path(path, message) != 0) return -1;
-    settings_copy_path(effective->pid_path, path);
-  }
-  if (flags & OPT_THREADS) {
-    if (check_range(command_line->threads, SETTINGS_THREADS_MIN, SETTINGS_THREADS_MAX,
-                    SETTINGS_MSG_THREADS, message) != 0) {
-      return -1;
+  for (const setting_row &row : setting_rows) {
+    if ((flags & settings_bit(row.id)) == 0) continue;
+    if (row.path != nullptr) {
+      // A local copy bounds the path even if the record was filled without a terminator.
+      char path[SETTINGS_PATH_MAX];
+      settings_copy_path(path, command_line->*row.path);
+      if (check_path(row, path, message) != 0) return -1;
+      settings_copy_path(effective->*row.path, path);
+    } else {
+      uint32_t value = number_of(*command_line, row);
+      if (check_range(row, value, message) != 0) return -1;
+      set_number(*effective, row, value);
     }
-    effective->threads = command_line->threads;
-  }
-  if (flags & OPT_MAX_ENTRY) {
-    if (check_range(command_line->max_entries, SETTINGS_MAX_ENTRIES_MIN, SETTINGS_MAX_ENTRIES_MAX,
-                    SETTINGS_MSG_MAX_ENTRIES, message) != 0) {
-      return -1;
-    }
-    effective->max_entries = command_line->max_entries;
-  }
-  if (flags & OPT_LIFE) {
-    if (check_range(command_line->life_time, SETTINGS_LIFE_TIME_MIN, SETTINGS_LIFE_TIME_MAX,
-                    SETTINGS_MSG_LIFE_TIME, message) != 0) {
-      return -1;
-    }
-    effective->life_time = command_line->life_time;
   }
   return 0;
 }
@@ -300,38 +355,12 @@ int settings_load(const char *conf_path, daemon_settings *settings) {
   if (access(conf_path, R_OK) != 0) return set_error(-1, SETTINGS_MSG_CANNOT_READ, conf_path);
   table_ptr table = load_table(conf_path);
   if (table == nullptr) return set_error(-1, SETTINGS_MSG_CANNOT_LOAD, conf_path);
-
   int result = 0;
-  auto missing = [&result](const char *name) {
-    result = set_error(1, SETTINGS_MSG_KEY_MISSING, name);
-  };
-  const char *text = symtab_get_text(table.get(), SETTINGS_KEY_SOCKET, nullptr);
-  if (text != nullptr) {
-    settings_copy_path(settings->socket_path, text);
-  } else {
-    missing(SETTINGS_KEY_SOCKET);
-  }
-  text = symtab_get_text(table.get(), SETTINGS_KEY_PID, nullptr);
-  if (text != nullptr) {
-    settings_copy_path(settings->pid_path, text);
-  } else {
-    missing(SETTINGS_KEY_PID);
-  }
-  int32_t value;
-  if (read_number(table.get(), SETTINGS_KEY_THREADS, &value)) {
-    settings->threads = static_cast<uint8_t>(value);
-  } else {
-    missing(SETTINGS_KEY_THREADS);
-  }
-  if (read_number(table.get(), SETTINGS_KEY_MAX_ENTRIES, &value)) {
-    settings->max_entries = static_cast<uint32_t>(value);
-  } else {
-    missing(SETTINGS_KEY_MAX_ENTRIES);
-  }
-  if (read_number(table.get(), SETTINGS_KEY_LIFE_TIME, &value)) {
-    settings->life_time = static_cast<uint32_t>(value);
-  } else {
-    missing(SETTINGS_KEY_LIFE_TIME);
+  for (const setting_row &row : setting_rows) {
+    // Each missing key replaces the text, so that it names the last one.
+    if (!load_value(table.get(), row, settings)) {
+      result = set_error(1, SETTINGS_MSG_KEY_MISSING, row.key);
+    }
   }
   return result;
 }
@@ -353,26 +382,20 @@ int settings_save(const char *conf_path, const daemon_settings *settings) {
   if (!ini_merge_checked(table.get(), conf_path)) {
     return set_error(-1, SETTINGS_MSG_CANNOT_READ, conf_path);
   }
-
-  char number[SETTINGS_MESSAGE_MAX];
-  auto put = [&table](const char *name, const char *value) {
-    return symtab_put(table.get(), name, value, nullptr, 0) != nullptr;
-  };
-  auto put_number = [&](const char *name, uint32_t value) {
-    snprintf(number, sizeof number, "%u", value);
-    return put(name, number);
-  };
-  // A key that could not be stored would silently vanish from the file, so it fails the save.
-  char path[SETTINGS_PATH_MAX];
-  bool stored = true;
-  settings_copy_path(path, settings->socket_path);
-  stored = stored && put(SETTINGS_KEY_SOCKET, path);
-  settings_copy_path(path, settings->pid_path);
-  stored = stored && put(SETTINGS_KEY_PID, path);
-  stored = stored && put_number(SETTINGS_KEY_THREADS, settings->threads);
-  stored = stored && put_number(SETTINGS_KEY_MAX_ENTRIES, settings->max_entries);
-  stored = stored && put_number(SETTINGS_KEY_LIFE_TIME, settings->life_time);
-  if (!stored || ini_save(table.get(), conf_path) < 0) {
+  for (const setting_row &row : setting_rows) {
+    // Bounded to 255 characters, terminated, or "%u": both fit the buffer.
+    char value[SETTINGS_PATH_MAX];
+    if (row.path != nullptr) {
+      settings_copy_path(value, settings->*row.path);
+    } else {
+      snprintf(value, sizeof value, "%u", number_of(*settings, row));
+    }
+    // A key that could not be stored would silently vanish from the file, so it fails the save.
+    if (symtab_put(table.get(), row.key, value, nullptr, 0) == nullptr) {
+      return set_error(-1, SETTINGS_MSG_CANNOT_SAVE, conf_path);
+    }
+  }
+  if (ini_save(table.get(), conf_path) < 0) {
     return set_error(-1, SETTINGS_MSG_CANNOT_SAVE, conf_path);
   }
   last_status = 0;

@@ -71,19 +71,21 @@ constexpr char SETTINGS_MSG_CHECK_NO_DIRECTORY[] = "directory %s does not exist"
 constexpr char SETTINGS_MSG_CHECK_UNWRITABLE[] = "directory %s is not writable";
 constexpr char SETTINGS_MSG_CHECK_DEFAULT[] = "key missing, so the default: %s";
 
-// Flag bits of read_command_line (daemon/cmdline.h), one per option, in the order of its option
-// table; settings_validate tests the value of each bit set.
-constexpr int32_t OPT_SOCK_PATH = 0x01;
-constexpr int32_t OPT_PID_FILE = 0x02;
-constexpr int32_t OPT_THREADS = 0x04;
-constexpr int32_t OPT_MAX_ENTRY = 0x08;
-constexpr int32_t OPT_LIFE = 0x10;
-constexpr int32_t OPT_CONF_FILE = 0x20;
-constexpr int32_t OPT_SAVE = 0x40;
-constexpr int32_t OPT_HELP = 0x80;
-constexpr int32_t OPT_FOREGROUND = 0x100;  // stay in the foreground, log to standard error
-constexpr int32_t OPT_VERSION = 0x200;     // long only: print the version and exit
-constexpr int32_t OPT_CHECK = 0x400;       // long only: check the configuration file and exit
+// The five settings, in the order of the validation and of the warnings. A setting's bit in the
+// flags that settings_validate and settings_check take is settings_bit of its id; the
+// command line's OPT_ bits for the five options that set them (daemon/cmdline.h) are these bits.
+enum settings_id {
+  SETTINGS_SOCK_PATH,
+  SETTINGS_PID_FILE,
+  SETTINGS_THREADS,
+  SETTINGS_MAX_ENTRY,
+  SETTINGS_LIFE,
+  SETTINGS_COUNT
+};
+
+constexpr int32_t settings_bit(settings_id id) {
+  return int32_t{1} << id;
+}
 
 struct daemon_settings {
   char socket_path[SETTINGS_PATH_MAX];
@@ -128,8 +130,8 @@ const char *settings_last_error(void);
 // missing key, 0 after a successful save; a clean load leaves it as it was (0 at start).
 int32_t settings_last_status(void);
 
-// Tests each command-line value whose option bit (OPT_) is set in flags, in bit
-// order, and copies the admitted ones into the effective record. Returns 0 when all were
+// Tests each command-line value whose option bit (OPT_, daemon/cmdline.h) is set in flags, in
+// bit order, and copies the admitted ones into the effective record. Returns 0 when all were
 // admitted; -1 at the first refusal, with its message (at most 255 characters) in message
 // (SETTINGS_MESSAGE_MAX bytes, emptied first), the values before it already copied. A null
 // message buffer gives -1 without a message. Numbers are compared unsigned, so -1 is refused.

@@ -22,6 +22,9 @@ constexpr char LOG_IDENT[] = "vrell";
 
 void discard(int, const char *) {}
 
+// Where every line goes; a test may put its own here (log_set_sink).
+void (*sink)(int priority, const char *line) = discard;
+
 void to_syslog(int priority, const char *line) {
   syslog(priority, "%s", line);
 }
@@ -74,7 +77,7 @@ bool open_file() {
   if (path == nullptr || path[0] == '\0') return false;
   log_file = open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
   if (log_file < 0) return false;
-  log_sink = to_file;
+  sink = to_file;
   return true;
 }
 
@@ -102,7 +105,7 @@ void say_dropped() {
   if (dropped == 0) return;
   char line[LOG_LINE_MAX];
   snprintf(line, sizeof line, LOG_MSG_DROPPED, static_cast<unsigned long long>(dropped));
-  log_sink(LOG_WARNING, line);
+  sink(LOG_WARNING, line);
 }
 
 // Writes the lines in order; only this thread ever waits for the sink.
@@ -117,7 +120,7 @@ void *log_thread_main(void *) {
     ring_count--;
     pthread_mutex_unlock(&ring_lock);
     say_dropped();
-    log_sink(line.priority, line.text);
+    sink(line.priority, line.text);
     pthread_mutex_lock(&ring_lock);
   }
   pthread_mutex_unlock(&ring_lock);
@@ -162,33 +165,35 @@ bool stop_thread(int wait_ms) {
 
 }  // namespace
 
-void (*log_sink)(int priority, const char *line) = discard;
+void log_set_sink(void (*line_sink)(int priority, const char *line)) {
+  sink = line_sink != nullptr ? line_sink : discard;
+}
 
 void log_open(void) {
-  if (log_sink == discard && !open_file()) {
+  if (sink == discard && !open_file()) {
     openlog(LOG_IDENT, LOG_PID | LOG_NDELAY, LOG_DAEMON);
-    log_sink = to_syslog;
+    sink = to_syslog;
   }
   start_thread();
 }
 
 void log_open_foreground(void) {
-  if (log_sink == discard && !open_file()) log_sink = to_stderr;
+  if (sink == discard && !open_file()) sink = to_stderr;
   start_thread();
 }
 
 bool log_close(int wait_ms) {
   // A sink that holds the log thread is left to it; the process is about to end.
   if (!stop_thread(wait_ms)) return false;
-  if (log_sink == to_file) {
+  if (sink == to_file) {
     close(log_file);
     log_file = -1;
-    log_sink = discard;
-  } else if (log_sink == to_syslog) {
+    sink = discard;
+  } else if (sink == to_syslog) {
     closelog();
-    log_sink = discard;
-  } else if (log_sink == to_stderr) {
-    log_sink = discard;
+    sink = discard;
+  } else if (sink == to_stderr) {
+    sink = discard;
   }
   return true;
 }
@@ -204,7 +209,7 @@ void log_message(int priority, const char *format, ...) {
   vsnprintf(line, sizeof line, format, args);
   va_end(args);
   if (!thread_running.load()) {
-    log_sink(priority, line);
+    sink(priority, line);
     return;
   }
   pthread_mutex_lock(&ring_lock);

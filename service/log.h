@@ -13,7 +13,7 @@
 //
 // Thread safety: log_message and log_dropped may be called from any thread, never from a signal
 // handler; the ring has a lock of its own, held only to copy a line in or out. log_open,
-// log_close and log_sink belong to the main thread (or a test) and are changed only while no
+// log_close and log_set_sink belong to the main thread (or a test) and are called only while no
 // other thread logs. The log thread blocks every signal.
 #ifndef VRELL_SERVICE_LOG_H_
 #define VRELL_SERVICE_LOG_H_
@@ -36,10 +36,11 @@ constexpr char LOG_MSG_DROPPED[] = "log: %llu lines dropped while the log did no
 // The process tests read the log that way; a container without a syslog daemon can too.
 constexpr char LOG_FILE_VARIABLE[] = "VRELL_LOG_FILE";
 
-// Where every line goes, with its syslog priority; the text carries no line end. Until log_open
-// the lines are dropped, so that unit tests of code that logs write nowhere; a test may put
-// its own sink here, which log_message then calls directly while the log is not open.
-extern void (*log_sink)(int priority, const char *line);
+// For tests: replaces where every line goes, with its syslog priority; the text carries no line
+// end. Until log_open the lines are dropped, so that unit tests of code that logs write nowhere;
+// log_message calls the sink given here directly while the log is not open. Null restores
+// dropping. Call it while the log is not open.
+void log_set_sink(void (*sink)(int priority, const char *line));
 
 // Opens the log for the detached daemon: syslog with ident "vrell", LOG_PID and LOG_DAEMON, or
 // the file that LOG_FILE_VARIABLE names, and starts the log thread (without it, lines go to the

@@ -10,11 +10,12 @@
 
 #include "base/clock.h"
 
-int (*pool_thread_create)(pthread_t *, const pthread_attr_t *, void *(*)(void *),
-                          void *) = pthread_create;
-void (*pool_on_take)(const worker_job *job) = nullptr;
-
 namespace {
+
+// What pool_set_thread_create and pool_set_on_take put in place.
+int (*thread_create)(pthread_t *, const pthread_attr_t *, void *(*)(void *),
+                     void *) = pthread_create;
+void (*take_hook)(const worker_job *job) = nullptr;
 
 struct pool_worker {
   pthread_t thread;
@@ -69,7 +70,7 @@ worker_pool *pool_start(const pool_config *config) {
     for (; pool->started < config->threads; pool->started++) {
       pool_worker *worker = &pool->workers[pool->started];
       worker->pool = pool;
-      if (pool_thread_create(&worker->thread, nullptr, request_queue_handler, worker) != 0) break;
+      if (thread_create(&worker->thread, nullptr, request_queue_handler, worker) != 0) break;
     }
     if (pool->started == config->threads) return pool;
   }
@@ -136,10 +137,19 @@ void *request_queue_handler(void *arg) {
     job.connection = connection_queue_take(config.queue, &job.accepted, rand, &job.request_id);
     if (job.connection < 0) break;
     worker->state.store(SLOT_RUNNING);
-    if (pool_on_take != nullptr) pool_on_take(&job);
+    if (take_hook != nullptr) take_hook(&job);
     request_handler_thread(&job);
     worker->state.store(SLOT_IDLE);
   }
   worker->ended.store(true);
   return nullptr;
+}
+
+void pool_set_thread_create(int (*create)(pthread_t *thread, const pthread_attr_t *attr,
+                                          void *(*start)(void *), void *arg)) {
+  thread_create = create != nullptr ? create : pthread_create;
+}
+
+void pool_set_on_take(void (*on_take)(const worker_job *job)) {
+  take_hook = on_take;
 }

@@ -3,7 +3,9 @@
 // the head of the connection queue, serves it with request_handler_thread and takes the next.
 // A connection thus reaches its worker in one hand-over, in accept order, and at most as many
 // are served at once as there are workers. Stopping the pool closes the queue: the workers
-// first serve every connection still in it, then end.
+// first serve every connection still in it, then end. Each worker puts itself under SCHED_BATCH
+// as it starts (it stays under the normal policy where that fails), so that a worker a push
+// wakes waits for a core instead of preempting the accept loop.
 //
 // Thread safety: pool_start and pool_stop belong to one thread (the daemon's main thread).
 // pool_counts may be called from any thread while the pool runs, a worker included. The pool
@@ -67,17 +69,17 @@ int pool_stop(worker_pool *pool, pool_counters *last, int wait_ms = POOL_STOP_WA
 // Fills counters from pool. Returns 0; -1 when pool or counters is null.
 int pool_counts(const worker_pool *pool, pool_counters *counters);
 
-// The loop of one worker; the argument is the worker's record, the result null. Takes
+// The loop of one worker; arg is the worker's record, the result null. Takes
 // connections from the queue and serves them until the queue is closed and empty.
-void *request_queue_handler(void *worker);
+void *request_queue_handler(void *arg);
 
-// How the pool starts its workers: pthread_create unless a test replaces it, before
-// pool_start, to make starts fail.
-extern int (*pool_thread_create)(pthread_t *thread, const pthread_attr_t *attr,
-                                 void *(*start)(void *), void *arg);
+// For tests: replaces pthread_create, with which the pool starts its workers, to make starts
+// fail. Null restores pthread_create. Call it before pool_start.
+void pool_set_thread_create(int (*create)(pthread_t *thread, const pthread_attr_t *attr,
+                                          void *(*start)(void *), void *arg));
 
-// Called, when not null, by a worker for each connection it has taken, before serving it. For
-// tests that follow the hand-overs; set it before pool_start.
-extern void (*pool_on_take)(const worker_job *job);
+// For tests that follow the hand-overs: on_take is called by a worker for each connection it
+// has taken, before serving it. Null, the default, calls nothing. Call it before pool_start.
+void pool_set_on_take(void (*on_take)(const worker_job *job));
 
 #endif  // VRELL_SERVICE_POOL_H_

@@ -23,15 +23,17 @@
 
 // The command the parser stores for a request it refuses (the letter I).
 constexpr int REQUEST_INVALID = 0x49;
-// One request, created by the worker, owned by it and freed before the reply is sent.
+// One request. The worker keeps it and its body on its own stack for one connection, so that
+// serving a request allocates nothing; request_new and request_free give tests and fuzzers one
+// on the heap.
 struct cache_request {
   int32_t
       command;  // first byte of the text; REQUEST_INVALID when refused; 0 after a failed receive
   cache_entry *body;  // path, mtime and verdict as the cache operations take them
 };
 
-// Returns a request with command 0 and its body, or null when memory is short.
-// The caller frees it with request_free.
+// Returns a request on the heap with command 0 and its body, or null when memory is short.
+// The caller frees it with request_free. The worker does not use it.
 cache_request *request_new(void);
 
 // Frees the request and its body. Does nothing for null.

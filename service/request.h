@@ -41,9 +41,9 @@ int request_drain(int connection, const struct timespec *deadline);
 // when none could be.
 int reply_send(int connection, const char *reply, const struct timespec *deadline = nullptr);
 
-// Serves exactly the one connection of the worker_job it is given, counts its reply
+// Serves exactly the one connection of the worker_job that arg points to, counts its reply
 // (service/stats.h) before sending it, closes the connection and returns null. A worker of the
 // pool calls it for each connection it takes.
-void *request_handler_thread(void *job);
+void *request_handler_thread(void *arg);
 
 #endif  // VRELL_SERVICE_REQUEST_H_

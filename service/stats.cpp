@@ -82,9 +82,9 @@ uint64_t stats_get(stats_counter counter) {
   return counters[counter].value.load(std::memory_order_relaxed);
 }
 
-size_t stats_fields(char *out, size_t size, verdict_cache *cache, const stats_gauges *pool) {
+size_t stats_fields(char *out, size_t size, verdict_cache *cache, const stats_gauges *gauges) {
   const stats_gauges none = {};
-  if (pool == nullptr) pool = &none;
+  if (gauges == nullptr) gauges = &none;
   int64_t start = started_at.load();
   struct {
     const char *name;
@@ -106,11 +106,11 @@ size_t stats_fields(char *out, size_t size, verdict_cache *cache, const stats_ga
       {"timeouts", stats_get(STATS_TIMEOUTS)},
       {"swept", cache_swept(cache)},
       {"connections", stats_get(STATS_CONNECTIONS)},
-      {"busy", static_cast<uint64_t>(pool->busy)},
-      {"threads", static_cast<uint64_t>(pool->threads)},
-      {"queued", static_cast<uint64_t>(pool->queued)},
-      {"queued_max", static_cast<uint64_t>(pool->queued_max)},
-      {"waiting", static_cast<uint64_t>(pool->waiting)},
+      {"busy", static_cast<uint64_t>(gauges->busy)},
+      {"threads", static_cast<uint64_t>(gauges->threads)},
+      {"queued", static_cast<uint64_t>(gauges->queued)},
+      {"queued_max", static_cast<uint64_t>(gauges->queued_max)},
+      {"waiting", static_cast<uint64_t>(gauges->waiting)},
       {"log_dropped", log_dropped()},
   };
   size_t length = 0;

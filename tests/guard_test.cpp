@@ -346,13 +346,14 @@ TEST_F(GuardTest, WritePidFileCreatesNewAndNeverOverwrites) {
   // Only the exclusive create keeps these: a second daemon's file written after the existence
   // test, and a planted link that the existence test follows to nothing.
   unlink(path);
-  auto real_open = guard_open;
-  guard_open = [](const char *at, int flags, mode_t mode) {
-    std::ofstream(at, std::ios::binary) << "another daemon";
-    return open(at, flags, mode);
-  };
+  guard_set_file_calls(
+      [](const char *at, int flags, mode_t mode) {
+        std::ofstream(at, std::ios::binary) << "another daemon";
+        return open(at, flags, mode);
+      },
+      nullptr);
   EXPECT_EQ(-1, write_pid_file(4711, path));
-  guard_open = real_open;
+  guard_set_file_calls(nullptr, nullptr);
   EXPECT_EQ("another daemon", Read(pid_path_));
   unlink(path);
   const std::string target = dir_ + "/elsewhere";
@@ -381,7 +382,7 @@ TEST_F(GuardTest, RemovePidFileRemovesOnlyARegularFile) {
   Write(pid_path_, "4711");
   pid_t child = fork();
   if (child == 0) {
-    guard_unlink = [](const char *) { return 0; };
+    guard_set_file_calls(nullptr, [](const char *) { return 0; });
     _exit(remove_pid_file(path, 300) == -1 ? 0 : 1);
   }
   int status = -1;

@@ -792,9 +792,9 @@ TEST_F(IniTest, FailedSaveLeavesTheOldFile) {
   // A rename failure other than a busy or foreign target.
   const std::string target = path("conf.ini");
   rename_error = EIO;
-  temp_file_rename = failing_rename;
+  temp_file_set_rename(failing_rename);
   result = ini_save(table, target.c_str());
-  temp_file_rename = rename;
+  temp_file_set_rename(nullptr);
   EXPECT_EQ(result, -1);
   EXPECT_EQ(read("conf.ini"), old);
   EXPECT_EQ(files_in_dir(dir_), (std::vector<std::string>{"conf.ini", "target"}));
@@ -917,9 +917,9 @@ TEST_F(IniTest, SaveOverAFileThatCannotBeRenamedOverRewritesItInPlace) {
     write("conf.ini", old);
     const ino_t inode = inode_of(conf);
     rename_error = error;
-    temp_file_rename = failing_rename;
+    temp_file_set_rename(failing_rename);
     int result = ini_save(table, conf.c_str());
-    temp_file_rename = rename;
+    temp_file_set_rename(nullptr);
     EXPECT_EQ(result, 0);
     EXPECT_EQ(read("conf.ini"), saved);
     EXPECT_EQ(inode_of(conf), inode);

@@ -25,7 +25,7 @@
 #include <vector>
 
 #include "base/wire.h"
-#include "daemon/flags.h"
+#include "daemon/run_state.h"
 #include "daemon/server.h"
 
 namespace {

@@ -26,7 +26,7 @@ void held_sink(int, const char *line) {
 }
 
 TEST(LogTest, AStalledSinkDropsAndCountsLinesThenSaysHowManyWhenItDrains) {
-  log_sink = held_sink;
+  log_set_sink(held_sink);
   log_open_foreground();
   // The first line holds the thread; the ring takes LOG_RING_LINES more; three are dropped.
   const int sent = 1 + LOG_RING_LINES + 3;

@@ -106,8 +106,8 @@ bool HasData(int client) {
 class PoolTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    pool_thread_create = CountingCreate;
-    pool_on_take = RecordTake;
+    pool_set_thread_create(CountingCreate);
+    pool_set_on_take(RecordTake);
     fail_worker = 0;
     workers_started = 0;
     workers_ended = 0;
@@ -125,8 +125,8 @@ class PoolTest : public ::testing::Test {
     for (int32_t fd; (fd = connection_queue_pop(&queue_)) >= 0;) close(fd);
     connection_queue_free(&queue_);
     cache_destroy(cache_);
-    pool_thread_create = pthread_create;
-    pool_on_take = nullptr;
+    pool_set_thread_create(nullptr);
+    pool_set_on_take(nullptr);
   }
 
   pool_config Config(int32_t threads) {

@@ -304,8 +304,7 @@ TEST_F(HandlerTest, EachReplyCountsUnderItsOwnCounter) {
       {"K", nullptr, STATS_UNCOUNTED},
       {"S", nullptr, STATS_UNCOUNTED},
   };
-  auto *const quiet = log_sink;
-  log_sink = [](int, const char *) {};
+  log_set_sink([](int, const char *) {});
   for (const auto &c : cases) {
     SCOPED_TRACE(c.text);
     uint64_t before[STATS_COUNTERS];
@@ -318,17 +317,16 @@ TEST_F(HandlerTest, EachReplyCountsUnderItsOwnCounter) {
       EXPECT_EQ(before[i] + (i == c.counter ? 1 : 0), stats_get(stats_counter(i))) << i;
     }
   }
-  log_sink = quiet;
+  log_set_sink(nullptr);
 }
 
 std::vector<std::string> warnings;
 int64_t fake_seconds;
 
 TEST_F(HandlerTest, AFullTableIsLoggedOnceAMinuteWithTheRefusalsSinceTheLastLine) {
-  auto *const quiet = log_sink;
-  log_sink = [](int priority, const char *line) {
+  log_set_sink([](int priority, const char *line) {
     if (priority == LOG_WARNING) warnings.push_back(line);
-  };
+  });
   // Far beyond any warning an earlier test may have timed with the real clock.
   fake_seconds = int64_t{1} << 40;
   stats_set_clock([] { return fake_seconds; });
@@ -346,7 +344,7 @@ TEST_F(HandlerTest, AFullTableIsLoggedOnceAMinuteWithTheRefusalsSinceTheLastLine
   ASSERT_EQ(2u, warnings.size());
   EXPECT_EQ("cache full (2 entries): 3 new paths refused since the last warning", warnings[1]);
   stats_set_clock(nullptr);
-  log_sink = quiet;
+  log_set_sink(nullptr);
 }
 
 TEST_F(HandlerTest, ClientGoneBeforeTheReplyIsStillServed) {

@@ -23,7 +23,7 @@
 #include <thread>
 #include <vector>
 
-#include "daemon/flags.h"
+#include "daemon/run_state.h"
 
 namespace {
 

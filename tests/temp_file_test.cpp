@@ -201,10 +201,10 @@ TEST_F(TempFileTest, CommitReplacesTargetAtomically) {
 
   // A rename refused for a target that is a mount point or on another mount tells the caller
   // to rewrite the target in place; without a target there is nothing to rewrite.
-  temp_file_rename = [](const char *, const char *) {
+  temp_file_set_rename([](const char *, const char *) {
     errno = EXDEV;
     return -1;
-  };
+  });
   f = temp_file_open_in(dir_.c_str(), name, sizeof name);
   ASSERT_NE(f, nullptr);
   EXPECT_EQ(temp_file_commit(f, path("conf.ini").c_str()), TEMP_COMMIT_IN_PLACE);
@@ -212,7 +212,7 @@ TEST_F(TempFileTest, CommitReplacesTargetAtomically) {
   f = temp_file_open_in(dir_.c_str(), name, sizeof name);
   ASSERT_NE(f, nullptr);
   EXPECT_EQ(temp_file_commit(f, path("absent").c_str()), TEMP_COMMIT_FAILED);
-  temp_file_rename = rename;
+  temp_file_set_rename(nullptr);
   EXPECT_FALSE(file_exists(name));
   EXPECT_EQ(read(path("conf.ini")), "new\n");
 

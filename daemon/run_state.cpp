@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: BSD-2-Clause
-#include "daemon/flags.h"
+#include "daemon/run_state.h"
 
-// The signal handler reads and writes these flags; a flag that needed a lock could deadlock it.
+// The signal handler reads and writes the atomics; one that needed a lock could deadlock it.
 static_assert(std::atomic<int32_t>::is_always_lock_free);
 static_assert(std::atomic<const char *>::is_always_lock_free);
 static_assert(std::atomic<uint8_t>::is_always_lock_free);
