@@ -13,8 +13,9 @@
 
 namespace {
 
-// Parses "vrell-bench -s /s WORDS..." from a fresh start of getopt.
-int parse(std::vector<std::string> words, bench_options *options) {
+// Parses "vrell-bench -s /s WORDS..." from a fresh start of getopt. The options point into
+// words, so words must outlive them.
+int parse(std::vector<std::string> &words, bench_options *options) {
   words.insert(words.begin(), {"vrell-bench", "-s", "/s"});
   std::vector<char *> argv;
   for (auto &w : words) argv.push_back(w.data());
@@ -57,7 +58,8 @@ TEST(BenchOptionsTest, EveryOptionIsListedParsesAndKeepsItsBounds) {
   };
   for (const auto &c : cases) {
     bench_options options;
-    EXPECT_EQ(parse(c.words, &options), 0) << c.words[0];
+    std::vector<std::string> words = c.words;
+    EXPECT_EQ(parse(words, &options), 0) << c.words[0];
     EXPECT_TRUE(c.holds(options)) << c.words[0];
   }
   const std::string &usage = bench_options_usage();
@@ -74,26 +76,30 @@ TEST(BenchOptionsTest, EveryOptionIsListedParsesAndKeepsItsBounds) {
     EXPECT_TRUE(tested) << name << " has no case here";
   }
   bench_options options;
-  EXPECT_EQ(parse({"--help"}, &options), 1);
-  for (auto words : std::vector<std::vector<std::string>>{{"-c", "0"},
-                                                          {"-c", "1025"},
-                                                          {"-n", "-1"},
-                                                          {"-d", "-1"},
-                                                          {"-d", "1s"},
-                                                          {"-t", "0"},
-                                                          {"-m", "1,2"},
-                                                          {"-m", "0,0,0"},
-                                                          {"-p", "0"},
-                                                          {"--seed", "4294967296"},
-                                                          {"--once", "101"},
-                                                          {"--server-pid", "0"},
-                                                          {"--vanish", "1025"},
-                                                          {"--idle", "-1"},
-                                                          {"--interval", "3600001"},
-                                                          {"--bogus"},
-                                                          {"--redis", "--scan"},
-                                                          {"--interval", "10", "-d", "0"}})
-    EXPECT_EQ(parse(words, &options), 2) << words[0] << " " << words.back();
+  std::vector<std::string> help = {"--help"};
+  EXPECT_EQ(parse(help, &options), 1);
+  for (const auto &refused :
+       std::vector<std::vector<std::string>>{{"-c", "0"},
+                                             {"-c", "1025"},
+                                             {"-n", "-1"},
+                                             {"-d", "-1"},
+                                             {"-d", "1s"},
+                                             {"-t", "0"},
+                                             {"-m", "1,2"},
+                                             {"-m", "0,0,0"},
+                                             {"-p", "0"},
+                                             {"--seed", "4294967296"},
+                                             {"--once", "101"},
+                                             {"--server-pid", "0"},
+                                             {"--vanish", "1025"},
+                                             {"--idle", "-1"},
+                                             {"--interval", "3600001"},
+                                             {"--bogus"},
+                                             {"--redis", "--scan"},
+                                             {"--interval", "10", "-d", "0"}}) {
+    std::vector<std::string> words = refused;
+    EXPECT_EQ(parse(words, &options), 2) << refused[0] << " " << refused.back();
+  }
 }
 
 }  // namespace
