@@ -295,6 +295,23 @@ bool harness_alive(pid_t pid) {
   return true;
 }
 
+bool harness_helper_takes(pid_t pid, int sig) {
+  const std::string tasks = "/proc/" + std::to_string(pid) + "/task";
+  DIR *dir = opendir(tasks.c_str());
+  if (dir == nullptr) return false;
+  bool takes = false;
+  while (dirent *entry = readdir(dir)) {
+    if (entry->d_name[0] == '.' || atoi(entry->d_name) == pid) continue;
+    std::ifstream status(tasks + "/" + entry->d_name + "/status");
+    for (std::string line; std::getline(status, line);) {
+      if (line.rfind("SigBlk:", 0) != 0) continue;
+      if ((std::stoull(line.substr(7), nullptr, 16) & (1ull << (sig - 1))) == 0) takes = true;
+    }
+  }
+  closedir(dir);
+  return takes;
+}
+
 std::string harness_request(const daemon_under_test &d, const std::string &text) {
   char reply[VRELL_CLIENT_REPLY_MAX];
   if (vrell_client_request(d.socket_path.c_str(), text.c_str(), reply, sizeof reply, 5000) < 0) {

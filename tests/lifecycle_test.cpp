@@ -27,6 +27,7 @@
 #include "base/wire.h"
 #include "daemon/run_state.h"
 #include "daemon/server.h"
+#include "harness.h"
 
 namespace {
 
@@ -152,20 +153,6 @@ char main_thread_state(pid_t pid) {
   return end == std::string::npos || end + 2 >= text.size() ? '?' : text[end + 2];
 }
 
-// True when a thread of process pid has sig unblocked.
-bool some_thread_takes(pid_t pid, int sig) {
-  std::error_code error;
-  const std::string tasks = "/proc/" + std::to_string(pid) + "/task";
-  for (const auto &task : std::filesystem::directory_iterator(tasks, error)) {
-    std::ifstream in(task.path() / "status");
-    for (std::string line; std::getline(in, line);) {
-      if (line.rfind("SigBlk:", 0) != 0) continue;
-      if ((std::stoull(line.substr(7), nullptr, 16) & (1ull << (sig - 1))) == 0) return true;
-    }
-  }
-  return false;
-}
-
 // True when every thread of this process but the calling one sleeps.
 bool others_asleep() {
   const std::string self = std::to_string(syscall(SYS_gettid));
@@ -208,11 +195,10 @@ class LifecycleTest : public ::testing::Test {
       usleep(1000);
     }
   }
-  // Waits until the exit helper has unblocked the termination signals. Under ThreadSanitizer a
-  // signal that reached the helper just as it unblocked them was lost (about 1 run in 60), which
-  // no native run showed; the tests here are about where the main thread is, not that moment.
+  // Waits until the exit helper has unblocked the termination signals (see
+  // harness_helper_takes); the tests here are about where the main thread is, not that moment.
   void AwaitHelperTakesSignals() {
-    for (int waited = 0; !some_thread_takes(child_.pid, SIGTERM); waited += 1) {
+    for (int waited = 0; !harness_helper_takes(child_.pid, SIGTERM); waited += 1) {
       ASSERT_LT(waited, 10000) << "no thread of the child takes SIGTERM";
       usleep(1000);
     }
@@ -252,6 +238,7 @@ TEST_F(LifecycleTest, SignalInAcceptSendsOneExitRequestThatEndsTheLoop) {
     });
     AwaitReady();
     AwaitBlocked();
+    AwaitHelperTakesSignals();
     for (int number : signals) kill(child_.pid, number);
     child_report report = Finish();
     EXPECT_EQ(1, report.exit_requests);
@@ -309,6 +296,7 @@ TEST_F(LifecycleTest, UndeliverableExitRequestEndsTheAcceptThroughShutdown) {
   });
   AwaitReady();
   AwaitBlocked();
+  AwaitHelperTakesSignals();
   kill(child_.pid, SIGTERM);
   child_report report = Finish();
   EXPECT_EQ(SERVER_LOOP_ACCEPT_FAILED, report.loop_result);
