@@ -31,6 +31,7 @@
 #include "config/symtab.h"
 #include "config/tagmem.h"
 #include "config/temp_file.h"
+#include "fixtures.h"
 
 namespace {
 
@@ -105,22 +106,6 @@ int failing_rename(const char *, const char *) {
   errno = rename_error;
   return -1;
 }
-
-// Restores an environment variable when the test ends.
-struct env_guard {
-  std::string name;
-  std::optional<std::string> saved;
-  explicit env_guard(const char *variable) : name(variable) {
-    if (const char *value = getenv(variable)) saved = value;
-  }
-  ~env_guard() {
-    if (saved) {
-      setenv(name.c_str(), saved->c_str(), 1);
-    } else {
-      unsetenv(name.c_str());
-    }
-  }
-};
 
 class IniTest : public ::testing::Test {
  protected:
@@ -293,8 +278,8 @@ TEST_F(IniTest, TableComesBackSorted) {
 }
 
 TEST_F(IniTest, EnvironmentReferences) {
-  env_guard upper("VRELL_INI_REF");
-  env_guard lower("vrell_ini_lower");
+  saved_env upper("VRELL_INI_REF");
+  saved_env lower("vrell_ini_lower");
   setenv("VRELL_INI_REF", "/root/x", 1);
   setenv("vrell_ini_lower", "low", 1);
   symbol_table *table = load(
@@ -396,7 +381,7 @@ TEST_F(IniTest, MergeReadsThePathWithoutFileEntries) {
 }
 
 TEST_F(IniTest, SearchAlongPath) {
-  env_guard saved_path("PATH");
+  saved_env saved_path("PATH");
   char *cwd = getcwd(nullptr, 0);
   ASSERT_NE(cwd, nullptr);
   ASSERT_EQ(mkdir(path("one").c_str(), 0755), 0);
@@ -539,7 +524,7 @@ TEST_F(IniTest, LookUpsBySectionAndKey) {
 }
 
 TEST_F(IniTest, EnvironmentTableHasUpperCaseNames) {
-  env_guard lower("vrell_ini_mixed");
+  saved_env lower("vrell_ini_mixed");
   setenv("vrell_ini_mixed", "a=b", 1);
   symbol_table *env = keep(env_to_symtab());
   ASSERT_NE(env, nullptr);
@@ -574,7 +559,7 @@ TEST_F(IniTest, TraceLinesOnlyWhileTracingIsOn) {
 
 TEST_F(IniTest, SaveWritesTheLayout) {
   // The temporary file stands beside the file, so that the rename stays on its file system.
-  env_guard tmpdir("TMPDIR");
+  saved_env tmpdir("TMPDIR");
   setenv("TMPDIR", path("missing").c_str(), 1);
   symbol_table *table =
       table_of({{"vrell:QXVrellSocket", "/tmp/s"}, {"vrell:service threads", "4"}});
@@ -657,7 +642,7 @@ TEST_F(IniTest, LineEndingsFollowThePrologue) {
 }
 
 TEST_F(IniTest, RoundTrips) {
-  env_guard home("VRELL_INI_HOME");
+  saved_env home("VRELL_INI_HOME");
   setenv("VRELL_INI_HOME", "/home/x", 1);
   symbol_table *table = load(
       "; prologue\r\n"

@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: BSD-2-Clause
 #include "config/tagmem.h"
+#include "fixtures.h"
 
 #include <ctype.h>
 #include <gtest/gtest.h>
@@ -14,28 +15,6 @@
 #include <string>
 
 namespace {
-
-// The heap behind the allocator: lets `skip` requests through, then refuses `refuse` of them.
-int skip = 0;
-int refuse = 0;
-void *flaky_alloc(size_t size) {
-  if (skip > 0) {
-    skip--;
-  } else if (refuse > 0) {
-    refuse--;
-    return nullptr;
-  }
-  return malloc(size);
-}
-void *flaky_resize(void *block, size_t size) {
-  if (skip > 0) {
-    skip--;
-  } else if (refuse > 0) {
-    refuse--;
-    return nullptr;
-  }
-  return realloc(block, size);
-}
 
 std::string report_text() {
   char *text = nullptr;
@@ -102,7 +81,7 @@ class TagmemTest : public ::testing::Test {
   }
   void TearDown() override {
     tagmem_set_heap(nullptr, nullptr);
-    skip = refuse = 0;
+    flaky_skip = flaky_refuse = 0;
     if (owner_) {
       std::filesystem::remove_all(dir_);
       unsetenv(kDirVariable);
@@ -187,7 +166,7 @@ TEST_F(TagmemTest, StrdupAndConcat) {
 
   // The position is reset also when the allocation fails.
   tagmem_set_heap(flaky_alloc, flaky_resize);
-  refuse = 2;
+  flaky_refuse = 2;
   xstrcpy_file = "d.cpp";
   xstrcpy_line = 7;
   EXPECT_EQ(nullptr, tagmem_concat(nullptr, "ab", nullptr));
@@ -273,32 +252,32 @@ TEST_F(TagmemTest, LowMemoryHandlersRunBeforeTheOneRetry) {
   ASSERT_EQ(0, tagmem_on_low_memory(count_call, &seen));
   tagmem_set_heap(flaky_alloc, flaky_resize);
 
-  refuse = 1;
+  flaky_refuse = 1;
   void *block = tagmem_alloc(nullptr, 8, nullptr, 0);
   EXPECT_NE(nullptr, block);
   EXPECT_EQ(2, seen);
 
   long before = tagmem_alloc_count();
   size_t bytes = tagmem_bytes_in_use();
-  refuse = 2;
+  flaky_refuse = 2;
   EXPECT_EQ(nullptr, tagmem_alloc(nullptr, 8, nullptr, 0));
   EXPECT_EQ(4, seen);
   EXPECT_EQ(before, tagmem_alloc_count());
   EXPECT_EQ(bytes, tagmem_bytes_in_use());
 
-  refuse = 2;
+  flaky_refuse = 2;
   EXPECT_EQ(nullptr, tagmem_resize(block, 64, nullptr, 0));
   EXPECT_EQ(6, seen);
   EXPECT_EQ(8u, tagmem_size(block, nullptr, 0));
   EXPECT_EQ(before, tagmem_alloc_count());
 
-  refuse = 1;
+  flaky_refuse = 1;
   EXPECT_EQ(nullptr, tagmem_txn_begin(nullptr, 0));
   EXPECT_EQ(nullptr, tagmem_alloc(nullptr, TAGMEM_SIZE_MAX + 1, nullptr, 0));
 
   // Releasing everything takes the handler records with it.
   tagmem_free_all();
-  refuse = 2;
+  flaky_refuse = 2;
   EXPECT_EQ(nullptr, tagmem_alloc(nullptr, 8, nullptr, 0));
   EXPECT_EQ(6, seen);
 }

@@ -14,24 +14,9 @@
 #include <gtest/gtest.h>
 
 #include "config/tagmem.h"
+#include "fixtures.h"
 
 namespace {
-
-// Saves an environment variable and puts it back, set or unset, when the test ends.
-struct saved_env {
-  std::string name;
-  std::optional<std::string> value;
-  explicit saved_env(const char *n) : name(n) {
-    if (const char *v = getenv(n)) value = v;
-  }
-  ~saved_env() {
-    if (value) {
-      setenv(name.c_str(), value->c_str(), 1);
-    } else {
-      unsetenv(name.c_str());
-    }
-  }
-};
 
 class TempFileTest : public testing::Test {
  protected:

@@ -8,21 +8,9 @@
 #include <vector>
 
 #include "config/tagmem.h"
+#include "fixtures.h"
 
 namespace {
-
-// The heap behind the allocator: lets `skip` requests through, then refuses `refuse` of them.
-int skip = 0;
-int refuse = 0;
-void *flaky_alloc(size_t size) {
-  if (skip > 0) {
-    skip--;
-  } else if (refuse > 0) {
-    refuse--;
-    return nullptr;
-  }
-  return malloc(size);
-}
 
 using Words = std::vector<std::string>;
 
@@ -36,13 +24,13 @@ class WordlistTest : public ::testing::Test {
  protected:
   void TearDown() override {
     tagmem_set_heap(nullptr, nullptr);
-    skip = refuse = 0;
+    flaky_skip = flaky_refuse = 0;
     EXPECT_EQ(0u, tagmem_bytes_in_use());
   }
   void FailHeap(int let_through, int refusals) {
     tagmem_set_heap(flaky_alloc, nullptr);
-    skip = let_through;
-    refuse = refusals;
+    flaky_skip = let_through;
+    flaky_refuse = refusals;
   }
 };
 

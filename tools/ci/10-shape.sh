@@ -9,5 +9,5 @@ cd "$(dirname "$0")/../.."
 
 tools/deps.sh python3 clang-format-14 shellcheck
 # The checker's own tests first: a checker that passes everything would keep no shape.
-tested=$(/usr/bin/python3 tools/ci/shape_test.py 2>&1) || { echo "$tested"; exit 1; }
+tested=$(/usr/bin/python3 tests/shape_test.py 2>&1) || { echo "$tested"; exit 1; }
 /usr/bin/python3 tools/ci/shape.py

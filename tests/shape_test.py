@@ -10,10 +10,9 @@ import sys
 import tempfile
 import unittest
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+CHECKOUT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..")
+sys.path.insert(0, os.path.join(CHECKOUT, "tools", "ci"))
 import shape  # noqa: E402
-
-CHECKOUT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..")
 
 
 class ShapeTest(unittest.TestCase):
